@@ -1,0 +1,148 @@
+#include "AudioDevice.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "Messages.h"
+#include "PortAudioBackend.h"
+#include "SimulatedCard.h"
+
+namespace {
+
+const QEvent::Type kNotifyEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+int64_t SteadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+int64_t PerfCounter() { return SteadyNanoseconds(); }
+const double PerfCounterFrequency = 1e9;
+
+TDeviceNotifier::TDeviceNotifier(THandler handler, QObject* parent)
+    : QObject(parent), handler_(std::move(handler)) {
+  mailbox_.reserve(64);
+}
+
+TDeviceNotifier::~TDeviceNotifier() = default;
+
+void TDeviceNotifier::Post(unsigned message, PWaveHdr header) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mailbox_.push_back({message, header});
+  }
+  lastPost_.store(SteadyNanoseconds(), std::memory_order_relaxed);
+  arrived_.notify_all();
+  QCoreApplication::postEvent(this, new QEvent(kNotifyEvent));
+}
+
+bool TDeviceNotifier::Take(unsigned message, PWaveHdr* header, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    for (auto it = mailbox_.begin(); it != mailbox_.end(); ++it) {
+      if (it->message == message) {
+        if (header) *header = it->header;
+        mailbox_.erase(it);
+        return true;
+      }
+    }
+    if (arrived_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      // one last look: the message may have come with the timeout
+      for (auto it = mailbox_.begin(); it != mailbox_.end(); ++it) {
+        if (it->message == message) {
+          if (header) *header = it->header;
+          mailbox_.erase(it);
+          return true;
+        }
+      }
+      return false;
+    }
+  }
+}
+
+void TDeviceNotifier::Dispatch(unsigned message, PWaveHdr header) {
+  try {
+    handler_(message, header);
+  } catch (const std::exception& e) {
+    ShowException(e);
+  } catch (...) {
+    ShowException(std::runtime_error("Unknown exception in a sound device notification"));
+  }
+}
+
+size_t TDeviceNotifier::Pending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return mailbox_.size();
+}
+
+bool TDeviceNotifier::event(QEvent* e) {
+  if (e->type() != kNotifyEvent) return QObject::event(e);
+  TItem item{};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A message taken out by a close wait leaves one event without a message.
+    if (mailbox_.empty()) return true;
+    item = mailbox_.front();
+    mailbox_.erase(mailbox_.begin());
+  }
+  Dispatch(item.message, item.header);
+  return true;
+}
+
+namespace {
+
+std::shared_ptr<TAudioBackend>& CurrentBackend() {
+  static std::shared_ptr<TAudioBackend> backend;
+  return backend;
+}
+bool standsIn = false;
+std::string note;
+
+std::shared_ptr<TAudioBackend> ChooseBackend() {
+  const char* env = std::getenv("QUORVANE_AUDIO");
+  std::string choice = env ? env : "";
+  if (choice == "simulated") return std::make_shared<TSimulatedBackend>();
+  std::string why;
+  auto pa = CreatePortAudioBackend(&why);
+  if (pa) return pa;
+  if (choice == "portaudio") {
+    // Asked for real devices explicitly: still keep running, but say so plainly.
+    note = "PortAudio not usable (" + why + ")";
+  } else {
+    note = why;
+  }
+  standsIn = true;
+  return std::make_shared<TSimulatedBackend>();
+}
+
+}  // namespace
+
+TAudioBackend& AudioBackend() {
+  auto& backend = CurrentBackend();
+  if (!backend) backend = ChooseBackend();
+  return *backend;
+}
+
+void SetAudioBackend(std::shared_ptr<TAudioBackend> backend) {
+  CurrentBackend() = std::move(backend);
+  standsIn = false;
+  note.clear();
+}
+
+bool SimulatedCardStandsIn() {
+  AudioBackend();
+  return standsIn;
+}
+
+std::string BackendNote() {
+  AudioBackend();
+  return note;
+}

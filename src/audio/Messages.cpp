@@ -1,0 +1,47 @@
+#include "Messages.h"
+
+#include <cstdio>
+
+namespace {
+
+class TStderrMessages : public TMessageInterface {
+ public:
+  void ShowMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+  bool AskYesNo(const std::string& text) override {
+    std::fprintf(stderr, "%s [no]\n", text.c_str());
+    return false;
+  }
+  void ShowException(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+};
+
+TStderrMessages fallback;
+TMessageInterface* installed = nullptr;
+
+}  // namespace
+
+TMessageInterface& Messages() { return installed ? *installed : fallback; }
+
+TMessageInterface* SetMessages(TMessageInterface* messages) {
+  TMessageInterface* previous = installed;
+  installed = messages;
+  return previous;
+}
+
+void ShowMessage(const std::string& text) { Messages().ShowMessage(text); }
+bool AskYesNo(const std::string& text) { return Messages().AskYesNo(text); }
+void ShowException(const std::exception& e) { Messages().ShowException(e.what()); }
+
+void TMessageRecorder::ShowMessage(const std::string& text) { messages.push_back(text); }
+bool TMessageRecorder::AskYesNo(const std::string& text) {
+  questions.push_back(text);
+  return answer;
+}
+void TMessageRecorder::ShowException(const std::string& text) { exceptions.push_back(text); }
+
+std::string TMessageRecorder::Log() const {
+  std::string log;
+  for (const auto& m : messages) log += "message: " + m + "\n";
+  for (const auto& q : questions) log += "question: " + q + "\n";
+  for (const auto& e : exceptions) log += "exception: " + e + "\n";
+  return log;
+}

@@ -1,0 +1,41 @@
+// The one way components talk to the user: message boxes, yes/no questions and the
+// display of exceptions raised inside device notifications. The app installs a
+// QMessageBox-backed implementation; tests install a recorder. GUI thread only.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <vector>
+
+class TMessageInterface {
+ public:
+  virtual ~TMessageInterface() = default;
+  // A plain message box with an OK button.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // A question with Yes and No buttons; true for Yes.
+  virtual bool AskYesNo(const std::string& text) = 0;
+  // The application's standard display of an exception that escaped a handler.
+  virtual void ShowException(const std::string& text) = 0;
+};
+
+// The installed interface; never null (a fallback writes to stderr and answers No).
+TMessageInterface& Messages();
+// Installs an interface (not owned); nullptr restores the fallback. Returns the previous one.
+TMessageInterface* SetMessages(TMessageInterface* messages);
+
+void ShowMessage(const std::string& text);
+bool AskYesNo(const std::string& text);
+// Reports an exception caught at a notification boundary.
+void ShowException(const std::exception& e);
+
+// Records everything instead of showing it; answers questions with a preset reply.
+class TMessageRecorder : public TMessageInterface {
+ public:
+  void ShowMessage(const std::string& text) override;
+  bool AskYesNo(const std::string& text) override;
+  void ShowException(const std::string& text) override;
+
+  std::string Log() const;  // every entry, one per line, with its kind
+  std::vector<std::string> messages, questions, exceptions;
+  bool answer = false;
+};

@@ -1,0 +1,480 @@
+#include "SimulatedCard.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <numbers>
+
+namespace {
+
+constexpr int kChunk = 256;
+
+int16_t Saturate16(double v) {
+  double r = std::nearbyint(v);
+  if (r > 32767.0) return 32767;
+  if (r < -32768.0) return -32768;
+  return static_cast<int16_t>(r);
+}
+
+uint32_t FramesOf(PWaveHdr h) { return h->dwBufferLength / kBlockAlign; }
+
+std::string StandardErrorText(int code) {
+  switch (code) {
+    case MMSYSERR_NOERROR: return "The command completed successfully.";
+    case MMSYSERR_ERROR: return "Unspecified error.";
+    case MMSYSERR_BADDEVICEID: return "The device identifier is out of range.";
+    case MMSYSERR_ALLOCATED: return "The specified device is already in use.";
+    case MMSYSERR_INVALHANDLE: return "The device is not open.";
+    case MMSYSERR_NODRIVER: return "There is no driver installed.";
+    case MMSYSERR_NOMEM: return "Unable to allocate or lock memory.";
+    default: return "Unknown error " + std::to_string(code) + ".";
+  }
+}
+
+// Audio-cookbook biquads, normalised so a0 = 1.
+TSimulatedCard::TBiquad Normalise(double b0, double b1, double b2, double a0, double a1, double a2) {
+  return {b0 / a0, b1 / a0, b2 / a0, a1 / a0, a2 / a0};
+}
+
+TSimulatedCard::TBiquad HighPass(double f, double q) {
+  double w = 2 * std::numbers::pi * f / kSampleRate, c = std::cos(w), al = std::sin(w) / (2 * q);
+  return Normalise((1 + c) / 2, -(1 + c), (1 + c) / 2, 1 + al, -2 * c, 1 - al);
+}
+
+TSimulatedCard::TBiquad LowPass(double f, double q) {
+  double w = 2 * std::numbers::pi * f / kSampleRate, c = std::cos(w), al = std::sin(w) / (2 * q);
+  return Normalise((1 - c) / 2, 1 - c, (1 - c) / 2, 1 + al, -2 * c, 1 - al);
+}
+
+TSimulatedCard::TBiquad Peak(double f, double q, double gaindB) {
+  double A = std::pow(10.0, gaindB / 40);
+  double w = 2 * std::numbers::pi * f / kSampleRate, c = std::cos(w), al = std::sin(w) / (2 * q);
+  return Normalise(1 + al * A, -2 * c, 1 - al * A, 1 + al / A, -2 * c, 1 - al / A);
+}
+
+}  // namespace
+
+std::vector<TSimulatedCard::TBiquad> TSimulatedCard::RightModel() {
+  return {HighPass(kHighPassHz, std::numbers::sqrt2 / 2), Peak(kPeakHz, kPeakQ, kPeakGaindB),
+          LowPass(kLowPassHz, std::numbers::sqrt2 / 2)};
+}
+
+std::complex<double> TSimulatedCard::RightResponse(double hz) {
+  std::complex<double> z = std::polar(1.0, -2 * std::numbers::pi * hz / kSampleRate);  // z^-1
+  std::complex<double> h = 1.0;
+  for (const auto& s : RightModel())
+    h *= (s.b0 + s.b1 * z + s.b2 * z * z) / (1.0 + s.a1 * z + s.a2 * z * z);
+  return h;
+}
+
+double TSimulatedCard::RightGaindB(double hz) { return 20 * std::log10(std::abs(RightResponse(hz))); }
+
+double TSimulatedCard::HumAt(int64_t frame, double amplitude) {
+  // 50 Hz repeats every 882 frames exactly; the remainder keeps the phase precise.
+  constexpr int64_t period = 882;
+  return amplitude * std::sin(2 * std::numbers::pi * static_cast<double>(frame % period) / period);
+}
+
+// ---- devices ---------------------------------------------------------------
+
+class TSimulatedCard::TOutput : public TOutputDevice {
+ public:
+  explicit TOutput(std::shared_ptr<TSimulatedCard> card) : card_(std::move(card)) {}
+  ~TOutput() override { Close(); }
+
+  int Open(TDeviceNotifier* notifier) override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (open_) return MMSYSERR_ALLOCATED;
+    if (card_->refuseOutCode_ != 0) {
+      int code = card_->refuseOutCode_;
+      card_->lastOutErrorCode_ = code;
+      card_->lastOutErrorText_ = card_->refuseOutText_;
+      card_->refuseOutCode_ = 0;
+      return code;
+    }
+    slot_ = TStreamSlot{};
+    slot_.notifier = notifier;
+    open_ = true;
+    card_->outputs_.push_back(&slot_);
+    notifier->Post(MM_WOM_OPEN, nullptr);
+    card_->wake_.notify_all();
+    return 0;
+  }
+
+  int Write(PWaveHdr h) override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!open_) return MMSYSERR_INVALHANDLE;
+    h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    if (FramesOf(h) == 0) {  // nothing to play: straight back
+      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      slot_.notifier->Post(MM_WOM_DONE, h);
+      return 0;
+    }
+    slot_.queue.push_back(h);
+    card_->wake_.notify_all();
+    return 0;
+  }
+
+  void Reset() override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (open_) card_->ReturnAll(slot_, MM_WOM_DONE, false);
+  }
+
+  void Close() override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!open_) return;
+    card_->ReturnAll(slot_, MM_WOM_DONE, false);
+    auto& v = card_->outputs_;
+    v.erase(std::remove(v.begin(), v.end(), &slot_), v.end());
+    open_ = false;
+    slot_.notifier->Post(MM_WOM_CLOSE, nullptr);
+  }
+
+  std::string ErrorText(int code) const override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (code == card_->lastOutErrorCode_ && !card_->lastOutErrorText_.empty())
+      return card_->lastOutErrorText_;
+    return StandardErrorText(code);
+  }
+
+ private:
+  std::shared_ptr<TSimulatedCard> card_;
+  TStreamSlot slot_;
+  bool open_ = false;
+};
+
+class TSimulatedCard::TInput : public TInputDevice {
+ public:
+  explicit TInput(std::shared_ptr<TSimulatedCard> card) : card_(std::move(card)) {}
+  ~TInput() override { Close(); }
+
+  int Open(TDeviceNotifier* notifier) override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (open_) return MMSYSERR_ALLOCATED;
+    if (card_->refuseInCode_ != 0) {
+      int code = card_->refuseInCode_;
+      card_->lastInErrorCode_ = code;
+      card_->lastInErrorText_ = card_->refuseInText_;
+      card_->refuseInCode_ = 0;
+      return code;
+    }
+    slot_ = TStreamSlot{};
+    slot_.notifier = notifier;
+    open_ = true;
+    card_->inputs_.push_back(&slot_);
+    notifier->Post(MM_WIM_OPEN, nullptr);
+    return 0;
+  }
+
+  int AddBuffer(PWaveHdr h) override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!open_) return MMSYSERR_INVALHANDLE;
+    h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    h->dwBytesRecorded = 0;
+    if (FramesOf(h) == 0) {
+      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      slot_.notifier->Post(MM_WIM_DATA, h);
+      return 0;
+    }
+    slot_.queue.push_back(h);
+    card_->wake_.notify_all();
+    return 0;
+  }
+
+  void Start() override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!open_ || slot_.recording) return;
+    slot_.recording = true;
+    slot_.started = false;
+    card_->wake_.notify_all();
+  }
+
+  void Stop() override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!open_) return;
+    slot_.recording = false;
+    // a partly filled block comes back with what it holds; empty ones stay queued
+    if (!slot_.queue.empty() && slot_.pos > 0) {
+      PWaveHdr h = slot_.queue.front();
+      slot_.queue.pop_front();
+      h->dwBytesRecorded = slot_.pos * kBlockAlign;
+      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      slot_.pos = 0;
+      slot_.notifier->Post(MM_WIM_DATA, h);
+    }
+  }
+
+  void Reset() override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!open_) return;
+    slot_.recording = false;
+    card_->ReturnAll(slot_, MM_WIM_DATA, true);
+  }
+
+  void Close() override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!open_) return;
+    slot_.recording = false;
+    card_->ReturnAll(slot_, MM_WIM_DATA, true);
+    auto& v = card_->inputs_;
+    v.erase(std::remove(v.begin(), v.end(), &slot_), v.end());
+    open_ = false;
+    slot_.notifier->Post(MM_WIM_CLOSE, nullptr);
+  }
+
+  std::string ErrorText(int code) const override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (code == card_->lastInErrorCode_ && !card_->lastInErrorText_.empty()) return card_->lastInErrorText_;
+    return StandardErrorText(code);
+  }
+
+ private:
+  std::shared_ptr<TSimulatedCard> card_;
+  TStreamSlot slot_;
+  bool open_ = false;
+};
+
+// ---- card ------------------------------------------------------------------
+
+TSimulatedCard::TSimulatedCard(TCardPace pace, uint32_t seed)
+    : pace_(pace),
+      right_(RightModel()),
+      delay_(2 * kLatencyFrames, 0.0),
+      rng_(0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(seed) * 0xD1B54A32D192ED03ull + 1)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+TSimulatedCard::~TSimulatedCard() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void TSimulatedCard::SetPace(TCardPace pace) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pace_ = pace;
+  wake_.notify_all();
+}
+
+void TSimulatedCard::SetHumAmplitude(double lsb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  humAmplitude_ = lsb;
+}
+
+void TSimulatedCard::SetNoiseRms(double lsb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  noiseRms_ = lsb;
+}
+
+TCardPace TSimulatedCard::Pace() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pace_;
+}
+
+void TSimulatedCard::RefuseNextOutputOpen(int code, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refuseOutCode_ = code;
+  refuseOutText_ = text;
+}
+
+void TSimulatedCard::RefuseNextInputOpen(int code, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refuseInCode_ = code;
+  refuseInText_ = text;
+}
+
+int64_t TSimulatedCard::Frame() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frame_;
+}
+
+int64_t TSimulatedCard::LastOutputStartFrame() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastOutputStart_;
+}
+
+int64_t TSimulatedCard::LastInputStartFrame() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastInputStart_;
+}
+
+int64_t TSimulatedCard::DroppedInputFrames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return droppedInput_;
+}
+
+std::unique_ptr<TOutputDevice> TSimulatedCard::CreateOutput() {
+  return std::make_unique<TOutput>(shared_from_this());
+}
+
+std::unique_ptr<TInputDevice> TSimulatedCard::CreateInput() {
+  return std::make_unique<TInput>(shared_from_this());
+}
+
+void TSimulatedCard::ReturnAll(TStreamSlot& slot, unsigned message, bool keepPartial) {
+  bool first = true;
+  for (PWaveHdr h : slot.queue) {
+    if (message == MM_WIM_DATA) h->dwBytesRecorded = (first && keepPartial) ? slot.pos * kBlockAlign : 0;
+    h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    slot.notifier->Post(message, h);
+    first = false;
+  }
+  slot.queue.clear();
+  slot.pos = 0;
+}
+
+double TSimulatedCard::Noise() {
+  // Box-Muller over a 64-bit LCG: reproducible for a seed on every platform.
+  if (haveSpare_) {
+    haveSpare_ = false;
+    return spare_;
+  }
+  auto uniform = [this] {
+    rng_ = rng_ * 6364136223846793005ull + 1442695040888963407ull;
+    return (static_cast<double>(rng_ >> 11) + 0.5) * (1.0 / 9007199254740992.0);
+  };
+  double u1 = uniform(), u2 = uniform();
+  double r = std::sqrt(-2.0 * std::log(u1));
+  double a = 2 * std::numbers::pi * u2;
+  spare_ = r * std::sin(a) * noiseRms_;
+  haveSpare_ = true;
+  return r * std::cos(a) * noiseRms_;
+}
+
+void TSimulatedCard::ProcessChunk(int frames) {
+  for (int i = 0; i < frames; ++i) {
+    double outL = 0, outR = 0;
+    for (TStreamSlot* s : outputs_) {
+      if (s->queue.empty()) continue;
+      const int16_t* p = reinterpret_cast<const int16_t*>(s->queue.front()->lpData) + 2 * (s->pos + i);
+      outL += p[0];
+      outR += p[1];
+    }
+    double dutL = outL;
+    double dutR = outR;
+    for (auto& b : right_) dutR = b.Process(dutR);
+    // fixed latency: what went in kLatencyFrames ago comes out now
+    double yL = delay_[2 * delayPos_], yR = delay_[2 * delayPos_ + 1];
+    delay_[2 * delayPos_] = dutL;
+    delay_[2 * delayPos_ + 1] = dutR;
+    delayPos_ = (delayPos_ + 1) % kLatencyFrames;
+
+    double hum = HumAt(frame_ + i, humAmplitude_);
+    int16_t inL = Saturate16(yL + kLeftOffset + hum + Noise());
+    int16_t inR = Saturate16(yR + kRightOffset + hum + Noise());
+    for (TStreamSlot* s : inputs_) {
+      if (!s->recording) continue;
+      if (s->queue.empty()) {
+        ++droppedInput_;
+        continue;
+      }
+      int16_t* q = reinterpret_cast<int16_t*>(s->queue.front()->lpData) + 2 * (s->pos + i);
+      q[0] = inL;
+      q[1] = inR;
+    }
+  }
+
+  for (TStreamSlot* s : outputs_) {
+    if (s->queue.empty()) continue;
+    if (!s->started) {
+      s->started = true;
+      lastOutputStart_ = frame_;
+    }
+    s->pos += frames;
+    PWaveHdr h = s->queue.front();
+    if (s->pos >= FramesOf(h)) {
+      s->queue.pop_front();
+      s->pos = 0;
+      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      s->notifier->Post(MM_WOM_DONE, h);
+    }
+  }
+  for (TStreamSlot* s : inputs_) {
+    if (!s->recording || s->queue.empty()) continue;
+    if (!s->started) {
+      s->started = true;
+      lastInputStart_ = frame_;
+    }
+    s->pos += frames;
+    PWaveHdr h = s->queue.front();
+    if (s->pos >= FramesOf(h)) {
+      s->queue.pop_front();
+      s->pos = 0;
+      h->dwBytesRecorded = h->dwBufferLength;
+      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      s->notifier->Post(MM_WIM_DATA, h);
+    }
+  }
+  frame_ += frames;
+}
+
+void TSimulatedCard::Run() {
+  using clock = std::chrono::steady_clock;
+  std::unique_lock<std::mutex> lock(mutex_);
+  bool anchored = false;
+  clock::time_point wallAnchor;
+  int64_t frameAnchor = 0;
+  bool starving = false;
+  clock::time_point starveSince;
+
+  while (!quit_) {
+    bool anyRecording = std::any_of(inputs_.begin(), inputs_.end(), [](auto* s) { return s->recording; });
+    if (outputs_.empty() && !anyRecording) {
+      anchored = false;
+      starving = false;
+      wake_.wait(lock);
+      continue;
+    }
+
+    int n = kChunk;
+    bool starved = false;
+    for (TStreamSlot* s : outputs_) {
+      if (s->queue.empty()) starved = true;
+      else n = std::min<int64_t>(n, FramesOf(s->queue.front()) - s->pos);
+    }
+    for (TStreamSlot* s : inputs_) {
+      if (!s->recording) continue;
+      if (s->queue.empty()) starved = true;
+      else n = std::min<int64_t>(n, FramesOf(s->queue.front()) - s->pos);
+    }
+
+    auto now = clock::now();
+    if (pace_ == TCardPace::Realtime) {
+      if (!anchored || now - wallAnchor > std::chrono::seconds(1) + std::chrono::duration<double>(
+                                              static_cast<double>(frame_ - frameAnchor) / kSampleRate)) {
+        // first start, or so far behind (a stalled machine) that catching up makes no sense
+        anchored = true;
+        wallAnchor = now;
+        frameAnchor = frame_;
+      }
+      auto due = wallAnchor + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(
+                                  static_cast<double>(frame_ + n - frameAnchor) / kSampleRate));
+      if (now < due) {
+        wake_.wait_until(lock, due);
+        continue;
+      }
+    } else {
+      anchored = false;
+      if (starved) {
+        if (!starving) {
+          starving = true;
+          starveSince = now;
+        }
+        auto limit = starveSince + std::chrono::milliseconds(kStarveWaitMs);
+        if (now < limit) {
+          wake_.wait_until(lock, limit);
+          continue;
+        }
+      } else {
+        starving = false;
+      }
+    }
+    ProcessChunk(n);
+  }
+}
+
+TSimulatedBackend::TSimulatedBackend(TCardPace pace, uint32_t seed)
+    : card_(std::make_shared<TSimulatedCard>(pace, seed)) {}

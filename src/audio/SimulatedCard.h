@@ -1,0 +1,149 @@
+// The built-in simulated sound card: output -> model device under test -> input.
+//
+// Left input is a straight wire from the left output; the right input passes the right
+// output through a small-loudspeaker model (high-pass, presence peak, roll-off). Both
+// inputs carry a DC offset, 50 Hz hum and a seedable noise floor, and arrive a fixed
+// latency after they were played. With nothing playing, the input still records this
+// idle signal. Its ground truth is public so tests can compare against it.
+//
+// Threads: one card thread moves the audio; device calls come from the GUI thread.
+// Units: frames at 44100 Hz, sample values in 16-bit LSB.
+#pragma once
+
+#include <complex>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AudioDevice.h"
+
+enum class TCardPace {
+  Realtime,     // frames advance with the wall clock; starved queues underrun or overrun
+  Accelerated,  // as fast as the streams keep up; waits (up to a limit) for starved queues
+};
+
+class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
+ public:
+  static constexpr int kLatencyFrames = 1536;
+  static constexpr double kLeftOffset = -3.0;
+  static constexpr double kRightOffset = 2.0;
+  static constexpr double kHumFrequency = 50.0;
+  static constexpr double kHumAmplitude = 3.2767;  // peak LSB: -80 dB re a full-scale sine
+  static constexpr double kNoiseRms = 0.5;         // LSB per channel, about -96 dBFS
+  // Right-channel model (a small loudspeaker).
+  static constexpr double kHighPassHz = 80.0;
+  static constexpr double kPeakHz = 3000.0;
+  static constexpr double kPeakGaindB = 4.0;
+  static constexpr double kPeakQ = 1.0;
+  static constexpr double kLowPassHz = 12000.0;
+  // How long an accelerated card waits for a starved queue before it goes on.
+  static constexpr int kStarveWaitMs = 2000;
+
+  explicit TSimulatedCard(TCardPace pace = TCardPace::Realtime, uint32_t seed = 1);
+  ~TSimulatedCard();
+  TSimulatedCard(const TSimulatedCard&) = delete;
+  TSimulatedCard& operator=(const TSimulatedCard&) = delete;
+
+  void SetPace(TCardPace pace);
+  TCardPace Pace() const;
+  // Hum and noise can be turned down so that a played pattern comes back exactly
+  // (plus the DC offsets); defaults are the constants above.
+  void SetHumAmplitude(double lsb);
+  void SetNoiseRms(double lsb);
+
+  // The next Open of an output (input) fails with this code; ErrorText gives the text.
+  void RefuseNextOutputOpen(int code, const std::string& text);
+  void RefuseNextInputOpen(int code, const std::string& text);
+
+  // Exact complex response of the right-channel model at a frequency in Hz.
+  static std::complex<double> RightResponse(double hz);
+  static double RightGaindB(double hz);
+  // Hum value (LSB) the card adds at card frame t.
+  static double HumAt(int64_t frame, double amplitude = kHumAmplitude);
+
+  // Card time in frames.
+  int64_t Frame() const;
+  // Card frame of the first frame played by the most recently opened output, and of the
+  // first frame recorded by the most recently started input; -1 before either happens.
+  int64_t LastOutputStartFrame() const;
+  int64_t LastInputStartFrame() const;
+  // Frames an input lost because it had no block queued (realtime overruns).
+  int64_t DroppedInputFrames() const;
+
+  std::unique_ptr<TOutputDevice> CreateOutput();
+  std::unique_ptr<TInputDevice> CreateInput();
+
+  struct TBiquad {
+    double b0, b1, b2, a1, a2;
+    double z1 = 0, z2 = 0;
+    double Process(double x) {
+      double y = b0 * x + z1;
+      z1 = b1 * x - a1 * y + z2;
+      z2 = b2 * x - a2 * y;
+      return y;
+    }
+  };
+  static std::vector<TBiquad> RightModel();
+
+ private:
+  struct TStreamSlot {
+    TDeviceNotifier* notifier = nullptr;
+    std::deque<PWaveHdr> queue;
+    uint32_t pos = 0;  // frames done in the front block
+    bool recording = false;
+    bool started = false;
+  };
+  class TOutput;
+  class TInput;
+  friend class TOutput;
+  friend class TInput;
+
+  void Run();
+  void ProcessChunk(int frames);
+  void ReturnAll(TStreamSlot& slot, unsigned message, bool keepPartial);
+  double Noise();
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::vector<TStreamSlot*> outputs_;
+  std::vector<TStreamSlot*> inputs_;
+  TCardPace pace_;
+  bool quit_ = false;
+  int64_t frame_ = 0;
+  int64_t lastOutputStart_ = -1;
+  int64_t lastInputStart_ = -1;
+  int64_t droppedInput_ = 0;
+  double humAmplitude_ = kHumAmplitude;
+  double noiseRms_ = kNoiseRms;
+  int refuseOutCode_ = 0, refuseInCode_ = 0;
+  std::string refuseOutText_, refuseInText_;
+  std::string lastOutErrorText_, lastInErrorText_;
+  int lastOutErrorCode_ = 0, lastInErrorCode_ = 0;
+
+  // model state, card thread only
+  std::vector<TBiquad> right_;
+  std::vector<double> delay_;  // kLatencyFrames stereo frames
+  size_t delayPos_ = 0;
+  uint64_t rng_;
+  bool haveSpare_ = false;
+  double spare_ = 0;
+
+  std::thread thread_;
+};
+
+class TSimulatedBackend : public TAudioBackend {
+ public:
+  explicit TSimulatedBackend(TCardPace pace = TCardPace::Realtime, uint32_t seed = 1);
+  std::string Name() const override { return "simulated"; }
+  std::unique_ptr<TOutputDevice> CreateOutput() override { return card_->CreateOutput(); }
+  std::unique_ptr<TInputDevice> CreateInput() override { return card_->CreateInput(); }
+  TSimulatedCard& Card() { return *card_; }
+
+ private:
+  std::shared_ptr<TSimulatedCard> card_;
+};

@@ -1,0 +1,178 @@
+// Sample streams: TWaveOut plays an endless sequence of blocks filled by OnNeedData;
+// TWaveIn records into blocks and hands each full one to HandleData. Both keep two
+// blocks in rotation on a device of the current audio backend.
+//
+// Threads: GUI thread only. Device reports arrive through each stream's notifier, one
+// at a time between other GUI events. Units: frames (stereo, 4 bytes), Hz, dB.
+#pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "AudioDevice.h"
+#include "WaveTypes.h"
+
+class EWaveOutError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class EWaveInError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+using TNotifyEvent = std::function<void(QObject* Sender)>;
+using TNeedDataEvent = std::function<void(PWaveHdr Header)>;
+using THaveDataEvent = std::function<void(wavehdr_tag& Header)>;
+
+// Level in dB of a mean-square value (full scale 1; a full-scale sine is 0 dB).
+float PowerTodB(long double x);
+// The same in place on single floats, without the guard term: 10 log10(2x).
+void PowerVectorTodB(float* vector, int count);
+
+// Holds two zero-filled sample buffers of 4 x frames bytes; empty when the length
+// cannot be allocated (not positive, too large for a 32-bit block header, or out of memory).
+class TBlockPair {
+ public:
+  bool Allocate(int frames);
+  void Free();
+  bool Valid() const { return a_ != nullptr; }
+  char* A() const { return a_; }
+  char* B() const { return b_; }
+  ~TBlockPair() { Free(); }
+
+ private:
+  char* a_ = nullptr;
+  char* b_ = nullptr;
+};
+
+class TWaveOut : public QObject {
+  Q_OBJECT
+ public:
+  explicit TWaveOut(QObject* AOwner = nullptr);
+  ~TWaveOut() override;
+
+  uint32_t Status() const { return FStatus; }
+  bool Enabled() const { return FEnabled; }
+  virtual void SetEnabled(bool Value);
+  const TNotifyEvent& OnOpen() const { return FOnOpen; }
+  void SetOnOpen(TNotifyEvent Value);
+  const TNotifyEvent& OnClose() const { return FOnClose; }
+  void SetOnClose(TNotifyEvent Value);
+  const TNotifyEvent& OnDone() const { return FOnDone; }
+  void SetOnDone(TNotifyEvent Value);
+  const TNeedDataEvent& OnNeedData() const { return FOnNeedData; }
+  void SetOnNeedData(TNeedDataEvent Value);
+  int SampleRate() const { return FSampleRate; }
+  int BufferSamples() const { return FBufferSamples; }
+  void SetBufferSamples(int Value);
+
+  TStreamState State() const { return FState; }
+  // dwUser of the most recently finished block.
+  uint32_t LastPlayedValue() const { return FLastPlayed; }
+
+ protected:
+  virtual void HandleOpen();
+  virtual void HandleClose();
+  virtual void HandleDone();
+  void UpdateDevice();
+  void QueueBlock(PWaveHdr Header);
+  PWaveHdr CurrentHeader() const { return FCurrentHeader; }
+
+ private:
+  void Notify(unsigned Message, PWaveHdr Header);
+  void SetUpHeaders();
+  bool& QueuedFlag(PWaveHdr Header) { return Header == &FHeaderB ? FQueuedB : FQueuedA; }
+
+  uint32_t FStatus = 0;
+  bool FEnabled = false;
+  TNotifyEvent FOnOpen, FOnClose, FOnDone;
+  TNeedDataEvent FOnNeedData;
+  int FSampleRate = kSampleRate;
+  int FBufferSamples = 0;
+  TStreamState FState = Closed;
+  uint32_t FLastPlayed = 0;
+  TWaveFormat FFormat;
+  std::unique_ptr<TOutputDevice> FDevice;
+  TDeviceNotifier* FNotifier = nullptr;
+  wavehdr_tag FHeaderA, FHeaderB;
+  bool FQueuedA = false, FQueuedB = false;  // held by the device
+  TBlockPair FBuffers;
+  PWaveHdr FCurrentHeader = nullptr;
+};
+
+class TWaveIn : public QObject {
+  Q_OBJECT
+ public:
+  explicit TWaveIn(QObject* AOwner = nullptr);
+  ~TWaveIn() override;
+
+  uint32_t Status() const { return FStatus; }
+  bool Enabled() const { return FEnabled; }
+  virtual void SetEnabled(bool Value);
+  const TNotifyEvent& OnOpen() const { return FOnOpen; }
+  void SetOnOpen(TNotifyEvent Value);
+  const TNotifyEvent& OnClose() const { return FOnClose; }
+  void SetOnClose(TNotifyEvent Value);
+  const THaveDataEvent& OnData() const { return FOnData; }
+  void SetOnData(THaveDataEvent Value);
+  bool AutoStart() const { return FAutoStart; }
+  void SetAutoStart(bool Value);
+  int SampleRate() const { return FSampleRate; }
+  int BufferSamples() const { return FBufferSamples; }
+  virtual void SetBufferSamples(int Value);
+  int BufferNumber() const { return FBufferNumber; }
+  int BufferCount() const { return FBufferCount; }
+  bool IgnoreFileSampleRate = false;
+
+  // Begins recording if the device is open and waiting.
+  void Start();
+  // Replays interleaved stereo frames through HandleData, synchronously.
+  void ReplaySamples(char* Data, int64_t ByteCount);
+
+  TStreamState State() const { return FState; }
+
+  // Performance-counter ticks spent handling and drawing blocks since block 0.
+  double ProcTicks = 0;
+  double PlotTicks = 0;
+
+ protected:
+  virtual void HandleOpen();
+  virtual void HandleClose();
+  virtual void HandleData();
+  void UpdateDevice();
+  // Hands the current block back to the device unless it came from a file.
+  void RequeueCurrent();
+  PWaveHdr CurrentHeader() const { return FCurrentHeader; }
+  void SetBufferNumber(int Value) { FBufferNumber = Value; }
+  bool FEnabled = false;
+
+ private:
+  void Notify(unsigned Message, PWaveHdr Header);
+  bool* QueuedFlag(PWaveHdr Header);
+
+  uint32_t FStatus = 0;
+  TNotifyEvent FOnOpen, FOnClose;
+  THaveDataEvent FOnData;
+  bool FAutoStart = false;
+  bool FStartPending = false;  // Start came before the open notification
+  bool FBlocksQueued = false;
+  int FSampleRate = kSampleRate;
+  int FBufferSamples = 0;
+  int FBufferNumber = 0;
+  int FBufferCount = 0;
+  TStreamState FState = Closed;
+  TWaveFormat FFormat;
+  std::unique_ptr<TInputDevice> FDevice;
+  TDeviceNotifier* FNotifier = nullptr;
+  wavehdr_tag FHeaderA, FHeaderB;
+  bool FQueuedA = false, FQueuedB = false;
+  TBlockPair FBuffers;
+  PWaveHdr FCurrentHeader = nullptr;
+};

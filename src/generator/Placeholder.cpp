@@ -1,0 +1,1 @@
+// Library target placeholder until its first unit lands.
