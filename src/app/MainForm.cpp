@@ -1,6 +1,7 @@
 #include "MainForm.h"
 
 #include <QLabel>
+#include <QLayout>
 
 #include "AudioDevice.h"
 #include "Version.h"

@@ -1,0 +1,199 @@
+#include "Canvas.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+#include <QRegion>
+
+#include <algorithm>
+#include <cstdlib>
+
+TCanvas::TCanvas(QImage* image) : FImage(image) {}
+
+void TCanvas::MoveTo(int x, int y) {
+  FPenPos = QPoint(x, y);
+  FDotIndex = 0;
+}
+
+void TCanvas::LineTo(int x, int y) {
+  const long long x0 = FPenPos.x(), y0 = FPenPos.y(), x1 = x, y1 = y;
+  FPenPos = QPoint(x, y);
+  const long long dx = std::llabs(x1 - x0), dy = std::llabs(y1 - y0);
+  const long long steps = std::max(dx, dy);
+  const long long firstIndex = FDotIndex;
+  FDotIndex += steps;  // the pattern runs on even where nothing is visible
+  const long long w = FImage->width(), h = FImage->height();
+  if (steps == 0 || (x0 < 0 && x1 < 0) || (x0 >= w && x1 >= w) || (y0 < 0 && y1 < 0) ||
+      (y0 >= h && y1 >= h))
+    return;
+  const long long sx = x0 < x1 ? 1 : -1, sy = y0 < y1 ? 1 : -1;
+  const QRgb colour = FPenColour;
+  const bool dotted = FPenStyle == psDot;
+  auto on = [&](long long i) { return !dotted || (firstIndex + i) % 2 == 0; };
+
+  if (dx == 0 || dy == 0) {
+    // Axis-aligned lines are walked over their visible part only, so far-off end points cost
+    // nothing.
+    const long long start = dy == 0 ? x0 : y0, step = dy == 0 ? sx : sy, size = dy == 0 ? w : h;
+    long long first = step > 0 ? -start : start - size + 1;
+    long long last = step > 0 ? size - start : start + 1;
+    first = std::max(first, 0LL);
+    last = std::min(last, steps);
+    for (long long i = first; i < last; ++i) {
+      if (!on(i)) continue;
+      if (dy == 0)
+        Plot(int(x0 + sx * i), int(y0), colour);
+      else
+        Plot(int(x0), int(y0 + sy * i), colour);
+    }
+    return;
+  }
+
+  long long err = dx - dy, px = x0, py = y0;
+  for (long long i = 0; i < steps; ++i) {
+    if (on(i)) Plot(int(px), int(py), colour);
+    const long long e2 = 2 * err;
+    if (e2 > -dy) {
+      err -= dy;
+      px += sx;
+    }
+    if (e2 < dx) {
+      err += dx;
+      py += sy;
+    }
+  }
+}
+
+void TCanvas::Polyline(std::span<const QPoint> points) {
+  if (points.empty()) return;
+  const QPoint saved = FPenPos;
+  MoveTo(points[0].x(), points[0].y());
+  for (std::size_t i = 1; i < points.size(); ++i) LineTo(points[i].x(), points[i].y());
+  FPenPos = saved;
+}
+
+void TCanvas::FillRect(const TRect& rect) {
+  if (FBrushStyle == bsClear || rect.IsEmpty()) return;
+  const int top = std::max(rect.Top, 0), bottom = std::min(rect.Bottom, FImage->height());
+  for (int y = top; y < bottom; ++y) {
+    const auto [first, last] = VisibleSpan(y, rect.Left, rect.Right);
+    if (first >= last) continue;
+    auto* line = reinterpret_cast<QRgb*>(FImage->scanLine(y));
+    std::fill(line + first, line + last, FBrushColour);
+  }
+}
+
+void TCanvas::SetPixel(int x, int y, const QColor& colour) { Plot(x, y, colour.rgb()); }
+
+QRgb TCanvas::Pixel(int x, int y) const {
+  if (x < 0 || y < 0 || x >= FImage->width() || y >= FImage->height()) return 0;
+  return reinterpret_cast<const QRgb*>(FImage->constScanLine(y))[x];
+}
+
+int TCanvas::TextWidth(const QString& text) const {
+  return QFontMetrics(FFont).horizontalAdvance(text);
+}
+
+int TCanvas::TextHeight(const QString&) const { return QFontMetrics(FFont).height(); }
+
+void TCanvas::TextOut(int x, int y, const QString& text) {
+  if (FImage->isNull() || text.isEmpty()) return;
+  const QFontMetrics metrics(FFont);
+  FillRect({x, y, x + metrics.horizontalAdvance(text), y + metrics.height()});
+
+  QFont font = FFont;
+  font.setStyleStrategy(QFont::NoAntialias);
+  QPainter painter(FImage);
+  painter.setRenderHint(QPainter::Antialiasing, false);
+  painter.setRenderHint(QPainter::TextAntialiasing, false);
+  if (FClipped) {
+    QRegion region;
+    for (int row = 0; row < int(FClipSpans.size()); ++row) {
+      const auto [first, last] = FClipSpans[row];
+      if (first < last) region += QRect(first, FClipBounds.Top + row, last - first, 1);
+    }
+    painter.setClipRegion(region);
+  }
+  painter.setFont(font);
+  painter.setPen(QColor::fromRgb(FFontColour));
+  painter.drawText(x, y + metrics.ascent(), text);
+}
+
+void TCanvas::Draw(int x, int y, const QImage& picture) {
+  if (picture.isNull()) return;
+  const QImage source = picture.format() == QImage::Format_RGB32
+                            ? picture
+                            : picture.convertToFormat(QImage::Format_RGB32);
+  CopyRect({x, y, x + source.width(), y + source.height()}, source,
+           {0, 0, source.width(), source.height()});
+}
+
+void TCanvas::CopyRect(const TRect& dest, const QImage& source, const TRect& sourceRect) {
+  if (dest.IsEmpty() || sourceRect.IsEmpty() || source.isNull()) return;
+  const QImage src = source.depth() == 32 ? source : source.convertToFormat(QImage::Format_RGB32);
+  const long long dw = dest.Width(), dh = dest.Height();
+  const long long sw = sourceRect.Width(), sh = sourceRect.Height();
+  const int top = std::max(dest.Top, 0), bottom = std::min(dest.Bottom, FImage->height());
+  for (int y = top; y < bottom; ++y) {
+    const long long sy = sourceRect.Top + (y - dest.Top) * sh / dh;
+    if (sy < 0 || sy >= src.height()) continue;
+    const auto* from = reinterpret_cast<const QRgb*>(src.constScanLine(int(sy)));
+    const auto [first, last] = VisibleSpan(y, dest.Left, dest.Right);
+    if (first >= last) continue;
+    auto* to = reinterpret_cast<QRgb*>(FImage->scanLine(y));
+    for (int x = first; x < last; ++x) {
+      const long long sx = sourceRect.Left + (x - dest.Left) * sw / dw;
+      if (sx >= 0 && sx < src.width()) to[x] = from[sx] | 0xff000000u;
+    }
+  }
+}
+
+void TCanvas::SetClipEllipse(const TRect& bounds) {
+  FClipped = true;
+  FClipBounds = bounds;
+  FClipSpans.clear();
+  if (bounds.IsEmpty()) return;
+  // Integer form of ((2x + 1 - (L + R)) / w)^2 + ((2y + 1 - (T + B)) / h)^2 <= 1, so pixels on
+  // the boundary are decided exactly.
+  const long long w = bounds.Width(), h = bounds.Height();
+  const long long limit = w * w * h * h;
+  FClipSpans.reserve(std::size_t(h));
+  for (int y = bounds.Top; y < bounds.Bottom; ++y) {
+    const long long cy = 2LL * y + 1 - bounds.Top - bounds.Bottom;
+    int first = bounds.Right, last = bounds.Left;
+    for (int x = bounds.Left; x < bounds.Right; ++x) {
+      const long long cx = 2LL * x + 1 - bounds.Left - bounds.Right;
+      if (cx * cx * h * h + cy * cy * w * w <= limit) {
+        first = std::min(first, x);
+        last = x + 1;
+      }
+    }
+    FClipSpans.emplace_back(first, last);
+  }
+}
+
+void TCanvas::RemoveClip() {
+  FClipped = false;
+  FClipSpans.clear();
+}
+
+bool TCanvas::IsVisible(int x, int y) const {
+  const auto [first, last] = VisibleSpan(y, x, x + 1);
+  return first < last;
+}
+
+void TCanvas::Plot(int x, int y, QRgb colour) {
+  if (!IsVisible(x, y)) return;
+  reinterpret_cast<QRgb*>(FImage->scanLine(y))[x] = colour;
+}
+
+std::pair<int, int> TCanvas::VisibleSpan(int y, int left, int right) const {
+  if (y < 0 || y >= FImage->height()) return {0, 0};
+  int first = std::max(left, 0), last = std::min(right, FImage->width());
+  if (FClipped) {
+    if (y < FClipBounds.Top || y >= FClipBounds.Bottom || FClipSpans.empty()) return {0, 0};
+    const auto [clipFirst, clipLast] = FClipSpans[std::size_t(y - FClipBounds.Top)];
+    first = std::max(first, clipFirst);
+    last = std::min(last, clipLast);
+  }
+  return {first, last};
+}
