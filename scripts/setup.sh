@@ -29,5 +29,7 @@ if ((${#missing[@]})); then
   fi
 fi
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=${QV_BUILD_TYPE:-RelWithDebInfo} >/dev/null
-cmake --build "$BUILD"
+if [[ -z "${QV_SKIP_BUILD:-}" ]]; then
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$BUILD"
+fi

@@ -1,1 +1,0 @@
-// Library target placeholder until its first unit lands.
