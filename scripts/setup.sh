@@ -8,7 +8,7 @@ BUILD="$ROOT/build"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config ccache
           qt6-base-dev libfftw3-dev portaudio19-dev libasound2-dev
-          libgtest-dev libbenchmark-dev ${QV_EXTRA_PACKAGES:-})
+          libgtest-dev libbenchmark-dev fonts-dejavu-core ${QV_EXTRA_PACKAGES:-})
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,17 +1,24 @@
-// The display control family: the bordered, flicker-free base and the two-channel level meter.
-// GUI thread only. Coordinates are pixels from the control's top-left corner; levels are dB.
+// The display control family: the bordered, flicker-free base, the two-channel level meter, the
+// base of the displays of captured audio and the oscilloscope.
+// GUI thread only. Coordinates are pixels from the control's top-left corner; levels are dB;
+// samples are 16-bit values, full scale +-32767, in interleaved stereo frames (left first).
 #pragma once
 
 #include "Canvas.h"
+#include "WaveCommon.h"
 
 #include <QColor>
 #include <QImage>
+#include <QPoint>
+#include <QPointer>
 #include <QRect>
 #include <QString>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 class QTimer;
@@ -158,4 +165,172 @@ private:
   QTimer* FDelayTimer = nullptr;
   bool FLabelsCreated = false;
   std::vector<TCaption> FCaptions;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Displays of captured audio
+
+// Base of every display fed with captured blocks. It holds the link to the capture stream, two
+// ready-to-draw point arrays and seven per-column work arrays of plot width W each (reallocated
+// only when the width changes), and the settings the derived displays share.
+class TAudioDisplay : public TFlickerlessBorderedCustomControl {
+  Q_OBJECT
+
+public:
+  static constexpr int kColumnArrays = 7;
+
+  explicit TAudioDisplay(QWidget* parent = nullptr);
+  ~TAudioDisplay() override;
+
+  int SampleRate() const { return FSampleRate; }  // Hz, fixed
+  // Not owned; becomes null when the stream is destroyed.
+  TWaveIn* Source() const { return FSource.data(); }
+  QColor TraceColour() const { return FTraceColour; }
+  void SetTraceColour(const QColor& colour);
+  bool MovingAverage() const { return FMovingAverage; }
+  int MaxdB() const { return FMaxdB; }
+  int MindB() const { return FMindB; }
+
+  // Changing it restarts the averaging.
+  virtual void SetMovingAverage(bool value);
+  // Restarts the averaging and discards the traces; derived displays size the stream's blocks.
+  virtual void SetSource(TWaveIn* source);
+  virtual void SetMaxdB(int dB);
+  virtual void SetMindB(int dB);
+  // frameCount interleaved stereo frames. continueFlag arrives true; a display clears it to ask
+  // the caller to stop capturing. The base ignores the block.
+  virtual void ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag);
+  // The same for frames held as (left, right) float pairs on the 16-bit scale.
+  virtual void ProcessFloatSamples(const float* frames, int frameCount);
+
+  // Blocks held in a derived display's moving average; 0 makes it start again.
+  int AveragingCount() const { return FAveragingCount; }
+  void SetAveragingCount(int count) { FAveragingCount = count; }
+
+  int PointCount() const { return FPointCount; }
+  std::span<const QPoint> LeftPoints() const { return {FLeftPoints.data(), Valid(FPointCount)}; }
+  std::span<const QPoint> RightPoints() const { return {FRightPoints.data(), Valid(FPointCount)}; }
+  // Work array 0 ... 6, W floats (empty before the control first had W >= 1).
+  std::span<const float> ColumnArray(int index) const { return FColumns.at(index); }
+  int LastColumn() const { return FLastColumn; }
+
+protected:
+  void BoundsChanged() override;
+
+  std::vector<QPoint> FLeftPoints, FRightPoints;
+  int FPointCount = 0;
+  std::array<std::vector<float>, kColumnArrays> FColumns;
+  int FLastColumn = 0;
+  int FAveragingCount = 0;
+
+private:
+  std::size_t Valid(int count) const {
+    return count <= 0 ? 0 : std::min<std::size_t>(count, FLeftPoints.size());
+  }
+  void AllocateArrays();
+
+  int FSampleRate = kSampleRate;
+  QPointer<TWaveIn> FSource;
+  QColor FTraceColour{255, 255, 192};
+  bool FMovingAverage = true;
+  int FMaxdB = 0;
+  int FMindB = -80;
+  int FBoundsWidth = 0;
+};
+
+// Milliseconds per horizontal division.
+enum TWaveformTimebase : int {
+  wtb___1ms,
+  wtb___2ms,
+  wtb___5ms,
+  wtb__10ms,
+  wtb__20ms,
+  wtb__50ms,
+  wtb_100ms,
+};
+
+// ms per division of a time base; 0 for a value outside the seven.
+int WaveformMsPerDivision(TWaveformTimebase timebase);
+// LSB as the oscilloscope uses it: limited to 1 ... 512.
+int WaveformClampLSB(int lsb);
+// Rows from the centre row of sample value v on a plot of height h, upwards negative:
+// round((1 - h) v / (lsb 256)), half to even. lsb must be positive.
+int WaveformRowOffset(long double v, int lsb, int h);
+
+struct TWaveformLayout {
+  int SweepLength = 4410;  // frames shown across the 10 divisions
+  int SampleRate = kSampleRate;
+  int W = 0;               // plot width
+  int H = 0;               // plot height
+  int LSB = 256;           // 1 ... 512
+  int TraceOffset = 0;     // rows: left trace up, right trace down
+  bool Uncalibrated = false;
+};
+
+// Reduces the start of a block to one trace point per plot column and channel: each point is the
+// truncated mean of a group of SweepLength / (SampleRate / 100) frames; only the first point that
+// falls into a column is kept. left and right must hold W points. Returns the number stored.
+int ReduceWaveform(const int16_t* samples, int frameCount, const TWaveformLayout& layout,
+                   QPoint* left, QPoint* right);
+// Amplitude caption of sample value v: "-32K" ... "32K", or the plain value below 1024.
+QString WaveformAmplitudeCaption(int v);
+// Time caption n (0 ... 10) of the time axis at msPerDivision.
+QString WaveformTimeCaption(int n, int msPerDivision);
+
+// The two-channel oscilloscope: 10 x 8 divisions, no trigger; each block of at least one sweep
+// replaces both traces. Caption labels named objectName() + "_Y0" ... "_Y8" (amplitudes, left)
+// and + "_X0" ... "_X10" (times, below) live on the parent.
+class TWaveformDisplay : public TAudioDisplay {
+  Q_OBJECT
+
+public:
+  explicit TWaveformDisplay(QWidget* parent = nullptr);
+  ~TWaveformDisplay() override;
+
+  TWaveformTimebase Timebase() const { return FTimebase; }
+  // Discards the traces; a value outside the table selects wtb__10ms. Sizes the source's blocks
+  // to max(sweep length, 4410) frames.
+  void SetTimebase(TWaveformTimebase timebase);
+  // One division is 32 LSB sample units. Blocks bring a stored value into 1 ... 512; drawing
+  // always uses the limited value.
+  int LSB() const { return FLSB; }
+  void SetLSB(int lsb);
+  int TraceOffset() const { return FTraceOffset; }  // pixels
+  void SetTraceOffset(int pixels) { FTraceOffset = pixels; }
+  bool SingleSweep() const { return FSingleSweep; }
+  void SetSingleSweep(bool value) { FSingleSweep = value; }
+  bool Uncalibrated() const { return FUncalibrated; }
+  void SetUncalibrated(bool value) { FUncalibrated = value; }
+  QColor TraceColorLeft() const { return FTraceColorLeft; }
+  void SetTraceColorLeft(const QColor& colour) { FTraceColorLeft = colour; }
+  QColor TraceColorRight() const { return FTraceColorRight; }
+  void SetTraceColorRight(const QColor& colour) { FTraceColorRight = colour; }
+
+  int MsPerDivision() const { return FMsPerDivision; }
+  int SweepLength() const { return FSweepLength; }  // frames
+
+  void SetSource(TWaveIn* source) override;
+  void ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag) override;
+  void ProcessFloatSamples(const float* frames, int frameCount) override;
+  void UpdateScaleLabels() override;
+  void DrawDisplay(TCanvas& canvas) override;
+
+protected:
+  void BoundsChanged() override;
+
+private:
+  int RowOffset(long double v) const { return WaveformRowOffset(v, WaveformClampLSB(FLSB), H()); }
+
+  TWaveformTimebase FTimebase = wtb__10ms;
+  int FLSB = 256;
+  int FTraceOffset = 0;
+  bool FSingleSweep = false;
+  bool FUncalibrated = false;
+  QColor FTraceColorLeft{0, 0, 255};
+  QColor FTraceColorRight{255, 0, 0};
+  int FMsPerDivision = 10;
+  int FSweepLength = 4410;
+  bool FLabelsCreated = false;
+  std::vector<int16_t> FConversion;  // ProcessFloatSamples' frames, interleaved
+  int FConversionFrames = 0;
 };
