@@ -27,6 +27,8 @@ enum TDeviceMessage : unsigned {
   MM_WIM_OPEN = 0x3BE,
   MM_WIM_CLOSE = 0x3BF,
   MM_WIM_DATA = 0x3C0,
+  // Not a classic message: the input failed while recording (LastError tells why).
+  MM_WIM_ERROR = 0x3C1,
 };
 
 // A stream's mailbox on the GUI thread (its "notification window").
@@ -102,6 +104,8 @@ class TInputDevice {
   virtual void Reset() = 0;
   virtual void Close() = 0;
   virtual std::string ErrorText(int code) const = 0;
+  // The code of a failure that stopped recording (reported with MM_WIM_ERROR), else 0.
+  virtual int LastError() const { return 0; }
 };
 
 class TAudioBackend {

@@ -253,6 +253,7 @@ class TPaInput : public TInputDevice, private TPaDevice {
     if (int e = OpenStream(false)) return e;
     notifier_ = notifier;
     recording_ = false;
+    readError_ = paNoError;
     scratch_.assign(kChunkFrames * 2, 0);
     notifier_->Post(MM_WIM_OPEN, nullptr);
     thread_ = std::thread([this] { Run(); });
@@ -280,6 +281,10 @@ class TPaInput : public TInputDevice, private TPaDevice {
   }
 
   std::string ErrorText(int code) const override { return Text(code); }
+  int LastError() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readError_;
+  }
 
   // Frames read while no block was queued (lost, as on an overrun).
   int64_t dropped = 0;
@@ -336,9 +341,13 @@ class TPaInput : public TInputDevice, private TPaDevice {
       PaError e = n ? Pa_ReadStream(stream_, dst, n) : paNoError;
       lock.lock();
       if (e != paNoError && e != paInputOverflowed) {
-        // The device failed: stop recording and give back what was captured.
+        // The device failed: stop recording, give back what was captured, and say why.
         StopRecording();
         ReturnAll(MM_WIM_DATA, true);
+        lastError_ = e;
+        lastErrorText_ = PaText(e);
+        readError_ = e;
+        notifier_->Post(MM_WIM_ERROR, nullptr);
         continue;
       }
       if (!h) {
@@ -357,6 +366,7 @@ class TPaInput : public TInputDevice, private TPaDevice {
   }
 
   bool recording_ = false;
+  PaError readError_ = paNoError;
   std::vector<int16_t> scratch_;
 };
 

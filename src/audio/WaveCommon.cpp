@@ -348,6 +348,14 @@ void TWaveIn::Notify(unsigned Message, PWaveHdr Header) {
       FCurrentHeader = Header;
       HandleData();
       break;
+    case MM_WIM_ERROR:
+      // A device that dies while recording must not look like a quiet input.
+      if (FDevice) {
+        int code = FDevice->LastError();
+        throw EWaveInError(ErrorMessage("Error %d reading wave input - %s", static_cast<uint32_t>(code),
+                                        FDevice->ErrorText(code)));
+      }
+      break;
     default:
       break;
   }

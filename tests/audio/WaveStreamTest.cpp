@@ -458,12 +458,46 @@ class TScriptedOutput : public TOutputDevice {
   TScript* s_;
 };
 
+// An input that fails while recording, as a device does when its server goes away.
+class TFailingInput : public TInputDevice {
+ public:
+  explicit TFailingInput(TScript* s) : s_(s) {}
+  int Open(TDeviceNotifier* n) override {
+    s_->notifier = n;
+    n->Post(MM_WIM_OPEN, nullptr);
+    return 0;
+  }
+  int AddBuffer(PWaveHdr h) override {
+    s_->held.push_back(h);
+    return 0;
+  }
+  void Start() override {
+    for (PWaveHdr h : s_->held) s_->notifier->Post(MM_WIM_DATA, h);  // returned half empty
+    s_->held.clear();
+    s_->notifier->Post(MM_WIM_ERROR, nullptr);
+  }
+  void Stop() override {}
+  void Reset() override {
+    for (PWaveHdr h : s_->held) s_->notifier->Post(MM_WIM_DATA, h);
+    s_->held.clear();
+  }
+  void Close() override {
+    Reset();
+    s_->notifier->Post(MM_WIM_CLOSE, nullptr);
+  }
+  std::string ErrorText(int code) const override { return code == -9999 ? "server gone" : "?"; }
+  int LastError() const override { return -9999; }
+
+ private:
+  TScript* s_;
+};
+
 class TScriptedBackend : public TAudioBackend {
  public:
   explicit TScriptedBackend(TScript* s) : s_(s) {}
   std::string Name() const override { return "scripted"; }
   std::unique_ptr<TOutputDevice> CreateOutput() override { return std::make_unique<TScriptedOutput>(s_); }
-  std::unique_ptr<TInputDevice> CreateInput() override { return nullptr; }
+  std::unique_ptr<TInputDevice> CreateInput() override { return std::make_unique<TFailingInput>(s_); }
 
  private:
   TScript* s_;
@@ -504,6 +538,26 @@ TEST(ScriptedDevice, BlocksRotateWithoutDoubleQueueingAcrossRestarts) {
     out.SetEnabled(false);
     EXPECT_TRUE(script.held.empty());
   }
+  SetAudioBackend(nullptr);
+}
+
+TEST(ScriptedDevice, AnInputThatDiesWhileRecordingIsReported) {
+  TScript script;
+  SetAudioBackend(std::make_shared<TScriptedBackend>(&script));
+  TMessageRecorder recorder;
+  TMessageInterface* previous = SetMessages(&recorder);
+  {
+    TWaveIn in;
+    int data = 0;
+    in.SetOnData([&](wavehdr_tag&) { ++data; });
+    in.SetAutoStart(true);
+    in.SetEnabled(true);
+    ASSERT_TRUE(PumpUntil([&] { return !recorder.exceptions.empty(); }));
+    EXPECT_EQ(recorder.exceptions, (std::vector<std::string>{"Error -9999 reading wave input - server gone"}));
+    EXPECT_EQ(data, 0) << "empty blocks are not data";
+    in.SetEnabled(false);
+  }
+  SetMessages(previous);
   SetAudioBackend(nullptr);
 }
 
