@@ -1,6 +1,7 @@
 #include "Displays.h"
 
 #include <QLabel>
+#include <QLocale>
 #include <QPainter>
 #include <QTimer>
 
@@ -280,4 +281,265 @@ void TLevelMeter::PlaceCaptions() {
         break;
       }
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TAudioDisplay
+
+TAudioDisplay::TAudioDisplay(QWidget* parent) : TFlickerlessBorderedCustomControl(parent) {
+  // The base's geometry is already set, but its constructor could not reach BoundsChanged here.
+  FBoundsWidth = width();
+  if (W() >= 1) AllocateArrays();
+}
+
+TAudioDisplay::~TAudioDisplay() = default;
+
+void TAudioDisplay::AllocateArrays() {
+  FPointCount = 0;
+  const std::size_t w = static_cast<std::size_t>(W());
+  // Fresh vectors rather than resize: the old storage is given back at once.
+  FLeftPoints = std::vector<QPoint>(w);
+  FRightPoints = std::vector<QPoint>(w);
+  for (auto& column : FColumns) column = std::vector<float>(w);
+}
+
+void TAudioDisplay::BoundsChanged() {
+  const int previous = FBoundsWidth;
+  FBoundsWidth = width();
+  if (FBoundsWidth == previous || W() < 1) return;
+  AllocateArrays();
+}
+
+void TAudioDisplay::SetTraceColour(const QColor& colour) {
+  FTraceColour = colour;
+  update();
+}
+
+void TAudioDisplay::SetMovingAverage(bool value) {
+  if (value == FMovingAverage) return;
+  FMovingAverage = value;
+  FAveragingCount = 0;
+}
+
+void TAudioDisplay::SetSource(TWaveIn* source) {
+  FSource = source;
+  FAveragingCount = 0;
+  FPointCount = 0;
+}
+
+void TAudioDisplay::SetMaxdB(int dB) { FMaxdB = dB; }
+
+void TAudioDisplay::SetMindB(int dB) { FMindB = dB; }
+
+void TAudioDisplay::ProcessSamples(const int16_t*, int, bool&) {}
+
+void TAudioDisplay::ProcessFloatSamples(const float*, int) {}
+
+// ---------------------------------------------------------------------------------------------
+// Waveform helpers
+
+int WaveformMsPerDivision(TWaveformTimebase timebase) {
+  static constexpr int ms[] = {1, 2, 5, 10, 20, 50, 100};
+  const int t = static_cast<int>(timebase);
+  return t >= 0 && t < static_cast<int>(std::size(ms)) ? ms[t] : 0;
+}
+
+int WaveformClampLSB(int lsb) { return std::clamp(lsb, 1, 512); }
+
+int WaveformRowOffset(int v, int lsb, int h) {
+  // Exact rational rounding: the same rows as the division in extended precision (a quotient
+  // that is not a tie lies at least 1 / (256 lsb) from one), without a libm call per point.
+  const long long n = (1LL - h) * v;
+  const long long d = 256LL * std::max(lsb, 1);
+  long long q = n / d, r = n % d;
+  if (r < 0) {
+    --q;
+    r += d;
+  }
+  if (2 * r > d || (2 * r == d && (q & 1) != 0)) ++q;
+  // Far beyond any plot; keeps the result an int for absurd inputs.
+  constexpr long long limit = 1 << 24;
+  return static_cast<int>(std::clamp(q, -limit, limit));
+}
+
+int ReduceWaveform(const int16_t* samples, int frameCount, const TWaveformLayout& layout,
+                   QPoint* left, QPoint* right) {
+  const int P = layout.SampleRate / 100;
+  if (P < 2 || layout.W < 1 || frameCount < layout.SweepLength) return 0;
+  const int A = layout.SweepLength / P;
+  if (A < 1) return 0;
+  int points = P;
+  if (layout.Uncalibrated) points = std::min(layout.W, frameCount / A);
+
+  constexpr long long limit = 1 << 24;
+  const long long h = layout.H / 2;
+  const int leftBase = static_cast<int>(std::clamp(h - layout.TraceOffset, -limit, limit));
+  const int rightBase = static_cast<int>(std::clamp(h + layout.TraceOffset, -limit, limit));
+
+  int stored = 0;
+  int lastX = -1;
+  const int16_t* p = samples;
+  for (int j = 0; j < points; ++j, p += 2 * A) {
+    const int x = layout.Uncalibrated
+                      ? j
+                      : static_cast<int>(static_cast<long long>(j) * (layout.W - 1) / (P - 1));
+    if (x == lastX) continue;  // only the first point of a column counts
+    lastX = x;
+    long long sumLeft = 0, sumRight = 0;
+    for (int k = 0; k < A; ++k) {
+      sumLeft += p[2 * k];
+      sumRight += p[2 * k + 1];
+    }
+    const int meanLeft = static_cast<int>(sumLeft / A), meanRight = static_cast<int>(sumRight / A);
+    left[stored] = QPoint(x + 1, WaveformRowOffset(meanLeft, layout.LSB, layout.H) + leftBase + 1);
+    right[stored] = QPoint(x + 1, WaveformRowOffset(meanRight, layout.LSB, layout.H) + rightBase + 1);
+    ++stored;
+  }
+  return stored;
+}
+
+QString WaveformAmplitudeCaption(int v) {
+  if (std::abs(v) < 1024) return QString::number(v);
+  return QString::number(v / 1024) + QLatin1Char('K');
+}
+
+QString WaveformTimeCaption(int n, int msPerDivision) {
+  const int v = n * msPerDivision;
+  QString text = msPerDivision < 100 ? QString::number(v) : QLocale().toString(v / 1000.0, 'f', 1);
+  if (n == 10) text += msPerDivision < 100 ? QStringLiteral("ms") : QStringLiteral("s");
+  return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TWaveformDisplay
+
+TWaveformDisplay::TWaveformDisplay(QWidget* parent) : TAudioDisplay(parent) {
+  SetTimebase(wtb__10ms);
+}
+
+TWaveformDisplay::~TWaveformDisplay() = default;
+
+void TWaveformDisplay::SetSource(TWaveIn* source) {
+  TAudioDisplay::SetSource(source);
+  SetTimebase(FTimebase);
+}
+
+void TWaveformDisplay::SetTimebase(TWaveformTimebase timebase) {
+  FAveragingCount = 0;
+  FPointCount = 0;
+  FTimebase = timebase;
+  FMsPerDivision = WaveformMsPerDivision(timebase);
+  if (FMsPerDivision == 0) {
+    FMsPerDivision = 10;
+    FTimebase = wtb__10ms;
+  }
+  if (isVisible() && FLabelsCreated) UpdateScaleLabels();
+  FSweepLength = 441 * FMsPerDivision;
+  // The traces were discarded; without this the old ones stayed up under the new captions.
+  update();
+  if (TWaveIn* source = Source()) source->SetBufferSamples(std::max(FSweepLength, 4410));
+}
+
+void TWaveformDisplay::SetLSB(int lsb) {
+  FLSB = lsb;
+  if (isVisible() && FLabelsCreated) UpdateScaleLabels();
+}
+
+void TWaveformDisplay::ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag) {
+  if (frameCount < FSweepLength) return;
+  FLSB = WaveformClampLSB(FLSB);
+  TWaveformLayout layout;
+  layout.SweepLength = FSweepLength;
+  layout.SampleRate = SampleRate();
+  layout.W = std::min<int>(W(), static_cast<int>(FLeftPoints.size()));
+  layout.H = H();
+  layout.LSB = FLSB;
+  layout.TraceOffset = FTraceOffset;
+  layout.Uncalibrated = FUncalibrated;
+  FPointCount = ReduceWaveform(samples, frameCount, layout, FLeftPoints.data(), FRightPoints.data());
+  update();
+  continueFlag = !FSingleSweep;
+}
+
+void TWaveformDisplay::ProcessFloatSamples(const float* frames, int frameCount) {
+  frameCount = std::max(frameCount, 0);
+  if (frameCount != FConversionFrames) {
+    FConversion = std::vector<int16_t>(2 * static_cast<std::size_t>(frameCount));
+    FConversionFrames = frameCount;
+  }
+  for (std::size_t i = 0; i < FConversion.size(); ++i)
+    // llrint is defined (if unspecified) for out-of-range values, where a cast is not.
+    FConversion[i] = static_cast<int16_t>(static_cast<uint16_t>(std::llrint(frames[i])));
+  if (frameCount >= FSweepLength) {
+    bool continueFlag = true;
+    ProcessSamples(FConversion.data(), frameCount, continueFlag);
+  }
+}
+
+void TWaveformDisplay::DrawDisplay(TCanvas& canvas) {
+  canvas.SetPenStyle(psSolid);
+  canvas.SetPenColour(QColor(0, 255, 0));
+  const int lsb = WaveformClampLSB(FLSB);
+  for (int i = -3; i <= 3; ++i) {
+    const int y = RowOffset(i * lsb * 32) + H() / 2 + 1;
+    canvas.MoveTo(1, y);
+    canvas.LineTo(width() - 1, y);
+  }
+  for (int i = 1; i <= 9; ++i) {
+    const int x = i * W() / 10 + 1;
+    canvas.MoveTo(x, 1);
+    canvas.LineTo(x, H() + 1);
+  }
+  if (PointCount() > 0) {
+    canvas.SetPenColour(FTraceColorLeft);
+    canvas.Polyline(LeftPoints());
+    canvas.SetPenColour(FTraceColorRight);
+    canvas.Polyline(RightPoints());
+  }
+}
+
+void TWaveformDisplay::UpdateScaleLabels() {
+  QWidget* parent = parentWidget();
+  if (!parent) return;
+  const QString name = objectName();
+  if (!FLabelsCreated) {
+    auto create = [&](const QString& suffix) {
+      auto* label = new QLabel(parent);
+      label->setObjectName(name + suffix);
+      label->hide();
+    };
+    for (int k = 0; k <= 8; ++k) create(QStringLiteral("_Y") + QString::number(k));
+    for (int n = 0; n <= 10; ++n) create(QStringLiteral("_X") + QString::number(n));
+    FLabelsCreated = true;
+  }
+  auto find = [&](const QString& suffix) {
+    return parent->findChild<QLabel*>(name + suffix, Qt::FindDirectChildrenOnly);
+  };
+  const QRect bounds = geometry();
+  const int lsb = WaveformClampLSB(FLSB);
+  for (int i = -4; i <= 4; ++i) {
+    QLabel* label = find(QStringLiteral("_Y") + QString::number(i + 4));
+    if (!label) continue;
+    const int v = i * lsb * 32;
+    label->setText(WaveformAmplitudeCaption(v));
+    label->adjustSize();
+    label->move(bounds.left() - label->width() - 4,
+                RowOffset(v) + bounds.height() / 2 + bounds.top() - 6);
+    label->show();
+  }
+  for (int n = 0; n <= 10; ++n) {
+    QLabel* label = find(QStringLiteral("_X") + QString::number(n));
+    if (!label) continue;
+    label->setText(WaveformTimeCaption(n, FMsPerDivision));
+    label->adjustSize();
+    label->move(bounds.left() + n * W() / 10 - label->width() / 2,
+                bounds.top() + bounds.height() + 4);
+    label->show();
+  }
+}
+
+void TWaveformDisplay::BoundsChanged() {
+  TAudioDisplay::BoundsChanged();
+  // The captions keep their places beside the display when it moves or changes size.
+  if (FLabelsCreated) UpdateScaleLabels();
 }

@@ -15,6 +15,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -208,8 +209,8 @@ public:
   void SetAveragingCount(int count) { FAveragingCount = count; }
 
   int PointCount() const { return FPointCount; }
-  std::span<const QPoint> LeftPoints() const { return {FLeftPoints.data(), Valid(FPointCount)}; }
-  std::span<const QPoint> RightPoints() const { return {FRightPoints.data(), Valid(FPointCount)}; }
+  std::span<const QPoint> LeftPoints() const { return {FLeftPoints.data(), StoredPoints()}; }
+  std::span<const QPoint> RightPoints() const { return {FRightPoints.data(), StoredPoints()}; }
   // Work array 0 ... 6, W floats (empty before the control first had W >= 1).
   std::span<const float> ColumnArray(int index) const { return FColumns.at(index); }
   int LastColumn() const { return FLastColumn; }
@@ -224,8 +225,8 @@ protected:
   int FAveragingCount = 0;
 
 private:
-  std::size_t Valid(int count) const {
-    return count <= 0 ? 0 : std::min<std::size_t>(count, FLeftPoints.size());
+  std::size_t StoredPoints() const {
+    return FPointCount <= 0 ? 0 : std::min<std::size_t>(FPointCount, FLeftPoints.size());
   }
   void AllocateArrays();
 
@@ -254,8 +255,8 @@ int WaveformMsPerDivision(TWaveformTimebase timebase);
 // LSB as the oscilloscope uses it: limited to 1 ... 512.
 int WaveformClampLSB(int lsb);
 // Rows from the centre row of sample value v on a plot of height h, upwards negative:
-// round((1 - h) v / (lsb 256)), half to even. lsb must be positive.
-int WaveformRowOffset(long double v, int lsb, int h);
+// round((1 - h) v / (lsb 256)), half to even; lsb below 1 counts as 1.
+int WaveformRowOffset(int v, int lsb, int h);
 
 struct TWaveformLayout {
   int SweepLength = 4410;  // frames shown across the 10 divisions
@@ -319,7 +320,7 @@ protected:
   void BoundsChanged() override;
 
 private:
-  int RowOffset(long double v) const { return WaveformRowOffset(v, WaveformClampLSB(FLSB), H()); }
+  int RowOffset(int v) const { return WaveformRowOffset(v, WaveformClampLSB(FLSB), H()); }
 
   TWaveformTimebase FTimebase = wtb__10ms;
   int FLSB = 256;
