@@ -523,8 +523,10 @@ void TWaveformDisplay::UpdateScaleLabels() {
     const int v = i * lsb * 32;
     label->setText(WaveformAmplitudeCaption(v));
     label->adjustSize();
-    label->move(bounds.left() - label->width() - 4,
-                RowOffset(v) + bounds.height() / 2 + bounds.top() - 6);
+    int left = bounds.left() - label->width() - 4;
+    // A caption wider than the room beside the display stays inside the parent, not cut off.
+    if (left < 0) left = std::max(0, bounds.left() - label->width() - 1);
+    label->move(left, RowOffset(v) + bounds.height() / 2 + bounds.top() - 6);
     label->show();
   }
   for (int n = 0; n <= 10; ++n) {

@@ -5,18 +5,24 @@
 
 namespace {
 QWidget* Parent() { return QApplication::activeWindow(); }
-QString Title() { return QApplication::applicationDisplayName(); }
 }  // namespace
 
+QString TAppMessages::BoxText(const std::string& text) {
+  QString s = QString::fromStdString(text);
+  s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return s;
+}
+
 void TAppMessages::ShowMessage(const std::string& text) {
-  QMessageBox::information(Parent(), Title(), QString::fromStdString(text));
+  QMessageBox::information(Parent(), FTitle, BoxText(text));
 }
 
 bool TAppMessages::AskYesNo(const std::string& text) {
-  return QMessageBox::question(Parent(), Title(), QString::fromStdString(text),
+  return QMessageBox::question(Parent(), FTitle, BoxText(text),
                                QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TAppMessages::ShowException(const std::string& text) {
-  QMessageBox::critical(Parent(), Title(), QString::fromStdString(text));
+  QMessageBox::critical(Parent(), FTitle, BoxText(text));
 }

@@ -1,13 +1,21 @@
 // Message boxes of the running program (the message interface backed by QMessageBox).
 #pragma once
 
-#include <QWidget>
+#include <QString>
 
 #include "Messages.h"
 
 class TAppMessages : public TMessageInterface {
  public:
+  // title: the application title every box carries.
+  explicit TAppMessages(QString title) : FTitle(std::move(title)) {}
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text) override;
   void ShowException(const std::string& text) override;
+
+  // The texts keep the classic carriage returns; a message box breaks lines at newlines.
+  static QString BoxText(const std::string& text);
+
+ private:
+  QString FTitle;
 };

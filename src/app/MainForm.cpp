@@ -1,35 +1,293 @@
 #include "MainForm.h"
 
-#include <QLabel>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QGuiApplication>
 #include <QLayout>
+#include <QMenuBar>
+#include <QScreen>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTimer>
 
+#include "AboutBox.h"
+#include "AudioAnalyser.h"
 #include "AudioDevice.h"
+#include "Displays.h"
+#include "Help.h"
+#include "LED.h"
+#include "MeasureOffsetForm.h"
+#include "Messages.h"
+#include "ToneGenerator.h"
 #include "Version.h"
+#include "Widgets.h"
+
+namespace {
+const QColor kBrightGreen(0, 255, 0);
+const QColor kGreen(0, 128, 0);
+const QColor kBlue(0, 0, 255);
+const QColor kRed(255, 0, 0);
+const QColor kYellow(255, 255, 0);
+
+// Qt shows a line break as a newline; the texts keep the classic carriage return.
+QString Hint(const QString& text) {
+  QString hint = text;
+  return hint.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+}
+}  // namespace
+
+QFont LayoutFont() {
+  QFont font = QApplication::font();
+  font.setPixelSize(11);
+  return font;
+}
+
+QString TMainForm::TitleTail() {
+  return QStringLiteral("free software from ") + QStringLiteral(QUORVANE_WEB_DOMAIN);
+}
 
 QString TMainForm::Caption() {
-  return QString("Zelk  -  free software from %1  -  V%2.%3.%4.%5")
-      .arg(QUORVANE_WEB_DOMAIN)
-      .arg(QUORVANE_VERSION_MAJOR)
-      .arg(QUORVANE_VERSION_MINOR)
-      .arg(QUORVANE_VERSION_PATCH)
-      .arg(QUORVANE_VERSION_TWEAK);
+  return QStringLiteral("Zelk  -  ") + TitleTail() + QStringLiteral("  -  V") + VersionText();
 }
 
 TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   setObjectName("MainForm");
-  setWindowTitle(Caption());
+  setWindowIcon(ProgramIcon());
+  setFont(LayoutFont());
   auto* client = new QWidget(this);
+  client->setObjectName("ClientArea");
   client->setFixedSize(789, 447);
   setCentralWidget(client);
-  LabelBackend = new QLabel(client);
-  LabelBackend->setObjectName("LabelBackend");
-  LabelBackend->setGeometry(8, 425, 773, 18);
-  if (SimulatedCardStandsIn()) {
-    LabelBackend->setText(QString("Simulated sound card (no sound device: %1)")
-                              .arg(QString::fromStdString(BackendNote())));
-    LabelBackend->setStyleSheet("color: rgb(192,0,0); font-weight: bold;");
-  } else {
-    LabelBackend->setText(QString("Sound: %1").arg(QString::fromStdString(AudioBackend().Name())));
-  }
+  CreateMenus();
+  CreateGeneratorPanel(client);
+  CreateAnalyserPanel(client);
+  CreateBottomRow(client);
+  CreateComponents();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+  setWindowTitle(Caption());
+  SpinEditUserF2->setMaximum(FToneGenerator->SampleRate() / 2);
+  ReadSettings();
+  TrackBarFLeft->setValue(2900);
+  TrackBarFRight->setValue(2900);
+  {
+    QSignalBlocker quiet(PageControlAnalyser);
+    PageControlAnalyser->setCurrentWidget(TabSheetSpectrum);
+  }
+  CreateLevelScale();
+  ColourChannelLabels();
+  PlaceRangeLabels();
+
+  FFormMeasureOffset = new TFormMeasureOffset(this);
+  FFormMeasureOffset->setFont(font());
+  FAboutBox = new TAboutBox(this);
 }
+
+TMainForm::~TMainForm() {
+  StopAudio();
+  // The lamps go before the components do; their events must not reach them.
+  FToneGenerator->SetOnOpen(nullptr);
+  FToneGenerator->SetOnClose(nullptr);
+  FAnalyser->SetOnOpen(nullptr);
+  FAnalyser->SetOnClose(nullptr);
+}
+
+void TMainForm::CreateMenus() {
+  QMenu* file = menuBar()->addMenu("&File");
+  file->setObjectName("File1");
+  Exit1 = file->addAction("E&xit", this, &QWidget::close);
+  Exit1->setObjectName("Exit1");
+  QMenu* help = menuBar()->addMenu("&Help");
+  help->setObjectName("Help1");
+  Contents1 = help->addAction("&Contents", this, &TMainForm::Contents1Click);
+  Contents1->setObjectName("Contents1");
+  Index1 = help->addAction("&Index", this, &TMainForm::Index1Click);
+  Index1->setObjectName("Index1");
+  help->addSeparator();
+  About1 = help->addAction("&About", this, &TMainForm::About1Click);
+  About1->setObjectName("About1");
+}
+
+void TMainForm::CreateBottomRow(QWidget* client) {
+  ButtonSaveAs = MakeButton(client, "ButtonSaveAs", "Save as ...", 8, 416, 81, 25);
+  ButtonStartGenerator =
+      MakeButton(client, "ButtonStartGenerator", "Start Generator", 104, 416, 105, 25);
+  ButtonStartGenerator->setDefault(true);
+  LEDgenerator = new TLED(client);
+  LEDgenerator->setObjectName("LEDgenerator");
+  LEDgenerator->move(216, 420);
+  LEDgenerator->SetColour(kGreen);
+  CheckBoxEnableAnalyser = MakeCheckBox(client, "CheckBoxEnableAnalyser",
+                                        "----> and start analyser", 256, 416, 148, 25);
+  CheckBoxEnableAnalyser->setToolTip("Check for simultaneous generation and analysis");
+  ButtonStartAnalyser =
+      MakeButton(client, "ButtonStartAnalyser", "Start Analyser", 408, 416, 97, 25);
+  LEDanalyser = new TLED(client);
+  LEDanalyser->setObjectName("LEDanalyser");
+  LEDanalyser->move(512, 420);
+  LEDanalyser->SetColour(kGreen);
+  ButtonClose = MakeButton(client, "ButtonClose", "&Close", 704, 416, 81, 25);
+
+  // Whoever measures must see when the sound card is a simulation.
+  LabelBackend = MakeLabel(client, "LabelBackend", "", 536, 416, 164, 25);
+  LabelBackend->setAlignment(Qt::AlignCenter);
+  const std::string backend = AudioBackend().Name();
+  if (backend == "simulated") {
+    LabelBackend->setText("Simulated sound card");
+    QFont bold = LabelBackend->font();
+    bold.setBold(true);
+    LabelBackend->setFont(bold);
+    SetTextColour(LabelBackend, QColor(192, 0, 0));
+    LabelBackend->setToolTip(
+        SimulatedCardStandsIn()
+            ? QString("No sound device was found (%1): a built-in model of a sound card with a "
+                      "device under test stands in.")
+                  .arg(QString::fromStdString(BackendNote()))
+            : QString("The built-in model of a sound card with a device under test is in use."));
+  } else {
+    LabelBackend->setText(QString("Sound: %1").arg(QString::fromStdString(backend)));
+  }
+
+  connect(ButtonStartGenerator, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonStartGeneratorClick));
+  connect(ButtonStartAnalyser, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonStartAnalyserClick));
+  connect(CheckBoxEnableAnalyser, &QCheckBox::toggled, this,
+          Guard(&TMainForm::CheckBoxEnableAnalyserClick));
+  connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
+}
+
+void TMainForm::CreateComponents() {
+  FToneGenerator = new TAudioToneGenerator(this);
+  FToneGenerator->setObjectName("ToneGenerator");
+  FToneGenerator->SetBufferSamples(16384);
+  FToneGenerator->SetOnOpen([this](QObject*) { LEDgenerator->SetColour(kBrightGreen); });
+  FToneGenerator->SetOnClose([this](QObject*) { LEDgenerator->SetColour(kGreen); });
+
+  FAnalyser = new TBasicAudioAnalyser(this);
+  FAnalyser->setObjectName("Analyser");
+  // The scope sizes its source's blocks; the analyser starts with the spectrum's length.
+  WaveformDisplay1->SetSource(FAnalyser);
+  WaveformDisplay1->SetTimebase(wtb__10ms);
+  FAnalyser->SetBufferSamples(4096);
+  FAnalyser->SetAutoStart(true);
+  FAnalyser->IgnoreFileSampleRate = false;
+  FAnalyser->SetOnOpen([this](QObject*) { LEDanalyser->SetColour(kBrightGreen); });
+  FAnalyser->SetOnClose([this](QObject*) { LEDanalyser->SetColour(kGreen); });
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(1000);
+  connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+  Timer1->start();
+}
+
+void TMainForm::CreateLevelScale() {
+  const int maximum = TrackBarALeft->maximum();
+  const int left = TrackBarALeft->x();
+  const int width = TrackBarARight->x() + TrackBarARight->width() - left;
+  const int height = fontMetrics().height();
+  for (int i = 0; i <= maximum; ++i) {
+    if (i % 5 != 0) continue;
+    auto* label = new QLabel(QString::number(-i), GroupBoxOutputLevel);
+    label->setObjectName(QString("LabelLevel%1").arg(i));
+    const int top = i * (TrackBarALeft->height() - 27) / maximum + TrackBarALeft->y() + 7;
+    label->setGeometry(left, top, width, height);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    SetTextColour(label, i < 6 ? kRed : i < 11 ? kYellow : kGreen);
+    label->show();
+  }
+}
+
+void TMainForm::ColourChannelLabels() {
+  QWidget* const left[] = {LabelLAmplitude, CheckBoxLeftEnabled, LabelFLeft};
+  QWidget* const right[] = {LabelRAmplitude, CheckBoxRightEnabled, LabelFRight};
+  for (QWidget* w : left) SetTextColour(w, kBlue);
+  for (QWidget* w : right) SetTextColour(w, kRed);
+}
+
+void TMainForm::PlaceRangeLabels() {
+  LabelFMax->move(LabelFMax->x(), TrackBarFRight->y() + 8);
+  LabelFMin->move(LabelFMin->x(), TrackBarFRight->y() + TrackBarFRight->height() - 19);
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (event->spontaneous() || FShowQueued) return;
+  FShowQueued = true;
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - frameGeometry().center() + pos());
+  // After the window is up, so that the offset question appears over it.
+  QMetaObject::invokeMethod(this, Guard(&TMainForm::FormShow), Qt::QueuedConnection);
+}
+
+void TMainForm::FormShow() {
+  // The other restored lists, track bars and up-downs join here, in their order, as their
+  // handlers arrive.
+  UpDownScopeGainClick();
+  UpDownTimebaseClick();
+  ComboBoxTraceOffsetChange();
+  WaveformDisplay1->UpdateScaleLabels();
+  SpectrumDisplay1->UpdateScaleLabels();
+  ResponsePlot1->UpdateScaleLabels();
+  TabControlGeneratorChange();
+  PageControlAnalyserChange();
+  if (!FADCMeasured &&
+      AskYesNo("You don't seem to have measured the zero-signal ADC Offset of your sound card.  "
+               "You are advised to make this measurement for most accurate results, and it will "
+               "only take a few seconds.  Would you like to measure the ADC offset in the Sound "
+               "Card now?\r\rPlease click on Yes to continue or No to stop"))
+    MeasureOffset();
+  ShowOffsetHint();
+  FShown = true;
+}
+
+void TMainForm::ShowOffsetHint() {
+  ButtonMeasureOffset->setToolTip(
+      QString::asprintf("Left: %d,  Right: %d", FAnalyser->LeftOffset(), FAnalyser->RightOffset()));
+}
+
+void TMainForm::MeasureOffset() {
+  FAnalyser->SetEnabled(false);
+  ShowAnalyserState();
+  int left = 0, right = 0;
+  if (!FFormMeasureOffset->MeasureOffsets(left, right)) return;
+  {
+    const auto settings = OpenSettings();
+    settings->setValue("ADCLeftOffset", left);
+    settings->setValue("ADCRightOffset", right);
+    settings->setValue("ADCMeasured", true);
+  }
+  FADCMeasured = true;
+  FAnalyser->SetLeftOffset(left);
+  FAnalyser->SetRightOffset(right);
+  ShowOffsetHint();
+}
+
+void TMainForm::StopAudio() {
+  // The response plot stops between these two once it exists.
+  FToneGenerator->SetEnabled(false);
+  FAnalyser->SetEnabled(false);
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  StopAudio();
+  WriteSettings();
+  event->accept();
+}
+
+void TMainForm::Timer1Timer() {
+  const int blocks = FAnalyser->BufferNumber();
+  if (PerfCounterFrequency == 0 || blocks <= 1) return;
+  const double scale = 1e6 / (blocks * PerfCounterFrequency);
+  ButtonStartAnalyser->setToolTip(Hint(QString::asprintf(
+      "Proc: %.0f us\rPlot: %.0f us", FAnalyser->ProcTicks * scale, FAnalyser->PlotTicks * scale)));
+}
+
+void TMainForm::Contents1Click() { ShowManual("contents"); }
+
+void TMainForm::Index1Click() { ShowManual("index"); }
+
+void TMainForm::About1Click() { FAboutBox->exec(); }

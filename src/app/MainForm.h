@@ -1,17 +1,219 @@
-// The main window. For now: its caption, its fixed size and the sound backend in use.
+// The main window: generator panel on the left, analyser pages on the right, the start buttons
+// and lamps along the bottom. It owns the components for the whole run, restores its settings at
+// creation, pushes them into the components when first shown, and stops all audio and writes the
+// settings back when it closes. GUI thread only.
 #pragma once
 
+#include <QFont>
 #include <QMainWindow>
+#include <QString>
 
+#include <memory>
+
+#include <exception>
+
+#include "Controls.h"
+#include "Messages.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
 class QLabel;
+class QProgressBar;
+class QPushButton;
+class QSettings;
+class QSlider;
+class QSpinBox;
+class QTabWidget;
+class QTimer;
+class TAboutBox;
+class TAudioToneGenerator;
+class TBasicAudioAnalyser;
+class TFlickerlessBorderedCustomControl;
+class TFormMeasureOffset;
+class TLED;
+class TWaveformDisplay;
+
+// The control positions are pixels laid out for a compact 11-pixel font.
+QFont LayoutFont();
+
+// The settings store: organisation "Brackwell Systems", application "Quorvane", group
+// "Quorvane". Tests redirect it with QSettings::setPath.
+std::unique_ptr<QSettings> OpenSettings();
 
 class TMainForm : public QMainWindow {
   Q_OBJECT
  public:
   explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
 
+  static QString TitleTail();  // "free software from " + the maker's web domain
   static QString Caption();
 
+  TAudioToneGenerator* ToneGenerator() const { return FToneGenerator; }
+  TBasicAudioAnalyser* Analyser() const { return FAnalyser; }
+  TFormMeasureOffset* FormMeasureOffset() const { return FFormMeasureOffset; }
+  TAboutBox* AboutBox() const { return FAboutBox; }
+  bool ADCMeasured() const { return FADCMeasured; }
+  // True once the first-showing sequence has run.
+  bool Shown() const { return FShown; }
+
+  // Handlers, bound to their controls' events.
+  void FormShow();
+  void ButtonStartGeneratorClick();
+  void ButtonStartAnalyserClick();
+  void CheckBoxEnableAnalyserClick();
+  void TabControlGeneratorChange();
+  void PageControlAnalyserChange();
+  void ComboBoxTraceOffsetChange();
+  void UpDownScopeGainClick();
+  void UpDownTimebaseClick();
+  void ButtonMeasureOffsetClick();
+  void Timer1Timer();
+  void Contents1Click();
+  void Index1Click();
+  void About1Click();
+
+  // Stops the analyser, measures the input's DC offsets and, when a measurement completes,
+  // stores them in the settings and the analyser.
+  void MeasureOffset();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  // Writes every setting kept at close (virtual so tests can see when it happens).
+  virtual void WriteSettings();
+
  private:
+  void CreateMenus();
+  void CreateGeneratorPanel(QWidget* client);
+  void CreateAnalyserPanel(QWidget* client);
+  void CreateBottomRow(QWidget* client);
+  void CreateComponents();
+  void ReadSettings();
+  void CreateLevelScale();
+  void ColourChannelLabels();
+  void PlaceRangeLabels();
+  void ShowOffsetHint();
+  void DelayCountdown();
+  void StopAudio();
+  // The start button's caption after the analyser was started, stopped or restarted.
+  void ShowAnalyserState();
+  // A handler as Qt calls it: an error it raises goes to the error display, as a device
+  // notification's does, instead of unwinding through Qt.
+  auto Guard(void (TMainForm::*handler)()) {
+    return [this, handler] {
+      try {
+        (this->*handler)();
+      } catch (const std::exception& e) {
+        ShowException(e);
+      }
+    };
+  }
+
+  // Components.
+  TAudioToneGenerator* FToneGenerator = nullptr;
+  TBasicAudioAnalyser* FAnalyser = nullptr;
+  TFormMeasureOffset* FFormMeasureOffset = nullptr;
+  TAboutBox* FAboutBox = nullptr;
+  QTimer* Timer1 = nullptr;
+  bool FADCMeasured = false;
+  bool FShown = false;
+  bool FShowQueued = false;
+
+  // Menu.
+  QAction* Exit1 = nullptr;
+  QAction* Contents1 = nullptr;
+  QAction* Index1 = nullptr;
+  QAction* About1 = nullptr;
+
+  // Generator panel.
+  TTabControl* TabControlGenerator = nullptr;
+  QGroupBox* GroupBoxOutputFreq = nullptr;
+  QSlider* TrackBarFLeft = nullptr;
+  QSlider* TrackBarFRight = nullptr;
+  QLabel* LabelFLeft = nullptr;
+  QLabel* LabelFRight = nullptr;
+  QLabel* LabelFMax = nullptr;
+  QLabel* LabelFMin = nullptr;
+  QCheckBox* CheckBoxLockFreqs = nullptr;
+  QGroupBox* GroupBoxOutputLevel = nullptr;
+  QSlider* TrackBarALeft = nullptr;
+  QSlider* TrackBarARight = nullptr;
+  QLabel* LabelLAmplitude = nullptr;
+  QLabel* LabelRAmplitude = nullptr;
+  QCheckBox* CheckBoxLeftEnabled = nullptr;
+  QCheckBox* CheckBoxRightEnabled = nullptr;
+  QLabel* LabelFreqRange = nullptr;
+  QComboBox* ComboBoxFreqRange = nullptr;
+  QSpinBox* SpinEditUserF1 = nullptr;
+  QSpinBox* SpinEditUserF2 = nullptr;
+  QLabel* LabelUserTo = nullptr;
+  TRadioGroup* RadioGroupOutChannel = nullptr;
+  QLabel* LabelLeftWaveform = nullptr;
+  QLabel* LabelRightWaveform = nullptr;
+  QComboBox* ComboBoxLeftWaveform = nullptr;
+  QComboBox* ComboBoxRightWaveform = nullptr;
+  QGroupBox* GroupBoxSweepProperties = nullptr;
+  QCheckBox* CheckBoxSteppedSweep = nullptr;
+  QCheckBox* CheckBoxLogSweep = nullptr;
+  QCheckBox* CheckBoxDeclickSweep = nullptr;
+  QCheckBox* CheckBoxSlowSpeed = nullptr;
+  QCheckBox* CheckBoxDelaySweep = nullptr;
+  QSpinBox* SpinEditSweepDuration = nullptr;
+  QLabel* LabelSweepDuration = nullptr;
+
+  // Analyser pages.
+  QTabWidget* PageControlAnalyser = nullptr;
+  QWidget* TabSheetVectorscope = nullptr;
+  QWidget* TabSheetScope = nullptr;
+  QWidget* TabSheetSpectrum = nullptr;
+  QWidget* TabSheetResponse = nullptr;
+  QWidget* TabSheetInput = nullptr;
+  TFlickerlessBorderedCustomControl* VectorScope1 = nullptr;
+  QCheckBox* CheckBoxAGC = nullptr;
+  TWaveformDisplay* WaveformDisplay1 = nullptr;
+  QLabel* LabelTraceOffset = nullptr;
+  QComboBox* ComboBoxTraceOffset = nullptr;
+  TUpDown* UpDownScopeGain = nullptr;
+  TUpDown* UpDownTimebase = nullptr;
+  QLabel* LabelScopeGain = nullptr;
+  QLabel* LabelTimebase = nullptr;
+  TFlickerlessBorderedCustomControl* SpectrumDisplay1 = nullptr;
+  QLabel* LabelSpectrumMarker = nullptr;
+  QLabel* LabelSpectrumPeaks = nullptr;
+  TUpDown* UpDownSpectMax = nullptr;
+  TUpDown* UpDownSpectMin = nullptr;
+  QLabel* LabelSpectrumMode = nullptr;
+  QComboBox* ComboBoxSpectrumMode = nullptr;
+  TRadioGroup* RadioGroupInChannel = nullptr;
+  QCheckBox* CheckBoxHumFilter = nullptr;
+  QCheckBox* CheckBoxHighResn = nullptr;
+  QCheckBox* CheckBoxSpectrumMvgAvg = nullptr;
+  QPushButton* ButtonLoadSpectrum = nullptr;
+  TFlickerlessBorderedCustomControl* ResponsePlot1 = nullptr;
+  TUpDown* UpDownResponseMax = nullptr;
+  TUpDown* UpDownResponseMin = nullptr;
+  QLabel* LabelResponseMarker = nullptr;
+  QPushButton* ButtonSaveFreqResp = nullptr;
+  QPushButton* ButtonLoadLeft = nullptr;
+  QPushButton* ButtonClearLeft = nullptr;
+  QCheckBox* CheckBoxLeftIsRef = nullptr;
+  QCheckBox* CheckBoxMovingAverage = nullptr;
+  QLabel* LabelTraceSmoothing = nullptr;
+  QComboBox* ComboBoxTraceSmoothing = nullptr;
+  QGroupBox* GroupBoxOffset = nullptr;
+  QLabel* LabelOffsetAdvice = nullptr;
+  QPushButton* ButtonMeasureOffset = nullptr;
+
+  // Bottom row.
+  QPushButton* ButtonSaveAs = nullptr;
+  QPushButton* ButtonStartGenerator = nullptr;
+  TLED* LEDgenerator = nullptr;
+  QCheckBox* CheckBoxEnableAnalyser = nullptr;
+  QPushButton* ButtonStartAnalyser = nullptr;
+  TLED* LEDanalyser = nullptr;
   QLabel* LabelBackend = nullptr;
+  QPushButton* ButtonClose = nullptr;
 };

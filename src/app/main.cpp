@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "AboutBox.h"
 #include "AppMessages.h"
 #include "MainForm.h"
 
@@ -7,8 +8,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Brackwell Systems");
   QApplication::setApplicationName("Quorvane");
-  QApplication::setApplicationDisplayName("Zelk");
-  TAppMessages messages;
+  QApplication::setWindowIcon(ProgramIcon());
+  TAppMessages messages(TMainForm::Caption());
   SetMessages(&messages);
   int result;
   {

@@ -1,0 +1,217 @@
+// The analyser pages: one display per page with its controls, the start button's handler, the
+// page change that picks the analyser's display, and the scope page's controls.
+#include <QGroupBox>
+#include <QTabBar>
+#include <QTabWidget>
+
+#include "AudioAnalyser.h"
+#include "Displays.h"
+#include "MainForm.h"
+#include "Messages.h"
+#include "ToneGenerator.h"
+#include "Widgets.h"
+
+namespace {
+
+enum TAnalyserPage { pgVectorscope, pgScope, pgSpectrum, pgResponse, pgInput };
+
+// A display that arrives with a later component: its place, name and background only.
+TFlickerlessBorderedCustomControl* Placeholder(QWidget* page, const char* name, int left, int top,
+                                               int width, int height) {
+  auto* display = new TFlickerlessBorderedCustomControl(page);
+  display->setObjectName(QString::fromLatin1(name));
+  display->SetBounds(left, top, width, height);
+  return display;
+}
+
+QWidget* AddPage(QTabWidget* pages, const char* name, const QString& caption) {
+  auto* page = new QWidget;
+  page->setObjectName(QString::fromLatin1(name));
+  pages->addTab(page, caption);
+  return page;
+}
+
+}  // namespace
+
+void TMainForm::CreateAnalyserPanel(QWidget* client) {
+  PageControlAnalyser = Named(new QTabWidget(client), "PageControlAnalyser", 296, 8, 489, 401);
+  TCompactTabStyle::Apply(PageControlAnalyser->tabBar());
+  TabSheetVectorscope = AddPage(PageControlAnalyser, "TabSheetVectorscope", "Vectorscope");
+  TabSheetScope = AddPage(PageControlAnalyser, "TabSheetScope", "Scope");
+  TabSheetSpectrum = AddPage(PageControlAnalyser, "TabSheetSpectrum", "Spectrum analyser");
+  TabSheetResponse = AddPage(PageControlAnalyser, "TabSheetResponse", "Frequency response");
+  TabSheetInput = AddPage(PageControlAnalyser, "TabSheetInput", "Input controls");
+
+  // Vectorscope.
+  QWidget* page = TabSheetVectorscope;
+  VectorScope1 = Placeholder(page, "VectorScope1", 24, 32, 329, 321);
+  CheckBoxAGC = MakeCheckBox(page, "CheckBoxAGC", "AGC", 376, 328, 57, 17);
+
+  // Scope.
+  page = TabSheetScope;
+  WaveformDisplay1 = new TWaveformDisplay(page);
+  WaveformDisplay1->setObjectName("WaveformDisplay1");
+  WaveformDisplay1->SetBounds(24, 32, 443, 257);
+  LabelTraceOffset = MakeLabel(page, "LabelTraceOffset", "Trace offset", 152, 312, 113);
+  ComboBoxTraceOffset =
+      MakeList(page, "ComboBoxTraceOffset", {"(none)", "Offset", "Separate"}, 152, 328, 113);
+  UpDownScopeGain = Named(new TUpDown(page, Qt::Vertical, 0, 8, 0), "UpDownScopeGain", 4, 312, 17,
+                          33);
+  LabelScopeGain = MakeLabel(page, "LabelScopeGain", "Gain", 24, 320, 40);
+  UpDownTimebase = Named(new TUpDown(page, Qt::Horizontal, 0, 6, 3), "UpDownTimebase", 424, 312,
+                         33, 17);
+  LabelTimebase = MakeLabel(page, "LabelTimebase", "Timebase", 352, 313, 68);
+  LabelTimebase->setAlignment(Qt::AlignRight);
+
+  // Spectrum analyser.
+  page = TabSheetSpectrum;
+  SpectrumDisplay1 = Placeholder(page, "SpectrumDisplay1", 24, 32, 443, 258);
+  SpectrumDisplay1->setCursor(Qt::CrossCursor);
+  LabelSpectrumMarker = MakeLabel(page, "LabelSpectrumMarker", "", 40, 8, 132);
+  LabelSpectrumPeaks = MakeLabel(page, "LabelSpectrumPeaks", "", 176, 8, 296);
+  UpDownSpectMax = Named(new TUpDown(page, Qt::Vertical, 0, 120, 0), "UpDownSpectMax", 4, 0, 17,
+                         33);
+  UpDownSpectMin = Named(new TUpDown(page, Qt::Vertical, 0, 120, 0), "UpDownSpectMin", 4, 312,
+                         17, 33);
+  LabelSpectrumMode = MakeLabel(page, "LabelSpectrumMode", "Mode", 200, 312, 113);
+  ComboBoxSpectrumMode = MakeList(page, "ComboBoxSpectrumMode",
+                                  {"1/3 octave", "Log", "Linear", "Linear (speech)",
+                                   "Linear (user)", "Spectrogram (log)", "Spectrogram (lin)",
+                                   "Spectrogram (speech)"},
+                                  200, 328, 113);
+  RadioGroupInChannel = Named(new TRadioGroup(page, " Channel in select ",
+                                              {"Left", "Right", "(L + R) / 2", "(R - L) / 2"}, 2),
+                              "RadioGroupInChannel", 328, 312, 145, 57);
+  RadioGroupInChannel->SetItemIndex(2);
+  CheckBoxHumFilter = MakeCheckBox(page, "CheckBoxHumFilter", "Hum filter", 120, 312, 78, 17, true);
+  CheckBoxHumFilter->setToolTip("Check to attenuate frequencies around 50 - 60 Hz");
+  CheckBoxHighResn = MakeCheckBox(page, "CheckBoxHighResn", "High resn.", 120, 332, 78, 17);
+  CheckBoxHighResn->setToolTip("Check for slower but more accurate spectral analysis");
+  CheckBoxSpectrumMvgAvg =
+      MakeCheckBox(page, "CheckBoxSpectrumMvgAvg", "Moving average", 120, 352, 120, 17, true);
+  ButtonLoadSpectrum = MakeButton(page, "ButtonLoadSpectrum", "Load ...", 40, 328, 65, 25);
+  ButtonLoadSpectrum->setToolTip(" Get data from file instead of sound card ");
+
+  // Frequency response.
+  page = TabSheetResponse;
+  ResponsePlot1 = Placeholder(page, "ResponsePlot1", 24, 32, 443, 258);
+  LabelResponseMarker = MakeLabel(page, "LabelResponseMarker", "", 40, 8, 300);
+  UpDownResponseMax = Named(new TUpDown(page, Qt::Vertical, -20, 120, 0), "UpDownResponseMax", 4,
+                            0, 17, 33);
+  UpDownResponseMin = Named(new TUpDown(page, Qt::Vertical, 0, 120, 0), "UpDownResponseMin", 4,
+                            312, 17, 33);
+  LabelTraceSmoothing = MakeLabel(page, "LabelTraceSmoothing", "Smoothing", 152, 312, 113);
+  ComboBoxTraceSmoothing = MakeList(page, "ComboBoxTraceSmoothing",
+                                    {"(none)", "Smooth", "Smooth more"}, 152, 328, 113);
+  CheckBoxMovingAverage =
+      MakeCheckBox(page, "CheckBoxMovingAverage", "Moving average", 152, 352, 118, 17);
+  ButtonSaveFreqResp = MakeButton(page, "ButtonSaveFreqResp", "Save as ...", 32, 316, 97, 25);
+  ButtonSaveFreqResp->setToolTip("Saves the RIGHT channel to file");
+  ButtonLoadLeft = MakeButton(page, "ButtonLoadLeft", "Load left ...", 280, 312, 89, 25);
+  ButtonLoadLeft->setToolTip(
+      "Load a data file into the left channel as calibration or for comparison");
+  ButtonClearLeft = MakeButton(page, "ButtonClearLeft", "Clear left", 376, 312, 89, 25);
+  ButtonClearLeft->setToolTip("Remove previously loaded left channel calibration data");
+  CheckBoxLeftIsRef =
+      MakeCheckBox(page, "CheckBoxLeftIsRef", "Left is reference", 280, 346, 160, 17);
+
+  // Input controls: the input mixer takes the top of this page.
+  page = TabSheetInput;
+  GroupBoxOffset = Named(new QGroupBox(" Offset ", page), "GroupBoxOffset", 8, 200, 465, 153);
+  LabelOffsetAdvice = MakeLabel(GroupBoxOffset, "LabelOffsetAdvice",
+                                "Your sound card may have small residual errors which will limit "
+                                "measurement accuracy.  Click here to calibrate the program for "
+                                "these offsets.",
+                                16, 24, 433, 64);
+  LabelOffsetAdvice->setWordWrap(true);
+  LabelOffsetAdvice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  ButtonMeasureOffset =
+      MakeButton(GroupBoxOffset, "ButtonMeasureOffset", "Measure Offset", 56, 96, 113, 41);
+
+  {
+    QSignalBlocker quiet(PageControlAnalyser);
+    PageControlAnalyser->setCurrentIndex(pgSpectrum);
+  }
+  connect(PageControlAnalyser, &QTabWidget::currentChanged, this,
+          Guard(&TMainForm::PageControlAnalyserChange));
+  connect(ComboBoxTraceOffset, &QComboBox::activated, this,
+          Guard(&TMainForm::ComboBoxTraceOffsetChange));
+  connect(UpDownScopeGain, &TUpDown::Click, this, Guard(&TMainForm::UpDownScopeGainClick));
+  connect(UpDownTimebase, &TUpDown::Click, this, Guard(&TMainForm::UpDownTimebaseClick));
+  connect(ButtonMeasureOffset, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonMeasureOffsetClick));
+}
+
+void TMainForm::ButtonStartAnalyserClick() {
+  try {
+    FAnalyser->SetEnabled(!FAnalyser->Enabled());
+  } catch (const std::exception&) {
+    ShowMessage(FToneGenerator->Enabled()
+                    ? "Your sound card or driver does not support full-duplex"
+                    : "Your sound card does not support 16-bit 44.1KHz stereo");
+  }
+  ShowAnalyserState();
+}
+
+void TMainForm::ShowAnalyserState() {
+  ButtonStartAnalyser->setText(FAnalyser->Enabled() ? "STOP" : "Start Analyser");
+}
+
+void TMainForm::CheckBoxEnableAnalyserClick() {
+  QSignalBlocker quiet(PageControlAnalyser);
+  if (CheckBoxEnableAnalyser->isChecked()) {
+    PageControlAnalyser->setCurrentWidget(TabSheetResponse);
+    TabControlGenerator->SetTabIndex(1);
+    TabControlGeneratorChange();
+  } else {
+    PageControlAnalyser->setCurrentWidget(TabSheetSpectrum);
+  }
+}
+
+void TMainForm::PageControlAnalyserChange() {
+  // A running analyser restarts with the new display, and that may fail.
+  struct TAfter {
+    TMainForm* form;
+    ~TAfter() { form->ShowAnalyserState(); }
+  } after{this};
+  switch (PageControlAnalyser->currentIndex()) {
+    case pgScope:
+      FAnalyser->SetDisplay(WaveformDisplay1);
+      break;
+    case pgVectorscope:
+    case pgSpectrum:
+    case pgResponse:
+      // Their displays are not analyser displays yet: nothing shown here gets the blocks.
+      FAnalyser->SetDisplay(nullptr);
+      break;
+    default:
+      break;
+  }
+}
+
+void TMainForm::ComboBoxTraceOffsetChange() {
+  switch (ComboBoxTraceOffset->currentIndex()) {
+    case 0: WaveformDisplay1->SetTraceOffset(0); break;
+    case 1: WaveformDisplay1->SetTraceOffset(16); break;
+    case 2: WaveformDisplay1->SetTraceOffset(64); break;
+    default: break;
+  }
+}
+
+void TMainForm::UpDownScopeGainClick() {
+  const int p = UpDownScopeGain->Position();
+  WaveformDisplay1->SetLSB(1 << (8 - p));
+}
+
+void TMainForm::UpDownTimebaseClick() {
+  static constexpr TWaveformTimebase kTimebases[] = {wtb_100ms, wtb__50ms, wtb__20ms, wtb__10ms,
+                                                     wtb___5ms, wtb___2ms, wtb___1ms};
+  const int p = UpDownTimebase->Position();
+  WaveformDisplay1->SetTimebase(p >= 0 && p <= 6 ? kTimebases[p] : wtb__10ms);
+}
+
+void TMainForm::ButtonMeasureOffsetClick() {
+  if (AskYesNo("Do you wish to measure the ADC offset in the Sound Card?\r"
+               "Please click on Yes to continue or No to stop"))
+    MeasureOffset();
+}

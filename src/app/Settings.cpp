@@ -1,0 +1,122 @@
+// The persisted settings: read once at creation into the controls (and the analyser's offsets),
+// written once at close.
+#include <QComboBox>
+#include <QSettings>
+
+#include <cstdint>
+
+#include "AudioAnalyser.h"
+#include "MainForm.h"
+#include "Widgets.h"
+
+namespace {
+
+// The layout's dB ranges, stored as negated up-down positions.
+constexpr int kSpectrumMindB = -90;
+constexpr int kSpectrumMaxdB = -10;
+constexpr int kResponseMindB = -80;
+constexpr int kResponseMaxdB = 0;
+
+// A missing or unreadable value yields the default.
+int ReadInteger(const QSettings& s, const char* key, int fallback) {
+  bool ok = false;
+  const int value = s.value(QLatin1String(key)).toInt(&ok);
+  return ok ? value : fallback;
+}
+
+bool ReadBool(const QSettings& s, const char* key, bool fallback) {
+  const QVariant value = s.value(QLatin1String(key));
+  if (!value.isValid()) return fallback;
+  const QString text = value.toString().trimmed().toLower();
+  if (text == QLatin1String("true") || text == QLatin1String("1")) return true;
+  if (text == QLatin1String("false") || text == QLatin1String("0")) return false;
+  return fallback;
+}
+
+// Up-down positions are 16-bit signed values.
+int UpDownValue(const TUpDown* upDown) { return static_cast<int16_t>(upDown->Position()); }
+
+}  // namespace
+
+std::unique_ptr<QSettings> OpenSettings() {
+  auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                              QStringLiteral("Brackwell Systems"),
+                                              QStringLiteral("Quorvane"));
+  settings->beginGroup(QStringLiteral("Quorvane"));
+  return settings;
+}
+
+void TMainForm::ReadSettings() {
+  const auto settings = OpenSettings();
+  const QSettings& s = *settings;
+  FADCMeasured = ReadBool(s, "ADCMeasured", false);
+  FAnalyser->SetLeftOffset(ReadInteger(s, "ADCLeftOffset", 0));
+  FAnalyser->SetRightOffset(ReadInteger(s, "ADCRightOffset", 0));
+  ComboBoxFreqRange->setCurrentIndex(ReadInteger(s, "FreqRange", 2));
+  ComboBoxLeftWaveform->setCurrentIndex(ReadInteger(s, "WaveformLeft", 0));
+  ComboBoxRightWaveform->setCurrentIndex(ReadInteger(s, "WaveformRight", 0));
+  TrackBarALeft->setValue(ReadInteger(s, "OutputLeftGainPos", 20));
+  TrackBarARight->setValue(ReadInteger(s, "OutputRightGainPos", 20));
+  RadioGroupOutChannel->SetItemIndex(ReadInteger(s, "OutputPhase", 0));
+  // The check box keeps the vector scope's automatic gain until the scope itself exists.
+  CheckBoxAGC->setChecked(ReadBool(s, "VectorScopeAGC", true));
+  ComboBoxTraceOffset->setCurrentIndex(ReadInteger(s, "ScopeTraceOffset", 0));
+  UpDownScopeGain->SetPosition(ReadInteger(s, "ScopeGain", 0));
+  UpDownTimebase->SetPosition(ReadInteger(s, "ScopeTimebase", 3));
+  ComboBoxSpectrumMode->setCurrentIndex(ReadInteger(s, "SpectrumMode", 0));
+  RadioGroupInChannel->SetItemIndex(ReadInteger(s, "SpectrumInChannel", 2));
+  CheckBoxHumFilter->setChecked(ReadBool(s, "SpectrumHumFilter", false));
+  CheckBoxHighResn->setChecked(ReadBool(s, "SpectrumHighResolution", false));
+  CheckBoxSpectrumMvgAvg->setChecked(ReadBool(s, "SpectrumMovingAverage", true));
+  ComboBoxTraceSmoothing->setCurrentIndex(ReadInteger(s, "ResponseTraceSmoothing", 1));
+  CheckBoxMovingAverage->setChecked(ReadBool(s, "ResponseMovingAverage", true));
+  SpinEditUserF1->setValue(ReadInteger(s, "UserF1", 300));
+  SpinEditUserF2->setValue(ReadInteger(s, "UserF2", 3000));
+  UpDownSpectMin->SetPosition(ReadInteger(s, "SpectrumMin", -kSpectrumMindB));
+  UpDownSpectMax->SetPosition(ReadInteger(s, "SpectrumMax", -kSpectrumMaxdB));
+  UpDownResponseMin->SetPosition(ReadInteger(s, "ResponseMin", -kResponseMindB));
+  UpDownResponseMax->SetPosition(ReadInteger(s, "ResponseMax", -kResponseMaxdB));
+  CheckBoxSteppedSweep->setChecked(ReadBool(s, "SweepIsStepped", false));
+  CheckBoxLogSweep->setChecked(ReadBool(s, "SweepIsLog", true));
+  CheckBoxDelaySweep->setChecked(ReadBool(s, "SweepIsDelayed", false));
+  CheckBoxDeclickSweep->setChecked(ReadBool(s, "SweepDeclick", true));
+  CheckBoxSlowSpeed->setChecked(ReadBool(s, "SweepIsSlow", false));
+  SpinEditSweepDuration->setValue(ReadInteger(s, "SweepDuration", 45));
+  TabControlGenerator->SetTabIndex(ReadInteger(s, "GeneratorTab", 0));
+}
+
+void TMainForm::WriteSettings() {
+  const auto settings = OpenSettings();
+  QSettings& s = *settings;
+  s.setValue("UserF1", SpinEditUserF1->value());
+  s.setValue("UserF2", SpinEditUserF2->value());
+  s.setValue("OutputLeftGainPos", TrackBarALeft->value());
+  s.setValue("OutputRightGainPos", TrackBarARight->value());
+  s.setValue("OutputPhase", RadioGroupOutChannel->ItemIndex());
+  s.setValue("FreqRange", ComboBoxFreqRange->currentIndex());
+  s.setValue("WaveformLeft", ComboBoxLeftWaveform->currentIndex());
+  s.setValue("WaveformRight", ComboBoxRightWaveform->currentIndex());
+  s.setValue("SweepIsStepped", CheckBoxSteppedSweep->isChecked());
+  s.setValue("SweepIsLog", CheckBoxLogSweep->isChecked());
+  s.setValue("SweepIsDelayed", CheckBoxDelaySweep->isChecked());
+  s.setValue("SweepDeclick", CheckBoxDeclickSweep->isChecked());
+  s.setValue("SweepIsSlow", CheckBoxSlowSpeed->isChecked());
+  s.setValue("SweepDuration", SpinEditSweepDuration->value());
+  s.setValue("GeneratorTab", TabControlGenerator->TabIndex());
+  s.setValue("VectorScopeAGC", CheckBoxAGC->isChecked());
+  s.setValue("ScopeTraceOffset", ComboBoxTraceOffset->currentIndex());
+  s.setValue("ScopeGain", UpDownValue(UpDownScopeGain));
+  s.setValue("ScopeTimebase", UpDownValue(UpDownTimebase));
+  s.setValue("SpectrumMode", ComboBoxSpectrumMode->currentIndex());
+  s.setValue("SpectrumInChannel", RadioGroupInChannel->ItemIndex());
+  s.setValue("SpectrumHumFilter", CheckBoxHumFilter->isChecked());
+  s.setValue("SpectrumHighResolution", CheckBoxHighResn->isChecked());
+  s.setValue("SpectrumMovingAverage", CheckBoxSpectrumMvgAvg->isChecked());
+  s.setValue("ResponseMovingAverage", CheckBoxMovingAverage->isChecked());
+  s.setValue("ResponseTraceSmoothing", ComboBoxTraceSmoothing->currentIndex());
+  s.setValue("SpectrumMin", UpDownValue(UpDownSpectMin));
+  s.setValue("SpectrumMax", UpDownValue(UpDownSpectMax));
+  s.setValue("ResponseMin", UpDownValue(UpDownResponseMin));
+  s.setValue("ResponseMax", UpDownValue(UpDownResponseMax));
+  s.sync();
+}

@@ -1,0 +1,69 @@
+// Shared set-up of the window tests: settings in a temporary folder, the accelerated simulated
+// card, a message recorder and a URL recorder instead of the browser.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QSettings>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "Help.h"
+#include "Messages.h"
+#include "SimulatedCard.h"
+#include "TestSupport.h"
+
+class AppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(folder.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder.path());
+    backend = std::make_shared<TSimulatedBackend>(TCardPace::Accelerated, 11);
+    SetAudioBackend(backend);
+    previousMessages = SetMessages(&recorder);
+    previousOpener = SetUrlOpener([this](const QUrl& url) {
+      urls.push_back(url);
+      return openerWorks;
+    });
+  }
+  void TearDown() override {
+    SetUrlOpener(previousOpener);
+    SetMessages(previousMessages);
+    PumpFor(20);  // stale notifications of destroyed streams drain
+    SetAudioBackend(nullptr);
+  }
+
+  TSimulatedCard& Card() { return backend->Card(); }
+  QString StoreFile() const { return folder.filePath("Brackwell Systems/Quorvane.conf"); }
+
+  // Writes values into the store's section before a window reads it.
+  void Store(const std::map<QString, QVariant>& values) {
+    QSettings s(StoreFile(), QSettings::IniFormat);
+    s.beginGroup("Quorvane");
+    for (const auto& [key, value] : values) s.setValue(key, value);
+  }
+  // The section's keys as the file holds them.
+  QStringList StoredKeys() const {
+    QSettings s(StoreFile(), QSettings::IniFormat);
+    QStringList keys = s.allKeys();
+    keys.sort();
+    return keys;
+  }
+  QVariant Stored(const QString& key) const {
+    QSettings s(StoreFile(), QSettings::IniFormat);
+    return s.value("Quorvane/" + key);
+  }
+
+  QTemporaryDir folder;
+  std::shared_ptr<TSimulatedBackend> backend;
+  TMessageRecorder recorder;
+  TMessageInterface* previousMessages = nullptr;
+  TUrlOpener previousOpener;
+  std::vector<QUrl> urls;
+  bool openerWorks = true;
+};
