@@ -109,6 +109,13 @@ class TPaDevice {
     done_.wait(lock, [&] { return command_ == TCommand::None; });
   }
 
+  // GUI thread: the worker returns every block, closes the stream and posts the close.
+  void Shutdown() {
+    if (!thread_.joinable()) return;
+    Command(TCommand::Close);
+    thread_.join();
+  }
+
   void FinishCommand() {
     command_ = TCommand::None;
     done_.notify_all();
@@ -184,11 +191,7 @@ class TPaOutput : public TOutputDevice, private TPaDevice {
 
   void Reset() override { Command(TCommand::Reset); }
 
-  void Close() override {
-    if (!thread_.joinable()) return;
-    Command(TCommand::Close);
-    thread_.join();
-  }
+  void Close() override { Shutdown(); }
 
   std::string ErrorText(int code) const override { return Text(code); }
 
@@ -274,11 +277,7 @@ class TPaInput : public TInputDevice, private TPaDevice {
   void Stop() override { Command(TCommand::Stop); }
   void Reset() override { Command(TCommand::Reset); }
 
-  void Close() override {
-    if (!thread_.joinable()) return;
-    Command(TCommand::Close);
-    thread_.join();
-  }
+  void Close() override { Shutdown(); }
 
   std::string ErrorText(int code) const override { return Text(code); }
   int LastError() const override {
