@@ -13,5 +13,5 @@ trap stop_pulse_server EXIT
 start_pulse_server
 export QT_QPA_PLATFORM=offscreen
 for b in "$BUILD"/bench/bench_*; do
-  [[ -x "$b" ]] && "$b" "$@"
+  if [[ -f "$b" && -x "$b" ]]; then "$b" "$@"; fi
 done
