@@ -22,13 +22,13 @@ void BM_NotificationLatency(benchmark::State& state) {
   std::vector<double> latencies;
   int64_t handledAt = 0;
   bool handled = false;
-  TDeviceNotifier notifier([&](unsigned, PWaveHdr) {
+  TDeviceNotifier notifier([&](unsigned, PWaveHdr, uint32_t) {
     handledAt = PerfCounter();
     handled = true;
   });
   for (auto _ : state) {
     handled = false;
-    std::thread device([&] { notifier.Post(MM_WOM_DONE, nullptr); });
+    std::thread device([&] { notifier.Post(MM_WOM_DONE, nullptr, 1); });
     while (!handled) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     device.join();
     latencies.push_back(static_cast<double>(handledAt - notifier.LastPostTime()) / 1000.0);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 #include "Messages.h"
 #include "PortAudioBackend.h"
@@ -26,6 +27,18 @@ int64_t SteadyNanoseconds() {
 int64_t PerfCounter() { return SteadyNanoseconds(); }
 const double PerfCounterFrequency = 1e9;
 
+std::string NotAnsweringText() {
+  return "The sound device did not answer within " + std::to_string(kDeviceCommandTimeoutMs / 1000) +
+         " seconds.";
+}
+
+uint32_t NewDeviceGeneration() {
+  static std::atomic<uint32_t> next{1};
+  uint32_t g = next.fetch_add(1);
+  if (g == 0) g = next.fetch_add(1);  // 0 means "no opening"
+  return g;
+}
+
 TDeviceNotifier::TDeviceNotifier(THandler handler, QObject* parent)
     : QObject(parent), handler_(std::move(handler)) {
   mailbox_.reserve(64);
@@ -33,44 +46,40 @@ TDeviceNotifier::TDeviceNotifier(THandler handler, QObject* parent)
 
 TDeviceNotifier::~TDeviceNotifier() = default;
 
-void TDeviceNotifier::Post(unsigned message, PWaveHdr header) {
+void TDeviceNotifier::Post(unsigned message, PWaveHdr header, uint32_t generation) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    mailbox_.push_back({message, header});
+    mailbox_.push_back({message, header, generation});
   }
   lastPost_.store(SteadyNanoseconds(), std::memory_order_relaxed);
   arrived_.notify_all();
   QCoreApplication::postEvent(this, new QEvent(kNotifyEvent));
 }
 
-bool TDeviceNotifier::Take(unsigned message, PWaveHdr* header, int timeoutMs) {
+bool TDeviceNotifier::TakeLocked(unsigned message, uint32_t generation, PWaveHdr* header) {
+  for (auto it = mailbox_.begin(); it != mailbox_.end(); ++it) {
+    if (it->message == message && it->generation == generation) {
+      if (header) *header = it->header;
+      mailbox_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TDeviceNotifier::Take(unsigned message, uint32_t generation, PWaveHdr* header, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    for (auto it = mailbox_.begin(); it != mailbox_.end(); ++it) {
-      if (it->message == message) {
-        if (header) *header = it->header;
-        mailbox_.erase(it);
-        return true;
-      }
-    }
-    if (arrived_.wait_until(lock, deadline) == std::cv_status::timeout) {
-      // one last look: the message may have come with the timeout
-      for (auto it = mailbox_.begin(); it != mailbox_.end(); ++it) {
-        if (it->message == message) {
-          if (header) *header = it->header;
-          mailbox_.erase(it);
-          return true;
-        }
-      }
-      return false;
-    }
+    if (TakeLocked(message, generation, header)) return true;
+    if (arrived_.wait_until(lock, deadline) == std::cv_status::timeout)
+      return TakeLocked(message, generation, header);  // it may have come with the timeout
   }
 }
 
-void TDeviceNotifier::Dispatch(unsigned message, PWaveHdr header) {
+void TDeviceNotifier::Dispatch(unsigned message, PWaveHdr header, uint32_t generation) {
   try {
-    handler_(message, header);
+    handler_(message, header, generation);
   } catch (const std::exception& e) {
     ShowException(e);
   } catch (...) {
@@ -93,7 +102,7 @@ bool TDeviceNotifier::event(QEvent* e) {
     item = mailbox_.front();
     mailbox_.erase(mailbox_.begin());
   }
-  Dispatch(item.message, item.header);
+  Dispatch(item.message, item.header, item.generation);
   return true;
 }
 

@@ -27,30 +27,42 @@ enum TDeviceMessage : unsigned {
   MM_WIM_OPEN = 0x3BE,
   MM_WIM_CLOSE = 0x3BF,
   MM_WIM_DATA = 0x3C0,
-  // Not a classic message: the input failed while recording (LastError tells why).
+  // Not classic messages: the device failed while running (LastError tells why). A device
+  // posts it once and then moves no more audio; the blocks it holds come back on Close.
   MM_WIM_ERROR = 0x3C1,
+  MM_WOM_ERROR = 0x3C2,
 };
+
+// How long a device command may take before the device counts as failed (ms).
+constexpr int kDeviceCommandTimeoutMs = 3000;
+// The code of a device that did not answer a command within kDeviceCommandTimeoutMs.
+constexpr int DEVERR_NOTANSWERING = 1001;
+std::string NotAnsweringText();
+
+// Each opening of a device gets a number no other opening has had; every notification of
+// that opening carries it, so a stream can tell its current opening's reports from stale ones.
+uint32_t NewDeviceGeneration();
 
 // A stream's mailbox on the GUI thread (its "notification window").
 class TDeviceNotifier : public QObject {
   Q_OBJECT
  public:
-  using THandler = std::function<void(unsigned message, PWaveHdr header)>;
+  using THandler = std::function<void(unsigned message, PWaveHdr header, uint32_t generation)>;
 
   explicit TDeviceNotifier(THandler handler, QObject* parent = nullptr);
   ~TDeviceNotifier() override;
 
   // Any thread: append a message and post one event for it. Never blocks for long.
-  void Post(unsigned message, PWaveHdr header);
+  void Post(unsigned message, PWaveHdr header, uint32_t generation);
 
-  // GUI thread: wait until `message` is in the mailbox and take out exactly that one,
-  // leaving the others in order; nothing else is dispatched meanwhile. Returns false
-  // if it did not arrive within timeoutMs.
-  bool Take(unsigned message, PWaveHdr* header, int timeoutMs);
+  // GUI thread: wait until `message` of `generation` is in the mailbox and take out exactly
+  // that one, leaving the others in order; nothing else is dispatched meanwhile. Returns
+  // false if it did not arrive within timeoutMs.
+  bool Take(unsigned message, uint32_t generation, PWaveHdr* header, int timeoutMs);
 
   // GUI thread: run the handler for one message with the notification guard: an
   // exception goes to the error display and processing continues.
-  void Dispatch(unsigned message, PWaveHdr header);
+  void Dispatch(unsigned message, PWaveHdr header, uint32_t generation);
 
   // Messages waiting (tests, diagnostics).
   size_t Pending() const;
@@ -65,7 +77,10 @@ class TDeviceNotifier : public QObject {
   struct TItem {
     unsigned message;
     PWaveHdr header;
+    uint32_t generation;
   };
+  bool TakeLocked(unsigned message, uint32_t generation, PWaveHdr* header);
+
   THandler handler_;
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
@@ -73,39 +88,46 @@ class TDeviceNotifier : public QObject {
   std::atomic<int64_t> lastPost_{0};
 };
 
-class TOutputDevice {
+// What both directions of device share. All calls on the GUI thread; none blocks longer than
+// kDeviceCommandTimeoutMs. Every notification of an opening carries the generation given to
+// Open.
+class TDevice {
  public:
-  virtual ~TOutputDevice() = default;
-  // Opens the default output in the fixed format. 0 on success, then the open
-  // notification is already posted; otherwise an error code (ErrorText explains it).
-  virtual int Open(TDeviceNotifier* notifier) = 0;
-  // Queues a block; it plays after the blocks queued before it and comes back as a
-  // done notification. 0 or an error code.
-  virtual int Write(PWaveHdr header) = 0;
-  // Stops playing and returns every queued block (done notifications).
-  virtual void Reset() = 0;
-  // Returns any block still held, stops for good and posts the close notification
-  // before it returns; the device touches no block afterwards.
-  virtual void Close() = 0;
+  virtual ~TDevice() = default;
+  // Opens the default device in the fixed format. 0 on success, then the open notification
+  // is posted; otherwise an error code (ErrorText explains it, OpenAdvice what to do).
+  virtual int Open(TDeviceNotifier* notifier, uint32_t generation) = 0;
+  // Queues a block (played, or filled, after the blocks queued before it); it comes back as a
+  // done or data notification. 0 or an error code.
+  virtual int Queue(PWaveHdr header) = 0;
+  // Stops and returns every queued block. 0, or an error code when the device did not answer.
+  virtual int Reset() = 0;
+  // Returns any block still held, stops for good and posts the close notification before it
+  // returns: 0. Otherwise (the device did not answer) an error code: the device has then been
+  // abandoned; it touches no block and posts nothing any more.
+  virtual int Close() = 0;
   virtual std::string ErrorText(int code) const = 0;
+  // What a user can do about a failed open (may be empty).
+  virtual std::string OpenAdvice(int /*code*/) const { return {}; }
+  // The code of a failure reported with an error notification, else 0.
+  virtual int LastError() const { return 0; }
+  // The device's name as the user knows it.
+  virtual std::string Name() const = 0;
 };
 
-class TInputDevice {
+class TOutputDevice : public TDevice {
  public:
-  virtual ~TInputDevice() = default;
-  // Opens the default input; records nothing until Start. Same contract as output.
-  virtual int Open(TDeviceNotifier* notifier) = 0;
+  int Write(PWaveHdr header) { return Queue(header); }
+};
+
+class TInputDevice : public TDevice {
+ public:
   // Queues an empty block; it comes back as a data notification once full.
-  virtual int AddBuffer(PWaveHdr header) = 0;
-  virtual void Start() = 0;
+  int AddBuffer(PWaveHdr header) { return Queue(header); }
+  // Opening records nothing until Start. 0 or an error code.
+  virtual int Start() = 0;
   // Stops recording; a partly filled block comes back with what it holds.
-  virtual void Stop() = 0;
-  // Stops and returns every queued block.
-  virtual void Reset() = 0;
-  virtual void Close() = 0;
-  virtual std::string ErrorText(int code) const = 0;
-  // The code of a failure that stopped recording (reported with MM_WIM_ERROR), else 0.
-  virtual int LastError() const { return 0; }
+  virtual int Stop() = 0;
 };
 
 class TAudioBackend {

@@ -1,13 +1,13 @@
 #include "PortAudioBackend.h"
 
 #include <alsa/asoundlib.h>
-#include <fcntl.h>
+#include <dlfcn.h>
 #include <portaudio.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <condition_variable>
-#include <cstdarg>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -19,45 +19,35 @@ namespace {
 constexpr unsigned long kChunkFrames = 1024;
 
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+void SilentJackMessage(const char*) {}
 
-// PortAudio's start-up probes every host API; ALSA and JACK complain loudly on stderr about
-// devices that are not there. Keep that noise out of the program's output.
-class TQuietStderr {
- public:
-  TQuietStderr() {
-    std::fflush(stderr);
-    saved_ = dup(STDERR_FILENO);
-    int devnull = open("/dev/null", O_WRONLY);
-    if (saved_ >= 0 && devnull >= 0) dup2(devnull, STDERR_FILENO);
-    if (devnull >= 0) close(devnull);
-  }
-  ~TQuietStderr() {
-    std::fflush(stderr);
-    if (saved_ >= 0) {
-      dup2(saved_, STDERR_FILENO);
-      close(saved_);
-    }
-  }
-
- private:
-  int saved_ = -1;
-};
+// JACK, probed at start-up, tells stderr at length that no JACK server runs; that is not news
+// either. PortAudio loads JACK's library itself, so its hooks are looked up, not linked.
+void SilenceJack() {
+  using TSetter = void (*)(void (*)(const char*));
+  for (const char* name : {"jack_set_error_function", "jack_set_info_function"})
+    if (auto set = reinterpret_cast<TSetter>(dlsym(RTLD_DEFAULT, name))) set(SilentJackMessage);
+}
 
 // One Pa_Initialize for the life of a backend and every device it made.
 class TPaLibrary {
  public:
   TPaLibrary() {
+    // ALSA reports every device it probes and does not find; that is not news to the user.
     snd_lib_error_set_handler(SilentAlsaError);
-    TQuietStderr quiet;
+    SilenceJack();
     error_ = Pa_Initialize();
   }
   ~TPaLibrary() {
     if (error_ == paNoError) Pa_Terminate();
   }
   PaError Error() const { return error_; }
+  // Held around PortAudio calls that open, start, stop or close a stream.
+  std::mutex& Calls() { return calls_; }
 
  private:
   PaError error_;
+  std::mutex calls_;
 };
 
 std::string PaText(PaError code) {
@@ -69,304 +59,432 @@ std::string PaText(PaError code) {
   return text;
 }
 
-enum class TCommand { None, Start, Stop, Reset, Close };
+enum class TCommand { None, Open, Start, Stop, Reset, Close };
 
-// Shared worker machinery of both directions.
-class TPaDevice {
- protected:
-  explicit TPaDevice(std::shared_ptr<TPaLibrary> lib, int device) : lib_(std::move(lib)), device_(device) {}
+// What a device and its worker share. The worker holds it too, so that the worker of a device
+// that was given up (stuck in a blocking call on a stalled server) can finish on its own
+// later: it then touches no block, posts nothing, closes its stream and ends.
+struct TPaShared {
+  std::shared_ptr<TPaLibrary> lib;
+  bool output = true;
+  int device = -1;
+  std::mutex mutex;
+  std::condition_variable wake, done;
+  TCommand command = TCommand::None;
+  uint64_t issued = 0, finished = 0;
+  int result = 0;
+  bool abandoned = false;
+  bool recording = false;  // input recording / output stream started
+  bool failed = false;     // an error report was posted; no more audio moves
+  PaError failure = paNoError;
+  PaError lastError = paNoError;
+  std::string lastErrorText;
+  PaStream* stream = nullptr;
+  TDeviceNotifier* notifier = nullptr;
+  uint32_t generation = 0;
+  std::deque<PWaveHdr> queue;
+  uint32_t pos = 0;  // frames done in the front block
+  std::vector<int16_t> scratch = std::vector<int16_t>(kChunkFrames * 2, 0);
+  int64_t dropped = 0;  // input frames read while no block was queued
 
-  int OpenStream(bool output) {
-    int index = device_ >= 0 ? device_ : (output ? Pa_GetDefaultOutputDevice() : Pa_GetDefaultInputDevice());
+  void Post(unsigned message, PWaveHdr h) {
+    if (!abandoned) notifier->Post(message, h, generation);
+  }
+  void SetError(PaError e) {
+    lastError = e;
+    lastErrorText = PaText(e);
+  }
+  void ReturnAll(bool keepPartial) {
+    bool first = true;
+    for (PWaveHdr h : queue) {
+      if (!output) h->dwBytesRecorded = (first && keepPartial) ? pos * 4 : 0;
+      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      Post(output ? MM_WOM_DONE : MM_WIM_DATA, h);
+      first = false;
+    }
+    queue.clear();
+    pos = 0;
+  }
+};
+
+int DeviceIndexOf(bool output, int device) {
+  return device >= 0 ? device : (output ? Pa_GetDefaultOutputDevice() : Pa_GetDefaultInputDevice());
+}
+
+std::string PaDeviceName(bool output, int device) {
+  const int index = DeviceIndexOf(output, device);
+  const PaDeviceInfo* info = (index >= 0 && index < Pa_GetDeviceCount()) ? Pa_GetDeviceInfo(index) : nullptr;
+  if (!info) return "PortAudio device " + std::to_string(index);
+  std::string name = info->name ? info->name : "?";
+  if (const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi); api && api->name)
+    name += std::string(" (") + api->name + ")";
+  return name;
+}
+
+// The worker: alone it talks to the PortAudio stream, from opening to closing.
+class TPaWorker {
+ public:
+  explicit TPaWorker(std::shared_ptr<TPaShared> shared) : s_(std::move(shared)) {}
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(s_->mutex);
+    for (;;) {
+      s_->wake.wait(lock, [&] {
+        return s_->abandoned || s_->command != TCommand::None || (s_->recording && !s_->failed && Moving());
+      });
+      if (s_->abandoned) break;
+      if (s_->command != TCommand::None) {
+        const TCommand c = s_->command;
+        const int result = Do(c, lock);
+        if (s_->abandoned) break;
+        s_->command = TCommand::None;
+        s_->result = result;
+        s_->finished = s_->issued;
+        s_->done.notify_all();
+        if (c == TCommand::Close || (c == TCommand::Open && result != 0)) return;
+        continue;
+      }
+      if (s_->output)
+        WriteChunk(lock);
+      else
+        ReadChunk(lock);
+    }
+    // Given up by the device: end quietly.
+    CloseStream(lock);
+  }
+
+ private:
+  // An output moves audio only while it has a block; an input records all the time.
+  bool Moving() const { return !s_->output || !s_->queue.empty(); }
+
+  int Do(TCommand c, std::unique_lock<std::mutex>& lock) {
+    switch (c) {
+      case TCommand::Open: {
+        const int e = OpenStream(lock);
+        if (e == 0 && !s_->abandoned) s_->Post(s_->output ? MM_WOM_OPEN : MM_WIM_OPEN, nullptr);
+        return e;
+      }
+      case TCommand::Start:
+        if (!s_->recording && !s_->failed) {
+          const PaError e = Locked(lock, [&] { return Pa_StartStream(s_->stream); });
+          if (e != paNoError) {
+            s_->SetError(e);
+            return e;
+          }
+          s_->recording = true;
+        }
+        return 0;
+      case TCommand::Stop:
+        StopStream(lock);
+        if (!s_->output && !s_->queue.empty() && s_->pos > 0) {  // a partly filled block comes back as it is
+          PWaveHdr h = s_->queue.front();
+          s_->queue.pop_front();
+          h->dwBytesRecorded = s_->pos * 4;
+          h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+          s_->pos = 0;
+          s_->Post(MM_WIM_DATA, h);
+        }
+        return 0;
+      case TCommand::Reset:
+        if (!s_->output) StopStream(lock);
+        s_->ReturnAll(!s_->output);
+        return 0;
+      case TCommand::Close:
+        StopStream(lock);
+        s_->ReturnAll(!s_->output);
+        CloseStream(lock);
+        s_->Post(s_->output ? MM_WOM_CLOSE : MM_WIM_CLOSE, nullptr);
+        return 0;
+      case TCommand::None:
+        break;
+    }
+    return 0;
+  }
+
+  // Runs a PortAudio call that may block without holding the device's lock; calls that
+  // open, start, stop or close are serialised across devices, as PortAudio wants.
+  template <class F>
+  PaError Locked(std::unique_lock<std::mutex>& lock, F f) {
+    lock.unlock();
+    PaError r;
+    {
+      std::lock_guard<std::mutex> pa(s_->lib->Calls());
+      r = f();
+    }
+    lock.lock();
+    return r;
+  }
+
+  int OpenStream(std::unique_lock<std::mutex>& lock) {
+    const bool output = s_->output;
+    const int index = DeviceIndexOf(output, s_->device);
     PaStreamParameters p{};
     p.device = index;
     p.channelCount = 2;
     p.sampleFormat = paInt16;
-    const PaDeviceInfo* info = (index >= 0 && index < Pa_GetDeviceCount()) ? Pa_GetDeviceInfo(index) : nullptr;
-    // the high default latency: a measurement must not drop blocks on a busy machine
-    p.suggestedLatency = info ? (output ? info->defaultHighOutputLatency : info->defaultHighInputLatency) : 0.1;
-    PaError e;
-    {
-      TQuietStderr quiet;
-      e = Pa_OpenStream(&stream_, output ? nullptr : &p, output ? &p : nullptr, 44100.0,
-                        paFramesPerBufferUnspecified, paClipOff | paDitherOff, nullptr, nullptr);
-    }
+    PaStream* stream = nullptr;
+    PaError e = Locked(lock, [&] {
+      const PaDeviceInfo* info = (index >= 0 && index < Pa_GetDeviceCount()) ? Pa_GetDeviceInfo(index) : nullptr;
+      if (!info) return static_cast<PaError>(paInvalidDevice);
+      // the high default latency: a measurement must not drop blocks on a busy machine
+      p.suggestedLatency = output ? info->defaultHighOutputLatency : info->defaultHighInputLatency;
+      PaError r = Pa_OpenStream(&stream, output ? nullptr : &p, output ? &p : nullptr, 44100.0,
+                                paFramesPerBufferUnspecified, paClipOff | paDitherOff, nullptr, nullptr);
+      if (r == paNoError && output) {
+        r = Pa_StartStream(stream);
+        if (r != paNoError) {
+          Pa_CloseStream(stream);
+          stream = nullptr;
+        }
+      }
+      return r;
+    });
     if (e != paNoError) {
-      stream_ = nullptr;
-      lastError_ = e;
-      lastErrorText_ = PaText(e);
+      s_->SetError(e);
       return e;
     }
+    s_->stream = stream;
+    s_->recording = output;
     return 0;
   }
 
-  // GUI thread: hand a command to the worker and wait until it is carried out.
-  void Command(TCommand c) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!thread_.joinable()) return;
-    command_ = c;
-    wake_.notify_all();
-    done_.wait(lock, [&] { return command_ == TCommand::None; });
+  void StopStream(std::unique_lock<std::mutex>& lock) {
+    if (!s_->recording || !s_->stream) return;
+    s_->recording = false;
+    PaStream* stream = s_->stream;
+    Locked(lock, [&] { return Pa_AbortStream(stream); });
   }
 
-  // GUI thread: the worker returns every block, closes the stream and posts the close.
-  void Shutdown() {
-    if (!thread_.joinable()) return;
-    Command(TCommand::Close);
-    thread_.join();
+  void CloseStream(std::unique_lock<std::mutex>& lock) {
+    if (!s_->stream) return;
+    PaStream* stream = s_->stream;
+    s_->stream = nullptr;
+    s_->recording = false;
+    Locked(lock, [&] {
+      Pa_AbortStream(stream);
+      return Pa_CloseStream(stream);
+    });
   }
 
-  void FinishCommand() {
-    command_ = TCommand::None;
-    done_.notify_all();
+  void Failed(PaError e) {
+    // Once: the stream closes on the report, and the blocks come back with the close.
+    s_->failed = true;
+    s_->failure = e;
+    s_->SetError(e);
+    s_->Post(s_->output ? MM_WOM_ERROR : MM_WIM_ERROR, nullptr);
+  }
+
+  void WriteChunk(std::unique_lock<std::mutex>& lock) {
+    PWaveHdr h = s_->queue.front();
+    const uint32_t frames = h->dwBufferLength / 4;
+    const unsigned long n = std::min<unsigned long>(kChunkFrames, frames - s_->pos);
+    // Copied out under the lock: a worker stuck in the write then holds no block of ours.
+    std::memcpy(s_->scratch.data(), h->lpData + static_cast<size_t>(s_->pos) * 4, n * 4);
+    PaStream* stream = s_->stream;
+    lock.unlock();
+    const PaError e = n ? Pa_WriteStream(stream, s_->scratch.data(), n) : paNoError;
+    lock.lock();
+    if (s_->abandoned) return;
+    if (e != paNoError && e != paOutputUnderflowed) {
+      Failed(e);
+      return;
+    }
+    s_->pos += static_cast<uint32_t>(n);
+    if (s_->pos >= frames && !s_->queue.empty() && s_->queue.front() == h) {
+      s_->queue.pop_front();
+      s_->pos = 0;
+      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      s_->Post(MM_WOM_DONE, h);
+    }
+  }
+
+  void ReadChunk(std::unique_lock<std::mutex>& lock) {
+    PaStream* stream = s_->stream;
+    lock.unlock();
+    const PaError e = Pa_ReadStream(stream, s_->scratch.data(), kChunkFrames);
+    lock.lock();
+    if (s_->abandoned || !s_->recording) return;  // stopped meanwhile: the chunk is not wanted
+    if (e != paNoError && e != paInputOverflowed) {
+      Failed(e);
+      return;
+    }
+    uint32_t offset = 0;
+    while (offset < kChunkFrames) {
+      if (s_->queue.empty()) {
+        s_->dropped += kChunkFrames - offset;
+        break;
+      }
+      PWaveHdr h = s_->queue.front();
+      const uint32_t frames = h->dwBufferLength / 4;
+      const uint32_t m = std::min<uint32_t>(kChunkFrames - offset, frames - s_->pos);
+      std::memcpy(h->lpData + static_cast<size_t>(s_->pos) * 4, s_->scratch.data() + 2 * offset, m * 4);
+      s_->pos += m;
+      offset += m;
+      if (s_->pos >= frames) {
+        s_->queue.pop_front();
+        s_->pos = 0;
+        h->dwBytesRecorded = h->dwBufferLength;
+        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        s_->Post(MM_WIM_DATA, h);
+      }
+    }
+  }
+
+  std::shared_ptr<TPaShared> s_;
+};
+
+// The GUI thread's side of one device: commands with a bounded wait.
+class TPaDevice {
+ protected:
+  TPaDevice(std::shared_ptr<TPaLibrary> lib, int device, bool output) {
+    s_ = std::make_shared<TPaShared>();
+    s_->lib = std::move(lib);
+    s_->device = device;
+    s_->output = output;
+  }
+  ~TPaDevice() { Shutdown(); }
+
+  int OpenDevice(TDeviceNotifier* notifier, uint32_t generation) {
+    if (thread_.joinable()) return paDeviceUnavailable;
+    name_ = PaDeviceName(s_->output, s_->device);
+    s_->notifier = notifier;
+    s_->generation = generation;
+    {
+      std::lock_guard<std::mutex> lock(s_->mutex);
+      s_->command = TCommand::Open;
+      s_->issued = 1;
+    }
+    thread_ = std::thread([shared = s_] { TPaWorker(shared).Run(); });
+    const int result = Wait();
+    if (result != 0) {
+      if (result == DEVERR_NOTANSWERING)
+        Abandon();
+      else
+        thread_.join();  // the worker ends after a failed open
+    }
+    return result;
+  }
+
+  int Command(TCommand c) {
+    if (!thread_.joinable()) return paBadStreamPtr;
+    if (unresponsive_) return DEVERR_NOTANSWERING;
+    {
+      std::lock_guard<std::mutex> lock(s_->mutex);
+      s_->command = c;
+      ++s_->issued;
+    }
+    s_->wake.notify_all();
+    return Wait();
+  }
+
+  int Wait() {
+    std::unique_lock<std::mutex> lock(s_->mutex);
+    const uint64_t issued = s_->issued;
+    if (!s_->done.wait_for(lock, std::chrono::milliseconds(kDeviceCommandTimeoutMs),
+                           [&] { return s_->finished == issued; })) {
+      unresponsive_ = true;
+      s_->SetError(DEVERR_NOTANSWERING);
+      s_->lastErrorText = NotAnsweringText();
+      return DEVERR_NOTANSWERING;
+    }
+    return s_->result;
+  }
+
+  // The worker is stuck: from now on it touches no block and posts nothing; it ends by itself.
+  void Abandon() {
+    {
+      std::lock_guard<std::mutex> lock(s_->mutex);
+      s_->abandoned = true;
+      s_->queue.clear();
+    }
+    s_->wake.notify_all();
+    if (thread_.joinable()) thread_.detach();
+  }
+
+  int Shutdown() {
+    if (!thread_.joinable()) return 0;
+    const int result = Command(TCommand::Close);
+    if (result == 0) {
+      thread_.join();
+      return 0;
+    }
+    Abandon();
+    return result;
+  }
+
+  int QueueBlock(PWaveHdr h) {
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    if (!thread_.joinable() || s_->abandoned) return paBadStreamPtr;
+    if (s_->failed) return s_->failure;
+    h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    if (!s_->output) h->dwBytesRecorded = 0;
+    s_->queue.push_back(h);
+    s_->wake.notify_all();
+    return 0;
   }
 
   std::string Text(int code) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (code == lastError_ && !lastErrorText_.empty()) return lastErrorText_;
+    if (code == DEVERR_NOTANSWERING) return NotAnsweringText();
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    if (code == s_->lastError && !s_->lastErrorText.empty()) return s_->lastErrorText;
     return PaText(static_cast<PaError>(code));
   }
 
-  void ReturnAll(unsigned message, bool keepPartial) {
-    bool first = true;
-    for (PWaveHdr h : queue_) {
-      if (message == MM_WIM_DATA) h->dwBytesRecorded = (first && keepPartial) ? pos_ * 4 : 0;
-      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      notifier_->Post(message, h);
-      first = false;
+  std::string Advice(int code) const {
+    switch (code) {
+      case paInvalidSampleRate:
+      case paSampleFormatNotSupported:
+      case paInvalidChannelCount:
+        return "The device \"" + name_ + "\" does not take 16-bit stereo at 44100 Hz.";
+      case paInvalidDevice:
+        return "There is no device \"" + name_ +
+               "\": the list of devices is read when the program starts, so a device connected later needs a "
+               "restart.";
+      case DEVERR_NOTANSWERING:
+        return "The audio server seems stalled; restart it, then try again.";
+      default:
+        return "No sound device answered as \"" + name_ +
+               "\": check that the audio server is running and the device is connected, then try again.";
     }
-    queue_.clear();
-    pos_ = 0;
   }
 
-  std::shared_ptr<TPaLibrary> lib_;
-  int device_;
-  PaStream* stream_ = nullptr;
-  TDeviceNotifier* notifier_ = nullptr;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_, done_;
-  std::deque<PWaveHdr> queue_;
-  uint32_t pos_ = 0;
-  TCommand command_ = TCommand::None;
+  int Failure() const {
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    return s_->failure;
+  }
+
+  std::shared_ptr<TPaShared> s_;
   std::thread thread_;
-  PaError lastError_ = paNoError;
-  std::string lastErrorText_;
+  bool unresponsive_ = false;
+  std::string name_;
 };
 
 class TPaOutput : public TOutputDevice, private TPaDevice {
  public:
-  TPaOutput(std::shared_ptr<TPaLibrary> lib, int device) : TPaDevice(std::move(lib), device) {}
-  ~TPaOutput() override { Close(); }
-
-  int Open(TDeviceNotifier* notifier) override {
-    if (thread_.joinable()) return paDeviceUnavailable;
-    if (int e = OpenStream(true)) return e;
-    if (PaError e = Pa_StartStream(stream_); e != paNoError) {
-      Pa_CloseStream(stream_);
-      stream_ = nullptr;
-      lastError_ = e;
-      lastErrorText_ = PaText(e);
-      return e;
-    }
-    notifier_ = notifier;
-    writeError_ = paNoError;
-    notifier_->Post(MM_WOM_OPEN, nullptr);
-    thread_ = std::thread([this] { Run(); });
-    return 0;
-  }
-
-  int Write(PWaveHdr h) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!thread_.joinable()) return paBadStreamPtr;
-    if (writeError_ != paNoError) {
-      lastError_ = writeError_;
-      lastErrorText_ = PaText(writeError_);
-      return writeError_;
-    }
-    h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-    queue_.push_back(h);
-    wake_.notify_all();
-    return 0;
-  }
-
-  void Reset() override { Command(TCommand::Reset); }
-
-  void Close() override { Shutdown(); }
-
+  TPaOutput(std::shared_ptr<TPaLibrary> lib, int device) : TPaDevice(std::move(lib), device, true) {}
+  int Open(TDeviceNotifier* notifier, uint32_t generation) override { return OpenDevice(notifier, generation); }
+  int Queue(PWaveHdr h) override { return QueueBlock(h); }
+  int Reset() override { return Command(TCommand::Reset); }
+  int Close() override { return Shutdown(); }
   std::string ErrorText(int code) const override { return Text(code); }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return command_ != TCommand::None || (!queue_.empty() && writeError_ == paNoError); });
-      if (command_ == TCommand::Reset) {
-        ReturnAll(MM_WOM_DONE, false);
-        FinishCommand();
-        continue;
-      }
-      if (command_ == TCommand::Close) {
-        ReturnAll(MM_WOM_DONE, false);
-        lock.unlock();
-        Pa_AbortStream(stream_);
-        Pa_CloseStream(stream_);
-        lock.lock();
-        stream_ = nullptr;
-        notifier_->Post(MM_WOM_CLOSE, nullptr);
-        FinishCommand();
-        return;
-      }
-      if (command_ != TCommand::None) {
-        FinishCommand();
-        continue;
-      }
-      PWaveHdr h = queue_.front();
-      uint32_t frames = h->dwBufferLength / 4;
-      unsigned long n = std::min<unsigned long>(kChunkFrames, frames - pos_);
-      const char* src = h->lpData + static_cast<size_t>(pos_) * 4;
-      lock.unlock();
-      PaError e = n ? Pa_WriteStream(stream_, src, n) : paNoError;
-      lock.lock();
-      if (e != paNoError && e != paOutputUnderflowed) {
-        // The device failed: give the blocks back; the next Write reports the error.
-        writeError_ = e;
-        ReturnAll(MM_WOM_DONE, false);
-        continue;
-      }
-      pos_ += static_cast<uint32_t>(n);
-      if (pos_ >= frames && !queue_.empty() && queue_.front() == h) {
-        queue_.pop_front();
-        pos_ = 0;
-        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-        notifier_->Post(MM_WOM_DONE, h);
-      }
-    }
-  }
-
-  PaError writeError_ = paNoError;
+  std::string OpenAdvice(int code) const override { return Advice(code); }
+  int LastError() const override { return Failure(); }
+  std::string Name() const override { return name_; }
 };
 
 class TPaInput : public TInputDevice, private TPaDevice {
  public:
-  TPaInput(std::shared_ptr<TPaLibrary> lib, int device) : TPaDevice(std::move(lib), device) {}
-  ~TPaInput() override { Close(); }
-
-  int Open(TDeviceNotifier* notifier) override {
-    if (thread_.joinable()) return paDeviceUnavailable;
-    if (int e = OpenStream(false)) return e;
-    notifier_ = notifier;
-    recording_ = false;
-    readError_ = paNoError;
-    scratch_.assign(kChunkFrames * 2, 0);
-    notifier_->Post(MM_WIM_OPEN, nullptr);
-    thread_ = std::thread([this] { Run(); });
-    return 0;
-  }
-
-  int AddBuffer(PWaveHdr h) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!thread_.joinable()) return paBadStreamPtr;
-    h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-    h->dwBytesRecorded = 0;
-    queue_.push_back(h);
-    wake_.notify_all();
-    return 0;
-  }
-
-  void Start() override { Command(TCommand::Start); }
-  void Stop() override { Command(TCommand::Stop); }
-  void Reset() override { Command(TCommand::Reset); }
-
-  void Close() override { Shutdown(); }
-
+  TPaInput(std::shared_ptr<TPaLibrary> lib, int device) : TPaDevice(std::move(lib), device, false) {}
+  int Open(TDeviceNotifier* notifier, uint32_t generation) override { return OpenDevice(notifier, generation); }
+  int Queue(PWaveHdr h) override { return QueueBlock(h); }
+  int Start() override { return Command(TCommand::Start); }
+  int Stop() override { return Command(TCommand::Stop); }
+  int Reset() override { return Command(TCommand::Reset); }
+  int Close() override { return Shutdown(); }
   std::string ErrorText(int code) const override { return Text(code); }
-  int LastError() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return readError_;
-  }
-
-  // Frames read while no block was queued (lost, as on an overrun).
-  int64_t dropped = 0;
-
- private:
-  void StopRecording() {
-    if (!recording_) return;
-    recording_ = false;
-    Pa_AbortStream(stream_);
-  }
-
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return command_ != TCommand::None || recording_; });
-      switch (command_) {
-        case TCommand::Start:
-          if (!recording_ && Pa_StartStream(stream_) == paNoError) recording_ = true;
-          FinishCommand();
-          continue;
-        case TCommand::Stop:
-          StopRecording();
-          if (!queue_.empty() && pos_ > 0) {  // a partly filled block comes back as it is
-            PWaveHdr h = queue_.front();
-            queue_.pop_front();
-            h->dwBytesRecorded = pos_ * 4;
-            h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-            pos_ = 0;
-            notifier_->Post(MM_WIM_DATA, h);
-          }
-          FinishCommand();
-          continue;
-        case TCommand::Reset:
-          StopRecording();
-          ReturnAll(MM_WIM_DATA, true);
-          FinishCommand();
-          continue;
-        case TCommand::Close:
-          StopRecording();
-          ReturnAll(MM_WIM_DATA, true);
-          Pa_CloseStream(stream_);
-          stream_ = nullptr;
-          notifier_->Post(MM_WIM_CLOSE, nullptr);
-          FinishCommand();
-          return;
-        case TCommand::None:
-          break;
-      }
-      PWaveHdr h = queue_.empty() ? nullptr : queue_.front();
-      uint32_t frames = h ? h->dwBufferLength / 4 : kChunkFrames;
-      unsigned long n = std::min<unsigned long>(kChunkFrames, frames - (h ? pos_ : 0));
-      char* dst = h ? h->lpData + static_cast<size_t>(pos_) * 4 : reinterpret_cast<char*>(scratch_.data());
-      lock.unlock();
-      PaError e = n ? Pa_ReadStream(stream_, dst, n) : paNoError;
-      lock.lock();
-      if (e != paNoError && e != paInputOverflowed) {
-        // The device failed: stop recording, give back what was captured, and say why.
-        StopRecording();
-        ReturnAll(MM_WIM_DATA, true);
-        lastError_ = e;
-        lastErrorText_ = PaText(e);
-        readError_ = e;
-        notifier_->Post(MM_WIM_ERROR, nullptr);
-        continue;
-      }
-      if (!h) {
-        dropped += static_cast<int64_t>(n);
-        continue;
-      }
-      pos_ += static_cast<uint32_t>(n);
-      if (pos_ >= frames && !queue_.empty() && queue_.front() == h) {
-        queue_.pop_front();
-        pos_ = 0;
-        h->dwBytesRecorded = h->dwBufferLength;
-        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-        notifier_->Post(MM_WIM_DATA, h);
-      }
-    }
-  }
-
-  bool recording_ = false;
-  PaError readError_ = paNoError;
-  std::vector<int16_t> scratch_;
+  std::string OpenAdvice(int code) const override { return Advice(code); }
+  int LastError() const override { return Failure(); }
+  std::string Name() const override { return name_; }
 };
 
 class TPortAudioBackend : public TAudioBackend {

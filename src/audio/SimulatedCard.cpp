@@ -82,7 +82,7 @@ class TSimulatedCard::TOutput : public TOutputDevice {
   explicit TOutput(std::shared_ptr<TSimulatedCard> card) : card_(std::move(card)) {}
   ~TOutput() override { Close(); }
 
-  int Open(TDeviceNotifier* notifier) override {
+  int Open(TDeviceNotifier* notifier, uint32_t generation) override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
     if (open_) return MMSYSERR_ALLOCATED;
     if (card_->refuseOutCode_ != 0) {
@@ -94,20 +94,23 @@ class TSimulatedCard::TOutput : public TOutputDevice {
     }
     slot_ = TStreamSlot{};
     slot_.notifier = notifier;
+    slot_.generation = generation;
     open_ = true;
     card_->outputs_.push_back(&slot_);
-    notifier->Post(MM_WOM_OPEN, nullptr);
+    notifier->Post(MM_WOM_OPEN, nullptr, generation);
     card_->wake_.notify_all();
     return 0;
   }
 
-  int Write(PWaveHdr h) override {
+  int Queue(PWaveHdr h) override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
     if (!open_) return MMSYSERR_INVALHANDLE;
+    if (slot_.failed) return slot_.failCode;
+    if (std::find(slot_.queue.begin(), slot_.queue.end(), h) != slot_.queue.end()) ++card_->doubleQueued_;
     h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     if (FramesOf(h) == 0) {  // nothing to play: straight back
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      slot_.notifier->Post(MM_WOM_DONE, h);
+      slot_.notifier->Post(MM_WOM_DONE, h, slot_.generation);
       return 0;
     }
     slot_.queue.push_back(h);
@@ -115,19 +118,17 @@ class TSimulatedCard::TOutput : public TOutputDevice {
     return 0;
   }
 
-  void Reset() override {
+  int Reset() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (card_->unresponsive_ && open_) return DEVERR_NOTANSWERING;
     if (open_) card_->ReturnAll(slot_, MM_WOM_DONE, false);
+    return 0;
   }
 
-  void Close() override {
+  int Close() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (!open_) return;
-    card_->ReturnAll(slot_, MM_WOM_DONE, false);
-    auto& v = card_->outputs_;
-    v.erase(std::remove(v.begin(), v.end(), &slot_), v.end());
-    open_ = false;
-    slot_.notifier->Post(MM_WOM_CLOSE, nullptr);
+    if (!open_) return 0;
+    return card_->CloseSlot(slot_, card_->outputs_, MM_WOM_DONE, MM_WOM_CLOSE, open_);
   }
 
   std::string ErrorText(int code) const override {
@@ -136,6 +137,11 @@ class TSimulatedCard::TOutput : public TOutputDevice {
       return card_->lastOutErrorText_;
     return StandardErrorText(code);
   }
+  int LastError() const override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    return slot_.failCode;
+  }
+  std::string Name() const override { return "simulated sound card output"; }
 
  private:
   std::shared_ptr<TSimulatedCard> card_;
@@ -148,7 +154,7 @@ class TSimulatedCard::TInput : public TInputDevice {
   explicit TInput(std::shared_ptr<TSimulatedCard> card) : card_(std::move(card)) {}
   ~TInput() override { Close(); }
 
-  int Open(TDeviceNotifier* notifier) override {
+  int Open(TDeviceNotifier* notifier, uint32_t generation) override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
     if (open_) return MMSYSERR_ALLOCATED;
     if (card_->refuseInCode_ != 0) {
@@ -160,20 +166,23 @@ class TSimulatedCard::TInput : public TInputDevice {
     }
     slot_ = TStreamSlot{};
     slot_.notifier = notifier;
+    slot_.generation = generation;
     open_ = true;
     card_->inputs_.push_back(&slot_);
-    notifier->Post(MM_WIM_OPEN, nullptr);
+    notifier->Post(MM_WIM_OPEN, nullptr, generation);
     return 0;
   }
 
-  int AddBuffer(PWaveHdr h) override {
+  int Queue(PWaveHdr h) override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
     if (!open_) return MMSYSERR_INVALHANDLE;
+    if (slot_.failed) return slot_.failCode;
+    if (std::find(slot_.queue.begin(), slot_.queue.end(), h) != slot_.queue.end()) ++card_->doubleQueued_;
     h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     h->dwBytesRecorded = 0;
     if (FramesOf(h) == 0) {
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      slot_.notifier->Post(MM_WIM_DATA, h);
+      slot_.notifier->Post(MM_WIM_DATA, h, slot_.generation);
       return 0;
     }
     slot_.queue.push_back(h);
@@ -181,17 +190,22 @@ class TSimulatedCard::TInput : public TInputDevice {
     return 0;
   }
 
-  void Start() override {
+  int Start() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (!open_ || slot_.recording) return;
+    if (!open_) return MMSYSERR_INVALHANDLE;
+    if (card_->unresponsive_) return DEVERR_NOTANSWERING;
+    if (slot_.failed) return slot_.failCode;
+    if (slot_.recording) return 0;
     slot_.recording = true;
     slot_.started = false;
     card_->wake_.notify_all();
+    return 0;
   }
 
-  void Stop() override {
+  int Stop() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (!open_) return;
+    if (!open_) return 0;
+    if (card_->unresponsive_) return DEVERR_NOTANSWERING;
     slot_.recording = false;
     // a partly filled block comes back with what it holds; empty ones stay queued
     if (!slot_.queue.empty() && slot_.pos > 0) {
@@ -200,26 +214,25 @@ class TSimulatedCard::TInput : public TInputDevice {
       h->dwBytesRecorded = slot_.pos * kBlockAlign;
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
       slot_.pos = 0;
-      slot_.notifier->Post(MM_WIM_DATA, h);
+      slot_.notifier->Post(MM_WIM_DATA, h, slot_.generation);
     }
+    return 0;
   }
 
-  void Reset() override {
+  int Reset() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (!open_) return;
+    if (!open_) return 0;
+    if (card_->unresponsive_) return DEVERR_NOTANSWERING;
     slot_.recording = false;
     card_->ReturnAll(slot_, MM_WIM_DATA, true);
+    return 0;
   }
 
-  void Close() override {
+  int Close() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (!open_) return;
+    if (!open_) return 0;
     slot_.recording = false;
-    card_->ReturnAll(slot_, MM_WIM_DATA, true);
-    auto& v = card_->inputs_;
-    v.erase(std::remove(v.begin(), v.end(), &slot_), v.end());
-    open_ = false;
-    slot_.notifier->Post(MM_WIM_CLOSE, nullptr);
+    return card_->CloseSlot(slot_, card_->inputs_, MM_WIM_DATA, MM_WIM_CLOSE, open_);
   }
 
   std::string ErrorText(int code) const override {
@@ -227,6 +240,11 @@ class TSimulatedCard::TInput : public TInputDevice {
     if (code == card_->lastInErrorCode_ && !card_->lastInErrorText_.empty()) return card_->lastInErrorText_;
     return StandardErrorText(code);
   }
+  int LastError() const override {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    return slot_.failCode;
+  }
+  std::string Name() const override { return "simulated sound card input"; }
 
  private:
   std::shared_ptr<TSimulatedCard> card_;
@@ -286,6 +304,55 @@ void TSimulatedCard::RefuseNextInputOpen(int code, const std::string& text) {
   refuseInText_ = text;
 }
 
+void TSimulatedCard::FailOutputs(int code, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lastOutErrorCode_ = code;
+  lastOutErrorText_ = text;
+  for (TStreamSlot* s : outputs_) FailSlot(*s, code, MM_WOM_ERROR);
+}
+
+void TSimulatedCard::FailInputs(int code, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lastInErrorCode_ = code;
+  lastInErrorText_ = text;
+  for (TStreamSlot* s : inputs_) FailSlot(*s, code, MM_WIM_ERROR);
+}
+
+void TSimulatedCard::FailSlot(TStreamSlot& slot, int code, unsigned message) {
+  if (slot.failed) return;
+  slot.failed = true;
+  slot.failCode = code;
+  slot.recording = false;
+  slot.notifier->Post(message, nullptr, slot.generation);
+}
+
+int TSimulatedCard::CloseSlot(TStreamSlot& slot, std::vector<TStreamSlot*>& list, unsigned doneMessage,
+                              unsigned closeMessage, bool& open) {
+  list.erase(std::remove(list.begin(), list.end(), &slot), list.end());
+  open = false;
+  if (unresponsive_) {
+    // Abandoned: the blocks are the stream's again without a word, and the close comes late.
+    slot.queue.clear();
+    slot.pos = 0;
+    slot.notifier->Post(closeMessage, nullptr, slot.generation);
+    return DEVERR_NOTANSWERING;
+  }
+  ReturnAll(slot, doneMessage, doneMessage == MM_WIM_DATA);
+  slot.notifier->Post(closeMessage, nullptr, slot.generation);
+  return 0;
+}
+
+void TSimulatedCard::SetFrozen(bool frozen) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  frozen_ = frozen;
+  wake_.notify_all();
+}
+
+void TSimulatedCard::SetUnresponsive(bool unresponsive) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unresponsive_ = unresponsive;
+}
+
 int64_t TSimulatedCard::Frame() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return frame_;
@@ -299,6 +366,11 @@ int64_t TSimulatedCard::LastOutputStartFrame() const {
 int64_t TSimulatedCard::LastInputStartFrame() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lastInputStart_;
+}
+
+int64_t TSimulatedCard::DoubleQueued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return doubleQueued_;
 }
 
 int64_t TSimulatedCard::DroppedInputFrames() const {
@@ -319,7 +391,7 @@ void TSimulatedCard::ReturnAll(TStreamSlot& slot, unsigned message, bool keepPar
   for (PWaveHdr h : slot.queue) {
     if (message == MM_WIM_DATA) h->dwBytesRecorded = (first && keepPartial) ? slot.pos * kBlockAlign : 0;
     h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    slot.notifier->Post(message, h);
+    slot.notifier->Post(message, h, slot.generation);
     first = false;
   }
   slot.queue.clear();
@@ -348,7 +420,7 @@ void TSimulatedCard::ProcessChunk(int frames) {
   for (int i = 0; i < frames; ++i) {
     double outL = 0, outR = 0;
     for (TStreamSlot* s : outputs_) {
-      if (s->queue.empty()) continue;
+      if (s->queue.empty() || s->failed) continue;
       const int16_t* p = reinterpret_cast<const int16_t*>(s->queue.front()->lpData) + 2 * (s->pos + i);
       outL += p[0];
       outR += p[1];
@@ -378,7 +450,7 @@ void TSimulatedCard::ProcessChunk(int frames) {
   }
 
   for (TStreamSlot* s : outputs_) {
-    if (s->queue.empty()) continue;
+    if (s->queue.empty() || s->failed) continue;
     if (!s->started) {
       s->started = true;
       lastOutputStart_ = frame_;
@@ -389,7 +461,7 @@ void TSimulatedCard::ProcessChunk(int frames) {
       s->queue.pop_front();
       s->pos = 0;
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      s->notifier->Post(MM_WOM_DONE, h);
+      s->notifier->Post(MM_WOM_DONE, h, s->generation);
     }
   }
   for (TStreamSlot* s : inputs_) {
@@ -405,7 +477,7 @@ void TSimulatedCard::ProcessChunk(int frames) {
       s->pos = 0;
       h->dwBytesRecorded = h->dwBufferLength;
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      s->notifier->Post(MM_WIM_DATA, h);
+      s->notifier->Post(MM_WIM_DATA, h, s->generation);
     }
   }
   frame_ += frames;
@@ -421,6 +493,12 @@ void TSimulatedCard::Run() {
   clock::time_point starveSince;
 
   while (!quit_) {
+    if (frozen_) {
+      anchored = false;
+      starving = false;
+      wake_.wait(lock);
+      continue;
+    }
     bool anyRecording = std::any_of(inputs_.begin(), inputs_.end(), [](auto* s) { return s->recording; });
     if (outputs_.empty() && !anyRecording) {
       anchored = false;
@@ -432,6 +510,7 @@ void TSimulatedCard::Run() {
     int n = kChunk;
     bool starved = false;
     for (TStreamSlot* s : outputs_) {
+      if (s->failed) continue;
       if (s->queue.empty()) starved = true;
       else n = std::min<int64_t>(n, FramesOf(s->queue.front()) - s->pos);
     }

@@ -59,6 +59,16 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   // The next Open of an output (input) fails with this code; ErrorText gives the text.
   void RefuseNextOutputOpen(int code, const std::string& text);
   void RefuseNextInputOpen(int code, const std::string& text);
+  // Every open output (input) fails now, as a device does whose server went away: it posts
+  // one error report, moves no more audio and refuses blocks; Close still returns its blocks.
+  void FailOutputs(int code, const std::string& text);
+  void FailInputs(int code, const std::string& text);
+  // While frozen the card moves no audio at all (a stopped server); device calls still answer.
+  void SetFrozen(bool frozen);
+  // While unresponsive, device commands fail as if they had waited in vain: Reset, Start and
+  // Stop return DEVERR_NOTANSWERING, Close abandons the device (it touches no block again)
+  // and its close report comes late, after Close has returned.
+  void SetUnresponsive(bool unresponsive);
 
   // Exact complex response of the right-channel model at a frequency in Hz.
   static std::complex<double> RightResponse(double hz);
@@ -74,6 +84,8 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   int64_t LastInputStartFrame() const;
   // Frames an input lost because it had no block queued (realtime overruns).
   int64_t DroppedInputFrames() const;
+  // Blocks handed to a device that already held them (a stream fault; must stay 0).
+  int64_t DoubleQueued() const;
 
   std::unique_ptr<TOutputDevice> CreateOutput();
   std::unique_ptr<TInputDevice> CreateInput();
@@ -93,6 +105,9 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
  private:
   struct TStreamSlot {
     TDeviceNotifier* notifier = nullptr;
+    uint32_t generation = 0;
+    bool failed = false;
+    int failCode = 0;
     std::deque<PWaveHdr> queue;
     uint32_t pos = 0;  // frames done in the front block
     bool recording = false;
@@ -106,6 +121,9 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   void Run();
   void ProcessChunk(int frames);
   void ReturnAll(TStreamSlot& slot, unsigned message, bool keepPartial);
+  void FailSlot(TStreamSlot& slot, int code, unsigned message);
+  int CloseSlot(TStreamSlot& slot, std::vector<TStreamSlot*>& list, unsigned doneMessage, unsigned closeMessage,
+                bool& open);
   double Noise();
 
   mutable std::mutex mutex_;
@@ -114,10 +132,13 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   std::vector<TStreamSlot*> inputs_;
   TCardPace pace_;
   bool quit_ = false;
+  bool frozen_ = false;
+  bool unresponsive_ = false;
   int64_t frame_ = 0;
   int64_t lastOutputStart_ = -1;
   int64_t lastInputStart_ = -1;
   int64_t droppedInput_ = 0;
+  int64_t doubleQueued_ = 0;
   double humAmplitude_ = kHumAmplitude;
   double noiseRms_ = kNoiseRms;
   int refuseOutCode_ = 0, refuseInCode_ = 0;

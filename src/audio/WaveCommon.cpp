@@ -11,23 +11,34 @@
 
 namespace {
 
-// Device error texts are limited as the classic error-text buffer was.
-std::string ErrorMessage(const char* what, uint32_t code, std::string text) {
-  if (text.size() > 100) text.resize(100);
-  char buf[256];
-  std::snprintf(buf, sizeof buf, what, static_cast<int>(code), text.c_str());
-  return buf;
-}
-
 const char* kNoBuffersText = "No sample buffers: the block length is not valid or could not be allocated";
 
-void SetUpHeaderPair(wavehdr_tag& a, wavehdr_tag& b, const TBlockPair& buffers, int frames) {
-  a = wavehdr_tag{};
-  a.lpData = buffers.A();
-  a.dwBufferLength = buffers.Valid() ? static_cast<uint32_t>(kBlockAlign) * static_cast<uint32_t>(frames) : 0;
-  a.dwLoops = 1;
-  b = a;
-  b.lpData = buffers.B();
+std::string WithAdvice(std::string message, const std::string& advice) {
+  if (advice.empty()) return message;
+  return message + (message.empty() || message.back() != '.' ? ". " : " ") + advice;
+}
+
+// Closes whatever is open, then opens if enabled: the half of UpdateDevice both streams share.
+// Raises E with "Error %d opening wave ..." when the device cannot be opened.
+template <class E>
+void ReopenDevice(TDeviceStream& device, bool& enabled, uint32_t& status, const char* openFormat) {
+  if (device.IsOpen()) device.Close();
+  if (!enabled) return;
+  if (!device.HasBuffers()) {
+    enabled = false;
+    status = MMSYSERR_NOMEM;
+    device.state = Closed;
+    throw E(DeviceErrorMessage(openFormat, static_cast<int>(status), kNoBuffersText));
+  }
+  device.state = Opening;
+  std::string text, advice;
+  status = static_cast<uint32_t>(device.Open(&text, &advice));
+  if (status != 0) {
+    // Closed, not left half-open: the next start tries again from the beginning.
+    enabled = false;
+    device.state = Closed;
+    throw E(WithAdvice(DeviceErrorMessage(openFormat, static_cast<int>(status), text), advice));
+  }
 }
 
 }  // namespace
@@ -41,36 +52,16 @@ void PowerVectorTodB(float* vector, int count) {
   nspsbMpy1(tenOverLn10, vector, count);
 }
 
-// ---- TBlockPair --------------------------------------------------------------
-
-bool TBlockPair::Allocate(int frames) {
-  Free();
-  if (frames <= 0) return false;
-  uint64_t bytes = static_cast<uint64_t>(kBlockAlign) * static_cast<uint64_t>(frames);
-  if (bytes > 0xFFFFFFFFull) return false;  // must fit a block header's length field
-  a_ = static_cast<char*>(std::calloc(bytes, 1));
-  b_ = static_cast<char*>(std::calloc(bytes, 1));
-  if (!a_ || !b_) {
-    Free();
-    return false;
-  }
-  return true;
-}
-
-void TBlockPair::Free() {
-  std::free(a_);
-  std::free(b_);
-  a_ = b_ = nullptr;
-}
-
 // ---- TWaveOut ----------------------------------------------------------------
 
 TWaveOut::TWaveOut(QObject* AOwner) : QObject(AOwner) {
   FEnabled = false;
-  FNotifier = new TDeviceNotifier([this](unsigned m, PWaveHdr h) { Notify(m, h); }, this);
+  FDevice = new TDeviceStream(TDeviceStream::Output, this);
+  FDevice->SetHandlers({[this] { HandleOpen(); }, [this] { HandleClose(); }, [this](PWaveHdr) { HandleDone(); },
+                        [this](int code) { Fail(code, FDevice->ErrorText(code)); }});
   FSampleRate = kSampleRate;
   SetBufferSamples(8820);
-  FState = Closed;
+  FDevice->state = Closed;
 }
 
 TWaveOut::~TWaveOut() {
@@ -112,18 +103,13 @@ void TWaveOut::SetOnNeedData(TNeedDataEvent Value) {
   UpdateDevice();
 }
 
-void TWaveOut::SetUpHeaders() { SetUpHeaderPair(FHeaderA, FHeaderB, FBuffers, FBufferSamples); }
-
 void TWaveOut::SetBufferSamples(int Value) {
   if (Value == FBufferSamples) return;
   bool wasEnabled = FEnabled;
   SetEnabled(false);
   UpdateDevice();
-  FBuffers.Free();
   FBufferSamples = Value;
-  bool ok = FBuffers.Allocate(Value);
-  SetUpHeaders();
-  if (!ok) {
+  if (!FDevice->Allocate(Value)) {
     // Without buffers the stream stays off until a valid length is set.
     ShowMessage("Failed to get memory for output buffers");
     return;
@@ -132,52 +118,17 @@ void TWaveOut::SetBufferSamples(int Value) {
 }
 
 void TWaveOut::UpdateDevice() {
-  if (FDevice) {
-    FState = Closing;
-    FDevice->Reset();
-    FDevice->Close();
-    // The device posts its close before Close returns; take exactly that message.
-    FNotifier->Take(MM_WOM_CLOSE, nullptr, 10000);
-    FNotifier->Dispatch(MM_WOM_CLOSE, nullptr);
-  }
-  if (!FEnabled) return;
-  if (!FBuffers.Valid()) {
-    FEnabled = false;
-    FStatus = MMSYSERR_NOMEM;
-    throw EWaveOutError(ErrorMessage("Error %d opening wave output - %s", FStatus, kNoBuffersText));
-  }
-  FState = Opening;
-  FDevice = AudioBackend().CreateOutput();
-  FStatus = static_cast<uint32_t>(FDevice->Open(FNotifier));
-  if (FStatus != 0) {
-    std::string text = FDevice->ErrorText(static_cast<int>(FStatus));
-    FDevice.reset();
-    FEnabled = false;
-    throw EWaveOutError(ErrorMessage("Error %d opening wave output - %s", FStatus, text));
-  }
+  ReopenDevice<EWaveOutError>(*FDevice, FEnabled, FStatus, "Error %d opening wave output - %s");
 }
 
-void TWaveOut::Notify(unsigned Message, PWaveHdr Header) {
-  switch (Message) {
-    case MM_WOM_OPEN:
-      HandleOpen();
-      break;
-    case MM_WOM_CLOSE:
-      HandleClose();
-      break;
-    case MM_WOM_DONE:
-      if (Header == &FHeaderA || Header == &FHeaderB) QueuedFlag(Header) = false;
-      FCurrentHeader = Header;
-      HandleDone();
-      break;
-    default:
-      break;
-  }
+void TWaveOut::Fail(int Code, const std::string& Text) {
+  FStatus = static_cast<uint32_t>(Code);
+  FEnabled = false;
+  UpdateDevice();
+  throw EWaveOutError(DeviceErrorMessage("Error %d writing wave output - %s", Code, Text));
 }
 
 void TWaveOut::QueueBlock(PWaveHdr Header) {
-  bool& queued = QueuedFlag(Header);
-  if (queued) return;  // the device still holds it: never fill or queue it twice
   std::exception_ptr fillError;
   if (FOnNeedData) {
     try {
@@ -188,20 +139,22 @@ void TWaveOut::QueueBlock(PWaveHdr Header) {
       std::memset(Header->lpData, 0, Header->dwBufferLength);
     }
   }
-  int result = FDevice ? FDevice->Write(Header) : MMSYSERR_INVALHANDLE;
-  FStatus = static_cast<uint32_t>(result);
-  if (result == 0) queued = true;
-  if (fillError) std::rethrow_exception(fillError);
-  if (result != 0) {
-    std::string text = FDevice ? FDevice->ErrorText(result) : "The device is not open.";
-    throw EWaveOutError(ErrorMessage("Error %d writing wave output - %s", FStatus, text));
+  // The fill handler may have stopped this stream.
+  if (!FDevice->IsOpen()) {
+    if (fillError) std::rethrow_exception(fillError);
+    return;
   }
+  const int result = FDevice->Queue(Header);
+  FStatus = static_cast<uint32_t>(result);
+  if (result != 0) Fail(result, FDevice->ErrorText(result));
+  if (fillError) std::rethrow_exception(fillError);
 }
 
 void TWaveOut::HandleOpen() {
-  if (FState == Opening) {
+  if (FDevice->state == Opening) {
     std::exception_ptr error;
-    for (PWaveHdr h : {&FHeaderA, &FHeaderB}) {
+    for (PWaveHdr h : {&FDevice->HeaderA(), &FDevice->HeaderB()}) {
+      if (!FDevice->IsOpen()) break;
       h->dwFlags |= WHDR_PREPARED;
       try {
         QueueBlock(h);
@@ -209,7 +162,14 @@ void TWaveOut::HandleOpen() {
         if (!error) error = std::current_exception();
       }
     }
-    FState = Running;
+    if (!FDevice->IsOpen()) {
+      // A refused block closed the stream again (its close came without an open).
+      if (error) std::rethrow_exception(error);
+      return;
+    }
+    FDevice->state = Running;
+    FDevice->Arm();
+    FOpened = true;
     if (FEnabled && FOnOpen) FOnOpen(this);
     if (error) std::rethrow_exception(error);
     return;
@@ -218,30 +178,34 @@ void TWaveOut::HandleOpen() {
 }
 
 void TWaveOut::HandleDone() {
-  if (FState != Running) return;
-  FLastPlayed = FCurrentHeader->dwUser;
-  QueueBlock(FCurrentHeader);
+  if (FDevice->state != Running) return;
+  PWaveHdr h = FDevice->current;
+  FLastPlayed = h->dwUser;
+  QueueBlock(h);
   if (FOnDone) FOnDone(this);
 }
 
 void TWaveOut::HandleClose() {
-  FHeaderA.dwFlags &= ~WHDR_PREPARED;
-  FHeaderB.dwFlags &= ~WHDR_PREPARED;
-  FDevice.reset();
-  FQueuedA = FQueuedB = false;
-  FState = Closed;
-  if (FOnClose) FOnClose(this);
+  FDevice->HeaderA().dwFlags &= ~WHDR_PREPARED;
+  FDevice->HeaderB().dwFlags &= ~WHDR_PREPARED;
+  FDevice->state = Closed;
+  const bool opened = FOpened;
+  FOpened = false;
+  // A close pairs with an open: one that was never seen to open closes without a word.
+  if (opened && FOnClose) FOnClose(this);
 }
 
 // ---- TWaveIn -----------------------------------------------------------------
 
 TWaveIn::TWaveIn(QObject* AOwner) : QObject(AOwner) {
   FEnabled = false;
-  FNotifier = new TDeviceNotifier([this](unsigned m, PWaveHdr h) { Notify(m, h); }, this);
+  FDevice = new TDeviceStream(TDeviceStream::Input, this);
+  FDevice->SetHandlers({[this] { HandleOpen(); }, [this] { HandleClose(); }, [this](PWaveHdr) { HandleData(); },
+                        [this](int code) { Fail(code, FDevice->ErrorText(code)); }});
   FSampleRate = kSampleRate;
   TWaveIn::SetBufferSamples(4410);
   FAutoStart = false;
-  FState = Closed;
+  FDevice->state = Closed;
 }
 
 TWaveIn::~TWaveIn() {
@@ -287,11 +251,8 @@ void TWaveIn::SetBufferSamples(int Value) {
   bool wasEnabled = FEnabled;
   FEnabled = false;
   UpdateDevice();
-  FBuffers.Free();
   FBufferSamples = Value;
-  bool ok = FBuffers.Allocate(Value);
-  SetUpHeaderPair(FHeaderA, FHeaderB, FBuffers, FBufferSamples);
-  if (!ok) {
+  if (!FDevice->Allocate(Value)) {
     ShowMessage("Failed to get memory for input buffers");
     return;
   }
@@ -302,85 +263,40 @@ void TWaveIn::SetBufferSamples(int Value) {
 }
 
 void TWaveIn::UpdateDevice() {
-  if (FDevice) {
-    FState = Closing;
-    FDevice->Stop();
-    FDevice->Reset();
-    FDevice->Close();
-    FNotifier->Take(MM_WIM_CLOSE, nullptr, 10000);
-    FNotifier->Dispatch(MM_WIM_CLOSE, nullptr);
-  }
-  if (!FEnabled) return;
-  if (!FBuffers.Valid()) {
-    FEnabled = false;
-    FStatus = MMSYSERR_NOMEM;
-    throw EWaveInError(ErrorMessage("Error %d opening wave input - %s", FStatus, kNoBuffersText));
-  }
-  FState = Opening;
   FBlocksQueued = false;
   FStartPending = false;
-  FDevice = AudioBackend().CreateInput();
-  FStatus = static_cast<uint32_t>(FDevice->Open(FNotifier));
-  if (FStatus != 0) {
-    std::string text = FDevice->ErrorText(static_cast<int>(FStatus));
-    FDevice.reset();
-    FEnabled = false;
-    throw EWaveInError(ErrorMessage("Error %d opening wave input - %s", FStatus, text));
-  }
+  ReopenDevice<EWaveInError>(*FDevice, FEnabled, FStatus, "Error %d opening wave input - %s");
 }
 
-bool* TWaveIn::QueuedFlag(PWaveHdr Header) {
-  if (Header == &FHeaderA) return &FQueuedA;
-  if (Header == &FHeaderB) return &FQueuedB;
-  return nullptr;
-}
-
-void TWaveIn::Notify(unsigned Message, PWaveHdr Header) {
-  switch (Message) {
-    case MM_WIM_OPEN:
-      HandleOpen();
-      break;
-    case MM_WIM_CLOSE:
-      HandleClose();
-      break;
-    case MM_WIM_DATA:
-      if (bool* q = QueuedFlag(Header)) *q = false;
-      FCurrentHeader = Header;
-      HandleData();
-      break;
-    case MM_WIM_ERROR:
-      // A device that dies while recording must not look like a quiet input.
-      if (FDevice) {
-        int code = FDevice->LastError();
-        throw EWaveInError(ErrorMessage("Error %d reading wave input - %s", static_cast<uint32_t>(code),
-                                        FDevice->ErrorText(code)));
-      }
-      break;
-    default:
-      break;
-  }
+void TWaveIn::Fail(int Code, const std::string& Text) {
+  FStatus = static_cast<uint32_t>(Code);
+  FEnabled = false;
+  UpdateDevice();
+  throw EWaveInError(DeviceErrorMessage("Error %d reading wave input - %s", Code, Text));
 }
 
 void TWaveIn::Start() {
-  if (FState != Opening || !FDevice) return;
+  if (FDevice->state != Opening || !FDevice->IsOpen()) return;
   if (!FBlocksQueued) {
     // Asked before the open notification was handled: start once the blocks are queued.
     FStartPending = true;
     return;
   }
-  FState = Running;
-  FDevice->Start();
+  FDevice->state = Running;
+  FDevice->Arm();
+  if (const int result = FDevice->Start(); result != 0) Fail(result, FDevice->ErrorText(result));
 }
 
 void TWaveIn::HandleOpen() {
-  if (FState != Opening || !FDevice) return;
-  SetUpHeaderPair(FHeaderA, FHeaderB, FBuffers, FBufferSamples);
-  for (PWaveHdr h : {&FHeaderA, &FHeaderB}) {
+  if (FDevice->state != Opening || !FDevice->IsOpen()) return;
+  FDevice->SetUpHeaders();
+  for (PWaveHdr h : {&FDevice->HeaderA(), &FDevice->HeaderB()}) {
     h->dwFlags = WHDR_PREPARED;
-    if (FDevice->AddBuffer(h) == 0) *QueuedFlag(h) = true;
+    if (const int result = FDevice->Queue(h); result != 0) Fail(result, FDevice->ErrorText(result));
   }
   FBlocksQueued = true;
   FBufferNumber = 0;
+  FOpened = true;
   if (FOnOpen) FOnOpen(this);
   if (FAutoStart || FStartPending) {
     FStartPending = false;
@@ -389,16 +305,14 @@ void TWaveIn::HandleOpen() {
 }
 
 void TWaveIn::RequeueCurrent() {
-  PWaveHdr h = FCurrentHeader;
-  if (!h || h->dwUser == FileBlockMarker) return;
-  bool* queued = QueuedFlag(h);
-  if (!queued || *queued || !FDevice) return;  // never hand a block back twice
-  if (FDevice->AddBuffer(h) == 0) *queued = true;
+  PWaveHdr h = FDevice->current;
+  if (!h || h->dwUser == FileBlockMarker || !FDevice->IsOpen()) return;
+  if (const int result = FDevice->Queue(h); result != 0) Fail(result, FDevice->ErrorText(result));
 }
 
 void TWaveIn::HandleData() {
-  if (FState != Running) return;
-  PWaveHdr h = FCurrentHeader;
+  if (FDevice->state != Running) return;
+  PWaveHdr h = FDevice->current;
   bool full = static_cast<int64_t>(h->dwBytesRecorded / kBlockAlign) == FBufferSamples;
   try {
     if (full && FOnData) FOnData(*h);
@@ -413,17 +327,17 @@ void TWaveIn::HandleData() {
 }
 
 void TWaveIn::HandleClose() {
-  FHeaderA.dwFlags &= ~WHDR_PREPARED;
-  FHeaderB.dwFlags &= ~WHDR_PREPARED;
-  FDevice.reset();
-  FQueuedA = FQueuedB = false;
+  FDevice->HeaderA().dwFlags &= ~WHDR_PREPARED;
+  FDevice->HeaderB().dwFlags &= ~WHDR_PREPARED;
   FBlocksQueued = false;
-  FState = Closed;
-  if (FOnClose) FOnClose(this);
+  FDevice->state = Closed;
+  const bool opened = FOpened;
+  FOpened = false;
+  if (opened && FOnClose) FOnClose(this);
 }
 
 void TWaveIn::ReplaySamples(char* Data, int64_t ByteCount) {
-  if (FBufferSamples <= 0 || !FBuffers.Valid())
+  if (FBufferSamples <= 0 || !FDevice->HasBuffers())
     throw EWaveInError("Cannot replay: the block length is not valid");
   const int64_t block = static_cast<int64_t>(kBlockAlign) * FBufferSamples;
   wavehdr_tag header{};
@@ -431,29 +345,36 @@ void TWaveIn::ReplaySamples(char* Data, int64_t ByteCount) {
   header.dwBufferLength = static_cast<uint32_t>(block);
   header.dwBytesRecorded = static_cast<uint32_t>(block);
   header.dwUser = FileBlockMarker;
-  FCurrentHeader = &header;
+  FDevice->current = &header;
   FBufferCount = static_cast<int>(ByteCount / block);
   SetEnabled(false);
-  FState = Running;
-  struct TEndOfReplay {
-    TWaveIn* self;
-    ~TEndOfReplay() {
-      self->FState = Closed;
-      self->FCurrentHeader = nullptr;
+  FDevice->state = Running;
+  FDevice->replaying = true;
+  auto endOfReplay = [this] {
+    FDevice->replaying = false;
+    FDevice->state = Closed;
+    FDevice->current = nullptr;
+  };
+  try {
+    int64_t remaining = ByteCount;
+    for (int k = 0; k < FBufferCount; ++k) {
+      FBufferNumber = k;
+      FDevice->current = &header;
+      HandleData();
+      header.lpData += block;
+      remaining -= block;
     }
-  } endOfReplay{this};
-  int64_t remaining = ByteCount;
-  for (int k = 0; k < FBufferCount; ++k) {
-    FBufferNumber = k;
-    FCurrentHeader = &header;
-    HandleData();
-    header.lpData += block;
-    remaining -= block;
+    if (remaining > 0) {
+      header.dwBytesRecorded = static_cast<uint32_t>(remaining);
+      FDevice->current = &header;
+      ++FBufferNumber;
+      HandleData();
+    }
+  } catch (...) {
+    endOfReplay();
+    throw;
   }
-  if (remaining > 0) {
-    header.dwBytesRecorded = static_cast<uint32_t>(remaining);
-    FCurrentHeader = &header;
-    ++FBufferNumber;
-    HandleData();
-  }
+  endOfReplay();
+  // A handler that enabled capture meanwhile had its open report dropped: open afresh.
+  if (FDevice->IsOpen()) UpdateDevice();
 }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "AudioDevice.h"
+#include "DeviceStream.h"
 #include "WaveTypes.h"
 
 class EWaveOutError : public std::runtime_error {
@@ -35,22 +36,6 @@ using THaveDataEvent = std::function<void(wavehdr_tag& Header)>;
 float PowerTodB(long double x);
 // The same in place on single floats, without the guard term: 10 log10(2x).
 void PowerVectorTodB(float* vector, int count);
-
-// Holds two zero-filled sample buffers of 4 x frames bytes; empty when the length
-// cannot be allocated (not positive, too large for a 32-bit block header, or out of memory).
-class TBlockPair {
- public:
-  bool Allocate(int frames);
-  void Free();
-  bool Valid() const { return a_ != nullptr; }
-  char* A() const { return a_; }
-  char* B() const { return b_; }
-  ~TBlockPair() { Free(); }
-
- private:
-  char* a_ = nullptr;
-  char* b_ = nullptr;
-};
 
 class TWaveOut : public QObject {
   Q_OBJECT
@@ -73,22 +58,27 @@ class TWaveOut : public QObject {
   int BufferSamples() const { return FBufferSamples; }
   void SetBufferSamples(int Value);
 
-  TStreamState State() const { return FState; }
+  TStreamState State() const { return FDevice->state; }
   // dwUser of the most recently finished block.
   uint32_t LastPlayedValue() const { return FLastPlayed; }
+  // True while the running device has stopped taking blocks (it may come back).
+  bool Stalled() const { return FDevice->Stalled(); }
+  // The name of the open (or last opened) device.
+  std::string DeviceName() const { return FDevice->DeviceName(); }
 
  protected:
   virtual void HandleOpen();
   virtual void HandleClose();
   virtual void HandleDone();
   void UpdateDevice();
+  // Fills and queues one block; a device that refuses it ends the stream (closed, Enabled
+  // false) and raises EWaveOutError.
   void QueueBlock(PWaveHdr Header);
-  PWaveHdr CurrentHeader() const { return FCurrentHeader; }
+  PWaveHdr CurrentHeader() const { return FDevice->current; }
 
  private:
-  void Notify(unsigned Message, PWaveHdr Header);
-  void SetUpHeaders();
-  bool& QueuedFlag(PWaveHdr Header) { return Header == &FHeaderB ? FQueuedB : FQueuedA; }
+  // The device failed: close for good and raise the one error of this opening.
+  [[noreturn]] void Fail(int Code, const std::string& Text);
 
   uint32_t FStatus = 0;
   bool FEnabled = false;
@@ -96,15 +86,10 @@ class TWaveOut : public QObject {
   TNeedDataEvent FOnNeedData;
   int FSampleRate = kSampleRate;
   int FBufferSamples = 0;
-  TStreamState FState = Closed;
   uint32_t FLastPlayed = 0;
+  bool FOpened = false;  // this opening's open was handled, so its close fires OnClose
   TWaveFormat FFormat;
-  std::unique_ptr<TOutputDevice> FDevice;
-  TDeviceNotifier* FNotifier = nullptr;
-  wavehdr_tag FHeaderA, FHeaderB;
-  bool FQueuedA = false, FQueuedB = false;  // held by the device
-  TBlockPair FBuffers;
-  PWaveHdr FCurrentHeader = nullptr;
+  TDeviceStream* FDevice = nullptr;
 };
 
 class TWaveIn : public QObject {
@@ -136,7 +121,9 @@ class TWaveIn : public QObject {
   // Replays interleaved stereo frames through HandleData, synchronously.
   void ReplaySamples(char* Data, int64_t ByteCount);
 
-  TStreamState State() const { return FState; }
+  TStreamState State() const { return FDevice->state; }
+  bool Stalled() const { return FDevice->Stalled(); }
+  std::string DeviceName() const { return FDevice->DeviceName(); }
 
   // Performance-counter ticks spent handling and drawing blocks since block 0.
   double ProcTicks = 0;
@@ -147,15 +134,15 @@ class TWaveIn : public QObject {
   virtual void HandleClose();
   virtual void HandleData();
   void UpdateDevice();
-  // Hands the current block back to the device unless it came from a file.
+  // Hands the current block back to the device unless it came from a file; a device that
+  // refuses it ends the stream and raises EWaveInError.
   void RequeueCurrent();
-  PWaveHdr CurrentHeader() const { return FCurrentHeader; }
+  PWaveHdr CurrentHeader() const { return FDevice->current; }
   void SetBufferNumber(int Value) { FBufferNumber = Value; }
   bool FEnabled = false;
 
  private:
-  void Notify(unsigned Message, PWaveHdr Header);
-  bool* QueuedFlag(PWaveHdr Header);
+  [[noreturn]] void Fail(int Code, const std::string& Text);
 
   uint32_t FStatus = 0;
   TNotifyEvent FOnOpen, FOnClose;
@@ -163,16 +150,11 @@ class TWaveIn : public QObject {
   bool FAutoStart = false;
   bool FStartPending = false;  // Start came before the open notification
   bool FBlocksQueued = false;
+  bool FOpened = false;
   int FSampleRate = kSampleRate;
   int FBufferSamples = 0;
   int FBufferNumber = 0;
   int FBufferCount = 0;
-  TStreamState FState = Closed;
   TWaveFormat FFormat;
-  std::unique_ptr<TInputDevice> FDevice;
-  TDeviceNotifier* FNotifier = nullptr;
-  wavehdr_tag FHeaderA, FHeaderB;
-  bool FQueuedA = false, FQueuedB = false;
-  TBlockPair FBuffers;
-  PWaveHdr FCurrentHeader = nullptr;
+  TDeviceStream* FDevice = nullptr;
 };

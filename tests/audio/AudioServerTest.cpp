@@ -2,6 +2,7 @@
 // the default input (scripts/test.sh starts that server).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,10 @@
 #include <numbers>
 #include <string>
 #include <vector>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "Messages.h"
 #include "PortAudioBackend.h"
@@ -181,7 +186,8 @@ TEST_F(AudioServer, AnUnopenableDeviceRaisesPortAudiosErrorAndLaterOpenWorks) {
     out.SetEnabled(true);
     FAIL() << "open should fail";
   } catch (const EWaveOutError& e) {
-    EXPECT_STREQ(e.what(), "Error -9996 opening wave output - Invalid device");
+    EXPECT_STREQ(e.what(), "Error -9996 opening wave output - Invalid device. There is no device \"PortAudio device 9999\": "
+                           "the list of devices is read when the program starts, so a device connected later needs a restart.");
   }
   EXPECT_FALSE(out.Enabled());
   EXPECT_EQ(static_cast<int32_t>(out.Status()), -9996);
@@ -189,7 +195,8 @@ TEST_F(AudioServer, AnUnopenableDeviceRaisesPortAudiosErrorAndLaterOpenWorks) {
     in.SetEnabled(true);
     FAIL() << "open should fail";
   } catch (const EWaveInError& e) {
-    EXPECT_STREQ(e.what(), "Error -9996 opening wave input - Invalid device");
+    EXPECT_STREQ(e.what(), "Error -9996 opening wave input - Invalid device. There is no device \"PortAudio device 9999\": "
+                           "the list of devices is read when the program starts, so a device connected later needs a restart.");
   }
   EXPECT_FALSE(in.Enabled());
 
@@ -205,3 +212,163 @@ TEST_F(AudioServer, AnUnopenableDeviceRaisesPortAudiosErrorAndLaterOpenWorks) {
 }
 
 }  // namespace
+
+// A PulseAudio daemon of the test's own, so that it can be killed, frozen and started again
+// without touching the shared one.
+class TPrivateServer {
+ public:
+  TPrivateServer() {
+    char dir[] = "/tmp/quorvane-private-pulse.XXXXXX";
+    dir_ = mkdtemp(dir) ? dir : "";
+    savedServer_ = std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER") : "";
+    setenv("PULSE_SERVER", ("unix:" + dir_ + "/native").c_str(), 1);
+  }
+  ~TPrivateServer() {
+    Kill();
+    setenv("PULSE_SERVER", savedServer_.c_str(), 1);
+    std::system(("rm -rf " + dir_).c_str());
+  }
+  bool Start() {
+    pid_ = fork();
+    if (pid_ == 0) {
+      const std::string socket = "module-native-protocol-unix socket=" + dir_ + "/native auth-anonymous=1";
+      const std::string log = "--log-target=file:" + dir_ + "/log";
+      setenv("PULSE_RUNTIME_PATH", dir_.c_str(), 1);
+      setenv("PULSE_STATE_PATH", dir_.c_str(), 1);
+      execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--system=no", "--exit-idle-time=-1",
+             "--use-pid-file=no", log.c_str(), "-L", socket.c_str(), "-L",
+             "module-null-sink sink_name=private_null rate=44100 channels=2", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {
+      if (std::system("pactl info >/dev/null 2>&1") == 0) {
+        return std::system("pactl set-default-sink private_null && pactl set-default-source private_null.monitor") ==
+               0;
+      }
+      usleep(50000);
+    }
+    return false;
+  }
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGCONT);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  void Freeze(bool frozen) {
+    if (pid_ > 0) kill(pid_, frozen ? SIGSTOP : SIGCONT);
+  }
+
+ private:
+  std::string dir_, savedServer_;
+  pid_t pid_ = -1;
+};
+
+// What a window watches of a stream: its events in order.
+struct TEventLog {
+  std::vector<std::string> events;
+  template <class S>
+  void Watch(S& s, const std::string& name) {
+    s.SetOnOpen([this, name](QObject*) { events.push_back(name + " open"); });
+    s.SetOnClose([this, name](QObject*) { events.push_back(name + " close"); });
+  }
+};
+
+TEST_F(AudioServer, AServerThatDiesEndsBothStreamsWithOneMessageEachAndAStartLaterWorks) {
+  TPrivateServer server;
+  ASSERT_TRUE(server.Start());
+  TWaveOut out;
+  TWaveIn in;
+  TEventLog log;
+  log.Watch(out, "out");
+  log.Watch(in, "in");
+  TTone tone{0.25, 0.25, 440.0};
+  int data = 0;
+  out.SetBufferSamples(4096);
+  in.SetBufferSamples(4096);
+  out.SetOnNeedData([&](PWaveHdr h) { tone.Fill(h); });
+  in.SetOnData([&](wavehdr_tag&) { ++data; });
+  in.SetAutoStart(true);
+  in.SetEnabled(true);
+  out.SetEnabled(true);
+  ASSERT_TRUE(PumpUntil([&] { return data >= 5; }, 10000)) << recorder.Log();
+
+  server.Kill();
+  ASSERT_TRUE(PumpUntil([&] { return !out.Enabled() && !in.Enabled(); }, 10000)) << recorder.Log();
+  PumpFor(500);  // nothing more may come
+  EXPECT_EQ(out.State(), Closed);
+  EXPECT_EQ(in.State(), Closed);
+  // Either stream may notice first.
+  std::sort(log.events.begin() + 2, log.events.end());
+  EXPECT_EQ(log.events, (std::vector<std::string>{"in open", "out open", "in close", "out close"}));
+  ASSERT_EQ(recorder.exceptions.size(), 2u) << recorder.Log();
+  int outputErrors = 0, inputErrors = 0;
+  for (const auto& e : recorder.exceptions) {
+    outputErrors += e.rfind("Error ", 0) == 0 && e.find(" writing wave output - ") != std::string::npos;
+    inputErrors += e.rfind("Error ", 0) == 0 && e.find(" reading wave input - ") != std::string::npos;
+  }
+  EXPECT_EQ(outputErrors, 1) << recorder.Log();
+  EXPECT_EQ(inputErrors, 1) << recorder.Log();
+
+  // With no server at all, the open says what to do about it.
+  try {
+    out.SetEnabled(true);
+    FAIL() << "no server, yet the output opened";
+  } catch (const EWaveOutError& e) {
+    EXPECT_NE(std::string(e.what()).find("check that the audio server is running"), std::string::npos) << e.what();
+  }
+
+  ASSERT_TRUE(server.Start());
+  log.events.clear();
+  data = 0;
+  in.SetEnabled(true);
+  out.SetEnabled(true);
+  ASSERT_TRUE(PumpUntil([&] { return data >= 5; }, 10000)) << recorder.Log();
+  out.SetEnabled(false);
+  in.SetEnabled(false);
+  EXPECT_EQ(log.events, (std::vector<std::string>{"in open", "out open", "out close", "in close"}));
+}
+
+TEST_F(AudioServer, AFrozenServerIsReportedOnceRecoversAndNeverFreezesTheWindow) {
+  TPrivateServer server;
+  ASSERT_TRUE(server.Start());
+  TWaveOut out;
+  TWaveIn in;
+  TTone tone{0.25, 0.25, 440.0};
+  int data = 0;
+  out.SetBufferSamples(4096);
+  in.SetBufferSamples(4096);
+  out.SetOnNeedData([&](PWaveHdr h) { tone.Fill(h); });
+  in.SetOnData([&](wavehdr_tag&) { ++data; });
+  in.SetAutoStart(true);
+  in.SetEnabled(true);
+  out.SetEnabled(true);
+  ASSERT_TRUE(PumpUntil([&] { return data >= 5; }, 10000)) << recorder.Log();
+
+  server.Freeze(true);
+  ASSERT_TRUE(PumpUntil([&] { return out.Stalled() && in.Stalled(); }, 15000)) << recorder.Log();
+  PumpFor(1000);
+  ASSERT_EQ(recorder.messages.size(), 2u) << recorder.Log();
+  EXPECT_NE(recorder.messages[0].find("stopped"), std::string::npos);
+  EXPECT_TRUE(out.Enabled() && in.Enabled()) << "a stall is not a failure";
+
+  server.Freeze(false);
+  const int before = data;
+  ASSERT_TRUE(PumpUntil([&] { return data >= before + 5 && !out.Stalled() && !in.Stalled(); }, 15000))
+      << recorder.Log();
+
+  // Stopping while the server is frozen: bounded, and the streams end closed.
+  server.Freeze(true);
+  PumpFor(300);
+  const auto t0 = std::chrono::steady_clock::now();
+  out.SetEnabled(false);
+  in.SetEnabled(false);
+  const double seconds = Seconds(t0, std::chrono::steady_clock::now());
+  EXPECT_LT(seconds, 4.0 * kDeviceCommandTimeoutMs / 1000.0) << "the window froze";
+  EXPECT_EQ(out.State(), Closed);
+  EXPECT_EQ(in.State(), Closed);
+  server.Freeze(false);
+  PumpFor(200);
+  std::printf("stopping on a frozen server took %.2f s; messages:\n%s", seconds, recorder.Log().c_str());
+}

@@ -2,6 +2,7 @@
 // device that lets a test hand blocks back by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -422,71 +423,300 @@ TEST_F(StreamTest, CardIdleSignalAndRightChannelModel) {
   EXPECT_LT(TSimulatedCard::RightGaindB(20000), -10.0);
 }
 
+// ---- reopening fast, failing, stalling ---------------------------------------
+
+// What a window sees of a stream: its events, and the block numbers of capture.
+struct TWatch {
+  std::vector<std::string> events;
+  std::vector<int> numbers;
+  bool openWhileDisabled = false;
+  template <class S>
+  void Watch(S& s) {
+    s.SetOnOpen([this, &s](QObject*) {
+      if (!s.Enabled()) openWhileDisabled = true;
+      events.push_back("open");
+    });
+    s.SetOnClose([this](QObject*) { events.push_back("close"); });
+  }
+  // Opens and closes strictly alternate, starting with an open.
+  bool Alternating() const {
+    for (size_t i = 0; i < events.size(); ++i)
+      if (events[i] != (i % 2 == 0 ? "open" : "close")) return false;
+    return true;
+  }
+};
+
+TEST_F(StreamTest, CaptureReopenedBeforeItsOpenIsHandledOpensOnceAndNumbersFromZero) {
+  TWaveIn in;
+  TWatch watch;
+  watch.Watch(in);
+  std::vector<int> numbers;
+  in.SetOnData([&](wavehdr_tag&) { numbers.push_back(in.BufferNumber()); });
+  in.SetAutoStart(true);
+  in.SetBufferSamples(1024);
+  // three openings within one turn of the event loop: only the last one counts
+  in.SetEnabled(true);
+  in.SetBufferSamples(2048);
+  in.SetEnabled(false);
+  in.SetEnabled(true);
+  ASSERT_TRUE(PumpUntil([&] { return numbers.size() >= 30; }));
+  EXPECT_EQ(watch.events, (std::vector<std::string>{"open"}));
+  for (size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], static_cast<int>(i));
+  EXPECT_EQ(Card().DoubleQueued(), 0);
+}
+
+TEST_F(StreamTest, AStaleOpenAfterARefusedOpenDoesNothing) {
+  TWaveOut out;
+  TWatch watch;
+  watch.Watch(out);
+  int fills = 0;
+  out.SetOnNeedData([&](PWaveHdr) { ++fills; });
+  out.SetEnabled(true);
+  out.SetEnabled(false);
+  Card().RefuseNextOutputOpen(4, "busy");
+  EXPECT_THROW(out.SetEnabled(true), EWaveOutError);
+  PumpFor(50);
+  EXPECT_EQ(fills, 0);
+  EXPECT_EQ(out.State(), Closed);
+  EXPECT_FALSE(out.Enabled());
+  EXPECT_TRUE(watch.events.empty());
+  EXPECT_TRUE(recorder.exceptions.empty()) << recorder.Log();
+}
+
+TEST_F(StreamTest, ACloseThatTimedOutIsNotHandledAgainWhenItArrivesLate) {
+  TWaveOut out;
+  TWaveIn in;
+  TWatch outWatch, inWatch;
+  outWatch.Watch(out);
+  inWatch.Watch(in);
+  int fills = 0;
+  out.SetOnNeedData([&](PWaveHdr) { ++fills; });
+  in.SetAutoStart(true);
+  out.SetEnabled(true);
+  in.SetEnabled(true);
+  ASSERT_TRUE(PumpUntil([&] { return fills >= 4 && in.State() == Running; }));
+
+  Card().SetUnresponsive(true);
+  out.SetEnabled(false);  // the device does not answer: given up, its close comes late
+  in.SetEnabled(false);
+  Card().SetUnresponsive(false);
+  out.SetEnabled(true);  // a new opening, before the late closes are dispatched
+  in.SetEnabled(true);
+  const int before = fills;
+  ASSERT_TRUE(PumpUntil([&] { return fills >= before + 6; }));
+  PumpFor(50);
+  EXPECT_EQ(outWatch.events, (std::vector<std::string>{"open", "close", "open"}));
+  EXPECT_EQ(inWatch.events, (std::vector<std::string>{"open", "close", "open"}));
+  EXPECT_EQ(out.State(), Running);
+  EXPECT_EQ(in.State(), Running);
+  EXPECT_EQ(recorder.messages,
+            (std::vector<std::string>{
+                "Error 1001 closing wave output - The sound device did not answer within 3 seconds. Device: "
+                "simulated sound card output.",
+                "Error 1001 closing wave input - The sound device did not answer within 3 seconds. Device: "
+                "simulated sound card input."}));
+  EXPECT_EQ(Card().DoubleQueued(), 0);
+}
+
+TEST_F(StreamTest, AFailedDeviceEndsItsStreamClosedWithOneMessageAndStartsAgain) {
+  struct TCase {
+    bool output;
+    const char* message;
+  };
+  for (const TCase& c : {TCase{true, "Error 5 writing wave output - server gone"},
+                         TCase{false, "Error 5 reading wave input - server gone"}}) {
+    SCOPED_TRACE(c.message);
+    recorder.exceptions.clear();
+    TWaveOut out;
+    TWaveIn in;
+    TWatch watch;
+    int blocks = 0;
+    out.SetBufferSamples(1024);
+    in.SetBufferSamples(1024);
+    out.SetOnNeedData([&](PWaveHdr) {
+      if (c.output && ++blocks == 5) Card().FailOutputs(5, "server gone");
+    });
+    in.SetOnData([&](wavehdr_tag&) {
+      if (!c.output && ++blocks == 5) Card().FailInputs(5, "server gone");
+    });
+    in.SetAutoStart(true);
+    if (c.output) {
+      watch.Watch(out);
+      out.SetEnabled(true);
+    } else {
+      watch.Watch(in);
+      in.SetEnabled(true);
+    }
+    auto enabled = [&] { return c.output ? out.Enabled() : in.Enabled(); };
+    auto state = [&] { return c.output ? out.State() : in.State(); };
+    ASSERT_TRUE(PumpUntil([&] { return !enabled(); }));
+    PumpFor(50);
+    EXPECT_EQ(state(), Closed);
+    EXPECT_EQ(watch.events, (std::vector<std::string>{"open", "close"}));
+    EXPECT_EQ(recorder.exceptions, (std::vector<std::string>{c.message}));
+
+    blocks = 100;  // no second failure
+    if (c.output)
+      out.SetEnabled(true);
+    else
+      in.SetEnabled(true);
+    ASSERT_TRUE(PumpUntil([&] { return blocks >= 104; }));
+    EXPECT_EQ(state(), Running);
+  }
+}
+
+TEST_F(StreamTest, ADeviceThatStopsDeliveringIsReportedOnceAndRecovers) {
+  TWaveOut out;
+  TWaveIn in;
+  int fills = 0, data = 0;
+  out.SetOnNeedData([&](PWaveHdr) { ++fills; });
+  in.SetOnData([&](wavehdr_tag&) { ++data; });
+  in.SetAutoStart(true);
+  out.SetEnabled(true);
+  in.SetEnabled(true);
+  ASSERT_TRUE(PumpUntil([&] { return fills >= 4 && data >= 2; }));
+  Card().SetFrozen(true);
+  ASSERT_TRUE(PumpUntil([&] { return out.Stalled() && in.Stalled(); }, 10000));
+  PumpFor(600);
+  ASSERT_EQ(recorder.messages.size(), 2u) << recorder.Log();
+  std::sort(recorder.messages.begin(), recorder.messages.end());
+  EXPECT_EQ(recorder.messages[0].rfind("The sound input \"simulated sound card input\" stopped delivering audio: "
+                                       "no block has arrived for ", 0), 0u) << recorder.messages[0];
+  EXPECT_EQ(recorder.messages[1].rfind("The sound output \"simulated sound card output\" stopped playing: ", 0), 0u)
+      << recorder.messages[1];
+  EXPECT_TRUE(out.Enabled() && in.Enabled());
+  Card().SetFrozen(false);
+  ASSERT_TRUE(PumpUntil([&] { return !out.Stalled() && !in.Stalled(); }));
+  const int before = data;
+  ASSERT_TRUE(PumpUntil([&] { return data >= before + 3; }));
+  EXPECT_EQ(recorder.messages.size(), 2u);
+}
+
+TEST_F(StreamTest, ReplayIsNotDisturbedByDeviceReportsInANestedEventLoop) {
+  TWaveIn in;
+  in.SetBufferSamples(256);
+  std::vector<int16_t> file(2 * 256 * 4, 7);
+  std::vector<uint32_t> users;
+  std::vector<int> numbers;
+  bool replaying = false;
+  in.SetOnData([&](wavehdr_tag& h) {
+    if (!replaying) return;
+    users.push_back(h.dwUser);
+    numbers.push_back(in.BufferNumber());
+    PumpFor(20);  // a message box inside the handler runs the event loop
+  });
+  in.SetAutoStart(true);
+  in.SetEnabled(true);
+  ASSERT_TRUE(PumpUntil([&] { return in.BufferNumber() >= 4; }));
+  replaying = true;
+  in.ReplaySamples(reinterpret_cast<char*>(file.data()), static_cast<int64_t>(file.size() * 2));
+  replaying = false;
+  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(users, (std::vector<uint32_t>(4, FileBlockMarker)));
+  EXPECT_EQ(in.State(), Closed);
+}
+
+// Any sequence of setters keeps every invariant a window relies on.
+TEST_F(StreamTest, RandomSettersKeepBlocksOpensAndNumbersStraight) {
+  TWaveOut out;
+  TWaveIn in;
+  TWatch outWatch, inWatch;
+  std::vector<int> numbers;  // capture numbers since the last open
+  bool numbersOk = true;
+  auto watch = [&] {
+    outWatch.Watch(out);
+    inWatch.Watch(in);
+    in.SetOnOpen([&](QObject*) {
+      if (!in.Enabled()) inWatch.openWhileDisabled = true;
+      inWatch.events.push_back("open");
+      numbers.clear();
+    });
+  };
+  watch();
+  out.SetOnNeedData([&](PWaveHdr h) { std::memset(h->lpData, 1, h->dwBufferLength); });
+  in.SetOnData([&](wavehdr_tag&) {
+    if (in.BufferNumber() != static_cast<int>(numbers.size())) numbersOk = false;
+    numbers.push_back(in.BufferNumber());
+  });
+  std::vector<int16_t> file(2 * 4096 * 3);
+  uint32_t rng = 12345;
+  auto next = [&](uint32_t n) {
+    rng = rng * 1664525u + 1013904223u;
+    return (rng >> 8) % n;
+  };
+  const int lengths[] = {512, 1024, 2205, 4096};
+  for (int step = 0; step < 400; ++step) {
+    SCOPED_TRACE(step);
+    try {
+      switch (next(10)) {
+        case 0: out.SetEnabled(next(2)); break;
+        case 1: in.SetEnabled(next(2)); break;
+        case 2: out.SetBufferSamples(lengths[next(4)]); break;
+        case 3: in.SetBufferSamples(lengths[next(4)]); break;
+        case 4: in.SetAutoStart(next(2)); break;
+        case 5: in.Start(); break;
+        case 6: out.SetOnDone(next(2) ? TNotifyEvent([](QObject*) {}) : TNotifyEvent()); break;
+        case 7:
+          numbers.clear();  // a replay numbers its blocks from 0 too
+          in.ReplaySamples(reinterpret_cast<char*>(file.data()), static_cast<int64_t>(file.size() * 2)); break;
+        default: break;  // just let time pass
+      }
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+    for (int turns = static_cast<int>(next(4)); turns > 0; --turns) QCoreApplication::processEvents();
+    ASSERT_EQ(Card().DoubleQueued(), 0);
+    ASSERT_TRUE(outWatch.Alternating());
+    ASSERT_TRUE(inWatch.Alternating());
+    ASSERT_FALSE(outWatch.openWhileDisabled || inWatch.openWhileDisabled);
+    ASSERT_TRUE(numbersOk);
+    ASSERT_EQ(out.Enabled(), out.State() != Closed) << out.State();
+    ASSERT_EQ(in.Enabled(), in.State() != Closed) << in.State();
+  }
+  EXPECT_TRUE(recorder.exceptions.empty() && recorder.messages.empty()) << recorder.Log();
+  // The sequence did exercise the streams.
+  EXPECT_GT(outWatch.events.size(), 20u);
+  EXPECT_GT(inWatch.events.size(), 20u);
+  std::printf("%zu output and %zu input events\n", outWatch.events.size(), inWatch.events.size());
+}
+
 // ---- a scripted device: blocks come back only when the test says so ---------
 
 struct TScript {
   std::vector<PWaveHdr> held;
   int doubleWrites = 0;
   TDeviceNotifier* notifier = nullptr;
+  uint32_t generation = 0;
+  void Post(unsigned m, PWaveHdr h) { notifier->Post(m, h, generation); }
 };
 
 class TScriptedOutput : public TOutputDevice {
  public:
   explicit TScriptedOutput(TScript* s) : s_(s) {}
-  int Open(TDeviceNotifier* n) override {
+  int Open(TDeviceNotifier* n, uint32_t generation) override {
     s_->notifier = n;
-    n->Post(MM_WOM_OPEN, nullptr);
+    s_->generation = generation;
+    s_->Post(MM_WOM_OPEN, nullptr);
     return 0;
   }
-  int Write(PWaveHdr h) override {
+  int Queue(PWaveHdr h) override {
     for (PWaveHdr x : s_->held)
       if (x == h) ++s_->doubleWrites;
     s_->held.push_back(h);
     return 0;
   }
-  void Reset() override {
-    for (PWaveHdr h : s_->held) s_->notifier->Post(MM_WOM_DONE, h);
+  int Reset() override {
+    for (PWaveHdr h : s_->held) s_->Post(MM_WOM_DONE, h);
     s_->held.clear();
+    return 0;
   }
-  void Close() override {
+  int Close() override {
     Reset();
-    s_->notifier->Post(MM_WOM_CLOSE, nullptr);
+    s_->Post(MM_WOM_CLOSE, nullptr);
+    return 0;
   }
   std::string ErrorText(int) const override { return "scripted"; }
-
- private:
-  TScript* s_;
-};
-
-// An input that fails while recording, as a device does when its server goes away.
-class TFailingInput : public TInputDevice {
- public:
-  explicit TFailingInput(TScript* s) : s_(s) {}
-  int Open(TDeviceNotifier* n) override {
-    s_->notifier = n;
-    n->Post(MM_WIM_OPEN, nullptr);
-    return 0;
-  }
-  int AddBuffer(PWaveHdr h) override {
-    s_->held.push_back(h);
-    return 0;
-  }
-  void Start() override {
-    for (PWaveHdr h : s_->held) s_->notifier->Post(MM_WIM_DATA, h);  // returned half empty
-    s_->held.clear();
-    s_->notifier->Post(MM_WIM_ERROR, nullptr);
-  }
-  void Stop() override {}
-  void Reset() override {
-    for (PWaveHdr h : s_->held) s_->notifier->Post(MM_WIM_DATA, h);
-    s_->held.clear();
-  }
-  void Close() override {
-    Reset();
-    s_->notifier->Post(MM_WIM_CLOSE, nullptr);
-  }
-  std::string ErrorText(int code) const override { return code == -9999 ? "server gone" : "?"; }
-  int LastError() const override { return -9999; }
+  std::string Name() const override { return "scripted output"; }
 
  private:
   TScript* s_;
@@ -494,18 +724,19 @@ class TFailingInput : public TInputDevice {
 
 class TScriptedBackend : public TAudioBackend {
  public:
-  explicit TScriptedBackend(TScript* s) : s_(s) {}
+  explicit TScriptedBackend(TScript* s, std::shared_ptr<TSimulatedBackend> inputs) : s_(s), inputs_(inputs) {}
   std::string Name() const override { return "scripted"; }
   std::unique_ptr<TOutputDevice> CreateOutput() override { return std::make_unique<TScriptedOutput>(s_); }
-  std::unique_ptr<TInputDevice> CreateInput() override { return std::make_unique<TFailingInput>(s_); }
+  std::unique_ptr<TInputDevice> CreateInput() override { return inputs_->CreateInput(); }
 
  private:
   TScript* s_;
+  std::shared_ptr<TSimulatedBackend> inputs_;
 };
 
 TEST(ScriptedDevice, BlocksRotateWithoutDoubleQueueingAcrossRestarts) {
   TScript script;
-  SetAudioBackend(std::make_shared<TScriptedBackend>(&script));
+  SetAudioBackend(std::make_shared<TScriptedBackend>(&script, nullptr));
   {
     TWaveOut out;
     uint32_t next = 100;
@@ -520,7 +751,7 @@ TEST(ScriptedDevice, BlocksRotateWithoutDoubleQueueingAcrossRestarts) {
     // the device finishes A: it is refilled at once and its value is the one played
     PWaveHdr a = script.held[0];
     script.held.erase(script.held.begin());
-    script.notifier->Post(MM_WOM_DONE, a);
+    script.Post(MM_WOM_DONE, a);
     ASSERT_TRUE(PumpUntil([&] { return fills == 3; }));
     EXPECT_EQ(out.LastPlayedValue(), 100u);
     EXPECT_EQ(a->dwUser, 102u);
@@ -538,26 +769,6 @@ TEST(ScriptedDevice, BlocksRotateWithoutDoubleQueueingAcrossRestarts) {
     out.SetEnabled(false);
     EXPECT_TRUE(script.held.empty());
   }
-  SetAudioBackend(nullptr);
-}
-
-TEST(ScriptedDevice, AnInputThatDiesWhileRecordingIsReported) {
-  TScript script;
-  SetAudioBackend(std::make_shared<TScriptedBackend>(&script));
-  TMessageRecorder recorder;
-  TMessageInterface* previous = SetMessages(&recorder);
-  {
-    TWaveIn in;
-    int data = 0;
-    in.SetOnData([&](wavehdr_tag&) { ++data; });
-    in.SetAutoStart(true);
-    in.SetEnabled(true);
-    ASSERT_TRUE(PumpUntil([&] { return !recorder.exceptions.empty(); }));
-    EXPECT_EQ(recorder.exceptions, (std::vector<std::string>{"Error -9999 reading wave input - server gone"}));
-    EXPECT_EQ(data, 0) << "empty blocks are not data";
-    in.SetEnabled(false);
-  }
-  SetMessages(previous);
   SetAudioBackend(nullptr);
 }
 
