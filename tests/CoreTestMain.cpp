@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "SanitizerSupport.h"
+
 int main(int argc, char** argv) {
+  KeepSoundPluginsLoaded();
   QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

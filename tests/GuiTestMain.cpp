@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "SanitizerSupport.h"
+
 int main(int argc, char** argv) {
+  KeepSoundPluginsLoaded();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
