@@ -552,10 +552,12 @@ void TWaveformDisplay::BoundsChanged() {
 
 namespace {
 
-// Far beyond any plot; keeps a coordinate an int however large the gain or the plot.
+// Far beyond any plot; keeps a coordinate an int however large the gain or the plot. llrint
+// rounds as nearbyint does (to nearest, ties to even) without saving and restoring the floating
+// point environment on every call.
 int RoundCoordinate(long double v) {
   constexpr long double limit = 1 << 24;
-  return static_cast<int>(std::nearbyint(std::clamp(v, -limit, limit)));
+  return static_cast<int>(std::llrint(std::clamp(v, -limit, limit)));
 }
 
 QPoint MapFrame(int left, int right, long double k, long double cx, long double cy) {
