@@ -1,6 +1,7 @@
 // Per-block work of the analyser and the oscilloscope. Goals on the development machine: offset
 // removal and levels of a 4096-frame block (92.9 ms of audio) under 20 us without a display;
-// the oscilloscope's ProcessSamples of a 44100-frame block at 100 ms per division under 100 us.
+// the oscilloscope's ProcessSamples of a 44100-frame block at 100 ms per division under 100 us;
+// the vector scope's ProcessSamples of a 4410-frame block on its 327-pixel plot under 20 us.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -124,10 +125,27 @@ void BM_WaveformReduce(benchmark::State& state) {
   }
 }
 
+// The window's vector scope: 329 x 321 pixels, so the first 327 frames are plotted.
+void BM_VectorScopeProcessSamples(benchmark::State& state) {
+  EnsureApplication();
+  QWidget parent;
+  auto* scope = new TVectorScope(&parent);
+  scope->SetBounds(0, 0, 329, 321);
+  const std::vector<int16_t> block = TestBlock(4410);
+  for (auto _ : state) {
+    bool continueFlag = true;
+    scope->ProcessSamples(block.data(), 4410, continueFlag);
+    benchmark::DoNotOptimize(scope->PointCount());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * scope->W());
+}
+
 BENCHMARK(BM_AnalyserOffsetAndMeanSquare)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AnalyserOffsetAndPeak)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AnalyserBlockWithMeterNoDisplay)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WaveformProcessSamples100ms)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VectorScopeProcessSamples)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WaveformReduce)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

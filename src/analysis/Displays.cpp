@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <numbers>
 
 // ---------------------------------------------------------------------------------------------
 // TFlickerlessBorderedCustomControl
@@ -544,4 +545,147 @@ void TWaveformDisplay::BoundsChanged() {
   TAudioDisplay::BoundsChanged();
   // The captions keep their places beside the display when it moves or changes size.
   if (FLabelsCreated) UpdateScaleLabels();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Vector scope helpers
+
+namespace {
+
+// Far beyond any plot; keeps a coordinate an int however large the gain or the plot. llrint
+// rounds as nearbyint does (to nearest, ties to even) without saving and restoring the floating
+// point environment on every call.
+int RoundCoordinate(long double v) {
+  constexpr long double limit = 1 << 24;
+  return static_cast<int>(std::llrint(std::clamp(v, -limit, limit)));
+}
+
+QPoint MapFrame(int left, int right, long double k, long double cx, long double cy) {
+  return {RoundCoordinate((right - left) * k + cx), RoundCoordinate(cy - (left + right) * k)};
+}
+
+}  // namespace
+
+float VectorScopeScale(int squareSize) { return static_cast<float>(squareSize / 131072.0L); }
+
+QPoint VectorScopeMap(int left, int right, float k0, float gain, int w, int h) {
+  return MapFrame(left, right, static_cast<long double>(k0) * gain, w / 2, h / 2);
+}
+
+int ReduceVectorScope(const int16_t* samples, int w, int h, float k0, float gain, QPoint* points,
+                      float& peak) {
+  peak = 0.01f;
+  const long double k = static_cast<long double>(k0) * gain;
+  const long double cx = w / 2, cy = h / 2;
+  int stored = 0;
+  for (int i = 0; i < w; ++i) {
+    const int left = samples[2 * i], right = samples[2 * i + 1];
+    peak = std::max({peak, static_cast<float>(std::abs(left)), static_cast<float>(std::abs(right))});
+    const QPoint p = MapFrame(left, right, k, cx, cy);
+    // The last frame is kept even on the pixel before it, so the trace ends where the block does.
+    if (i == 0 || i == w - 1 || p != points[stored - 1]) points[stored++] = p;
+  }
+  return stored;
+}
+
+float VectorScopeNextGain(float gain, float peak, bool agc, int maxGain, int decayPercent) {
+  if (!agc) return 1.0f;
+  float target = 32768.0f / peak;
+  if (static_cast<long double>(maxGain) < target) target = static_cast<float>(maxGain);
+  if (target < gain) return target;
+  return static_cast<float>(gain * (100.0L + decayPercent) / 100.0L);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TVectorScope
+
+TVectorScope::TVectorScope(QWidget* parent) : TAudioDisplay(parent) { UpdateScale(); }
+
+TVectorScope::~TVectorScope() = default;
+
+void TVectorScope::UpdateScale() {
+  if (W() <= 0 || H() <= 0) return;
+  FSquareSize = std::min(W(), H());
+  FScale = VectorScopeScale(FSquareSize);
+}
+
+void TVectorScope::BoundsChanged() {
+  TAudioDisplay::BoundsChanged();
+  UpdateScale();
+  FPointCount = 0;
+  update();
+}
+
+void TVectorScope::SetSource(TWaveIn* source) {
+  TAudioDisplay::SetSource(source);
+  if (TWaveIn* stream = Source()) stream->SetBufferSamples(4410);
+}
+
+void TVectorScope::ProcessSamples(const int16_t* samples, int frameCount, bool&) {
+  const int w = W();
+  if (frameCount < w) return;
+  float peak = 0.01f;
+  FPointCount = 0;
+  if (w > 0 && FLeftPoints.size() >= static_cast<std::size_t>(w))
+    FPointCount = ReduceVectorScope(samples, w, H(), FScale, FGain, FLeftPoints.data(), peak);
+  update();
+  FGain = VectorScopeNextGain(FGain, peak, FAGC, FAGCMaxGain, FAGCDecayPercent);
+}
+
+void TVectorScope::DrawDisplay(TCanvas& canvas) {
+  const QColor green(0, 255, 0);
+  canvas.SetFont(font());
+  canvas.SetPenColour(green);
+  canvas.SetFontColour(green);
+  if (FNavigationOverlay)
+    DrawCompassRose(canvas);
+  else
+    DrawGraticule(canvas);
+  if (PointCount() > 0) {
+    canvas.SetPenColour(TraceColour());
+    canvas.Polyline(LeftPoints());
+  }
+}
+
+void TVectorScope::DrawGraticule(TCanvas& canvas) const {
+  // At gain 1 whatever the trace's gain: the axes mark full scale.
+  auto line = [&](int l0, int r0, int l1, int r1) {
+    const QPoint from = Map(l0, r0, 1.0f), to = Map(l1, r1, 1.0f);
+    canvas.MoveTo(from.x(), from.y());
+    canvas.LineTo(to.x(), to.y());
+  };
+  canvas.SetPenStyle(psDot);
+  line(-32767, -32767, 32767, 32767);  // mono
+  line(32767, -32767, -32767, 32767);  // anti-phase
+  canvas.SetPenStyle(psSolid);
+  line(-55000, 0, 55000, 0);  // left channel alone
+  line(0, -55000, 0, 55000);  // right channel alone
+  const int t = canvas.TextWidth(QStringLiteral("L"));
+  canvas.TextOut(t + (width() - FSquareSize) / 2, 2, QStringLiteral("L"));
+  canvas.TextOut((width() + FSquareSize) / 2 - t - 2, 2, QStringLiteral("R"));
+}
+
+void TVectorScope::DrawCompassRose(TCanvas& canvas) const {
+  const long double cx = W() / 2, cy = H() / 2;
+  const float r = static_cast<float>(width() / 2.0L - canvas.TextWidth(QStringLiteral("00")));
+  const long double turn = 2 * std::numbers::pi_v<long double>;
+  // Bearings clockwise from straight up.
+  auto at = [&](float angle, long double radius) {
+    const long double a = angle;
+    return QPoint(RoundCoordinate(std::sin(a) * radius + cx),
+                  RoundCoordinate(cy - std::cos(a) * radius));
+  };
+  for (int i = 0; i < 36; ++i) {
+    const QPoint p = at(static_cast<float>(10.0L * i / 360.0L * turn), r);
+    const QString text = QString::number(10 * i);
+    canvas.TextOut(p.x() - canvas.TextWidth(text) / 2, p.y() - canvas.TextHeight(text) / 2, text);
+  }
+  for (int i = 0; i < 16; ++i) {
+    canvas.SetPenStyle(i % 2 != 0 ? psDot : psSolid);
+    const float angle = static_cast<float>(static_cast<long double>(i) / 16 * turn);
+    const QPoint from = at(angle, 0.05L * r), to = at(angle, 0.9L * r);
+    canvas.MoveTo(from.x(), from.y());
+    canvas.LineTo(to.x(), to.y());
+  }
+  canvas.SetPenStyle(psSolid);
 }

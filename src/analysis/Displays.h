@@ -335,3 +335,75 @@ private:
   std::vector<int16_t> FConversion;  // ProcessFloatSamples' frames, interleaved
   int FConversionFrames = 0;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Vector scope
+
+// Scale of the vector scope on a plot whose smaller side is s pixels: s / 131072, so that a
+// full-scale mono frame at gain 1 reaches the edge of the centred s x s square.
+float VectorScopeScale(int squareSize);
+// Plot point of the frame (left, right) at gain g on a w x h plot, k = k0 g:
+// x = round((right - left) k + w div 2), y = round(h div 2 - (left + right) k), in extended
+// precision, ties to even. Coordinates beyond +-2^24 are limited to it.
+QPoint VectorScopeMap(int left, int right, float k0, float gain, int w, int h);
+// Maps the first w frames of a block of at least w frames into points, keeping the first and
+// the last frame and every frame that lands elsewhere than the point stored before it. points
+// must hold w points. Returns the number stored; peak becomes the largest |sample| of those
+// frames, at least 0.01.
+int ReduceVectorScope(const int16_t* samples, int w, int h, float k0, float gain, QPoint* points,
+                      float& peak);
+// The gain for the block after one with this peak. Without AGC it is 1. Otherwise a gain above
+// the target (32768 / peak, at most maxGain) drops to it at once; any other gain rises by
+// decayPercent, even past the target, which the following block corrects.
+float VectorScopeNextGain(float gain, float peak, bool agc, int maxGain, int decayPercent);
+
+// X-Y display of a stereo signal: one point per frame, horizontal the difference and vertical
+// the sum of the channels, so mono is a vertical line, anti-phase a horizontal one, and one
+// channel alone a diagonal (left up to the left, right up to the right). Each block of at least
+// W frames replaces the trace with its first W frames; the automatic gain found from a block
+// applies from the next one on.
+class TVectorScope : public TAudioDisplay {
+  Q_OBJECT
+
+public:
+  explicit TVectorScope(QWidget* parent = nullptr);
+  ~TVectorScope() override;
+
+  bool AGC() const { return FAGC; }
+  void SetAGC(bool value) { FAGC = value; }
+  int AGCMaxGain() const { return FAGCMaxGain; }
+  void SetAGCMaxGain(int gain) { FAGCMaxGain = gain; }
+  int AGCDecayPercent() const { return FAGCDecayPercent; }  // % the gain rises per block
+  void SetAGCDecayPercent(int percent) { FAGCDecayPercent = percent; }
+  // A compass rose in place of the X-Y graticule; takes effect with the next paint.
+  bool NavigationOverlay() const { return FNavigationOverlay; }
+  void SetNavigationOverlay(bool value) { FNavigationOverlay = value; }
+
+  float Gain() const { return FGain; }  // applied to the next block
+  int SquareSize() const { return FSquareSize; }  // min(W, H), pixels
+  float Scale() const { return FScale; }  // k0 = SquareSize / 131072
+
+  // Sizes the new source's blocks to 4410 frames (100 ms).
+  void SetSource(TWaveIn* source) override;
+  void ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag) override;
+  void DrawDisplay(TCanvas& canvas) override;
+
+protected:
+  void BoundsChanged() override;
+
+private:
+  void UpdateScale();
+  QPoint Map(int left, int right, float gain) const {
+    return VectorScopeMap(left, right, FScale, gain, W(), H());
+  }
+  void DrawGraticule(TCanvas& canvas) const;
+  void DrawCompassRose(TCanvas& canvas) const;
+
+  bool FAGC = true;
+  int FAGCMaxGain = 20;
+  int FAGCDecayPercent = 10;
+  bool FNavigationOverlay = false;
+  float FGain = 1.0f;
+  int FSquareSize = 0;
+  float FScale = 0.0f;
+};

@@ -1,5 +1,5 @@
 // The analyser pages: one display per page with its controls, the start button's handler, the
-// page change that picks the analyser's display, and the scope page's controls.
+// page change that picks the analyser's display, and the vector scope's and scope's controls.
 #include <QGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
@@ -44,7 +44,9 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
 
   // Vectorscope.
   QWidget* page = TabSheetVectorscope;
-  VectorScope1 = Placeholder(page, "VectorScope1", 24, 32, 329, 321);
+  VectorScope1 = new TVectorScope(page);
+  VectorScope1->setObjectName("VectorScope1");
+  VectorScope1->SetBounds(24, 32, 329, 321);
   CheckBoxAGC = MakeCheckBox(page, "CheckBoxAGC", "AGC", 376, 328, 57, 17);
 
   // Scope.
@@ -134,6 +136,7 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   }
   connect(PageControlAnalyser, &QTabWidget::currentChanged, this,
           Guard(&TMainForm::PageControlAnalyserChange));
+  connect(CheckBoxAGC, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxAGCClick));
   connect(ComboBoxTraceOffset, &QComboBox::activated, this,
           Guard(&TMainForm::ComboBoxTraceOffsetChange));
   connect(UpDownScopeGain, &TUpDown::Click, this, Guard(&TMainForm::UpDownScopeGainClick));
@@ -179,6 +182,8 @@ void TMainForm::PageControlAnalyserChange() {
       FAnalyser->SetDisplay(WaveformDisplay1);
       break;
     case pgVectorscope:
+      FAnalyser->SetDisplay(VectorScope1);
+      break;
     case pgSpectrum:
     case pgResponse:
       // Their displays are not analyser displays yet: nothing shown here gets the blocks.
@@ -188,6 +193,8 @@ void TMainForm::PageControlAnalyserChange() {
       break;
   }
 }
+
+void TMainForm::CheckBoxAGCClick() { VectorScope1->SetAGC(CheckBoxAGC->isChecked()); }
 
 void TMainForm::ComboBoxTraceOffsetChange() {
   switch (ComboBoxTraceOffset->currentIndex()) {

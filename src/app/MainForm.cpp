@@ -233,6 +233,8 @@ void TMainForm::FormShow() {
   SpectrumDisplay1->UpdateScaleLabels();
   ResponsePlot1->UpdateScaleLabels();
   TabControlGeneratorChange();
+  // A restored "off" leaves the unchecked AGC box as it was: no toggle told the scope.
+  CheckBoxAGCClick();
   PageControlAnalyserChange();
   if (!FADCMeasured &&
       AskYesNo("You don't seem to have measured the zero-signal ADC Offset of your sound card.  "

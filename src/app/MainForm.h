@@ -33,6 +33,7 @@ class TBasicAudioAnalyser;
 class TFlickerlessBorderedCustomControl;
 class TFormMeasureOffset;
 class TLED;
+class TVectorScope;
 class TWaveformDisplay;
 
 // The control positions are pixels laid out for a compact 11-pixel font.
@@ -66,6 +67,7 @@ class TMainForm : public QMainWindow {
   void CheckBoxEnableAnalyserClick();
   void TabControlGeneratorChange();
   void PageControlAnalyserChange();
+  void CheckBoxAGCClick();
   void ComboBoxTraceOffsetChange();
   void UpDownScopeGainClick();
   void UpDownTimebaseClick();
@@ -171,7 +173,7 @@ class TMainForm : public QMainWindow {
   QWidget* TabSheetSpectrum = nullptr;
   QWidget* TabSheetResponse = nullptr;
   QWidget* TabSheetInput = nullptr;
-  TFlickerlessBorderedCustomControl* VectorScope1 = nullptr;
+  TVectorScope* VectorScope1 = nullptr;
   QCheckBox* CheckBoxAGC = nullptr;
   TWaveformDisplay* WaveformDisplay1 = nullptr;
   QLabel* LabelTraceOffset = nullptr;
