@@ -316,6 +316,7 @@ void TMainForm::TabControlGeneratorChange() {
   for (QWidget* w : waveforms) w->hide();
   switch (TabControlGenerator->TabIndex()) {
     case kToneTab:
+      // ResponsePlot1 (a later component) is disabled here, which stops a running sweep.
       for (QWidget* w : waveforms) w->show();
       TrackBarFLeft->setEnabled(
           TAudioToneGenerator::WaveformHasFrequency(FToneGenerator->LeftWaveform()));
