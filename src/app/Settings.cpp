@@ -31,7 +31,8 @@ int ReadIndex(const QSettings& s, const char* key, int fallback, int count) {
   return index >= 0 && index < count ? index : fallback;
 }
 
-// An offset the analyser could not subtract from a 16-bit sample, or one that cannot be read.
+// False for an offset that cannot be read or lies outside -32767 .. 32767, which no measurement
+// of a 16-bit input gives; a missing one is 0.
 bool ReadOffset(const QSettings& s, const char* key, int& offset) {
   const QVariant value = s.value(QLatin1String(key));
   if (!value.isValid()) {
