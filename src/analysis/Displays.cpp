@@ -1,5 +1,6 @@
 #include "Displays.h"
 
+#include <QFontInfo>
 #include <QLabel>
 #include <QLocale>
 #include <QPainter>
@@ -518,14 +519,33 @@ void TWaveformDisplay::UpdateScaleLabels() {
   };
   const QRect bounds = geometry();
   const int lsb = WaveformClampLSB(FLSB);
+  QLabel* captions[9] = {};
   for (int i = -4; i <= 4; ++i) {
     QLabel* label = find(QStringLiteral("_Y") + QString::number(i + 4));
+    if (label) label->setText(WaveformAmplitudeCaption(i * lsb * 32));
+    captions[i + 4] = label;
+  }
+  // Captions wider than the room left of the display ("-32K" beside a display 24 pixels from
+  // the edge) all get a smaller font, so that none covers the border or is cut off.
+  QFont font = parent->font();
+  int pixels = QFontInfo(font).pixelSize();
+  auto widest = [&] {
+    int w = 0;
+    for (QLabel* label : captions) {
+      if (!label) continue;
+      label->setFont(font);
+      w = std::max(w, label->sizeHint().width());
+    }
+    return w;
+  };
+  while (widest() > bounds.left() - 1 && pixels > 6) font.setPixelSize(--pixels);
+  for (int i = -4; i <= 4; ++i) {
+    QLabel* label = captions[i + 4];
     if (!label) continue;
     const int v = i * lsb * 32;
-    label->setText(WaveformAmplitudeCaption(v));
     label->adjustSize();
     int left = bounds.left() - label->width() - 4;
-    // A caption wider than the room beside the display stays inside the parent, not cut off.
+    // Where the documented 4-pixel gap does not fit, a 1-pixel gap does.
     if (left < 0) left = std::max(0, bounds.left() - label->width() - 1);
     label->move(left, RowOffset(v) + bounds.height() / 2 + bounds.top() - 6);
     label->show();

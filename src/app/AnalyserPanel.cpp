@@ -219,6 +219,7 @@ void TMainForm::UpDownTimebaseClick() {
 
 void TMainForm::ButtonMeasureOffsetClick() {
   if (AskYesNo("Do you wish to measure the ADC offset in the Sound Card?\r"
-               "Please click on Yes to continue or No to stop"))
+               "Please click on Yes to continue or No to stop",
+               "Measure sound card A/D offset"))
     MeasureOffset();
 }

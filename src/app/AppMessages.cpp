@@ -18,8 +18,8 @@ void TAppMessages::ShowMessage(const std::string& text) {
   QMessageBox::information(Parent(), FTitle, BoxText(text));
 }
 
-bool TAppMessages::AskYesNo(const std::string& text) {
-  return QMessageBox::question(Parent(), FTitle, BoxText(text),
+bool TAppMessages::AskYesNo(const std::string& text, const std::string& title) {
+  return QMessageBox::question(Parent(), QString::fromStdString(title), BoxText(text),
                                QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 

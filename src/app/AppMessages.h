@@ -7,10 +7,10 @@
 
 class TAppMessages : public TMessageInterface {
  public:
-  // title: the application title every box carries.
+  // title: the application title that message boxes carry; questions bring their own.
   explicit TAppMessages(QString title) : FTitle(std::move(title)) {}
   void ShowMessage(const std::string& text) override;
-  bool AskYesNo(const std::string& text) override;
+  bool AskYesNo(const std::string& text, const std::string& title) override;
   void ShowException(const std::string& text) override;
 
   // The texts keep the classic carriage returns; a message box breaks lines at newlines.

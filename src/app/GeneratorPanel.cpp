@@ -4,6 +4,8 @@
 #include <QTabWidget>
 #include <QThread>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "AudioAnalyser.h"
@@ -37,6 +39,53 @@ std::string WithError(const char* text, const char* error) {
 
 constexpr int kToneTab = 0;
 constexpr int kSweepTab = 1;
+
+constexpr int kUserRange = 4;
+struct TFreqRange {
+  int Lo, Hi;  // Hz
+};
+constexpr TFreqRange kFreqRanges[] = {{20, 20000}, {50, 1000}, {300, 3000}, {1000, 15000}};
+constexpr TFreqRange kFallbackRange = {300, 3000};
+
+// One channel's frequency from its track bar, by the waveform it plays: a tone's frequency
+// grows towards the top (the minimum), a noise band's index runs 0 at the bottom to 23 at the
+// top whatever the range; white and pink noise have none and keep their label.
+void ChannelFrequency(TAudioToneGenerator* generator, void (TBasicAudioGenerator::*set)(float),
+                      TWaveform waveform, const QSlider* bar, QLabel* label) {
+  const int lo = bar->minimum(), hi = bar->maximum(), position = bar->value();
+  switch (waveform) {
+    case SineWave:
+    case Triangle: {
+      const float f = static_cast<float>(hi + lo - position);
+      label->setText(QString::asprintf("%.0f", f));
+      (generator->*set)(f);
+      break;
+    }
+    case Octave3Noise: {
+      // A one-point range (hi = lo) would divide by zero.
+      const double span = std::max(1, hi - lo);
+      const int band =
+          std::clamp(static_cast<int>(std::nearbyint((hi - position) * 23.0 / span)), 0,
+                     kThirdOctaveBands - 1);
+      label->setText(QString::asprintf("%.0f", ThirdOctaveCentres[band]));
+      (generator->*set)(static_cast<float>(band));
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+// The factor of a level of -position dB, or 0 for a channel that is off.
+float LevelFactor(const QCheckBox* on, const QSlider* bar, QLabel* label) {
+  if (!on->isChecked()) {
+    label->setText("Off");
+    return 0.0f;
+  }
+  const int dB = -bar->value();  // integer, so position 0 shows "0 dB", not "-0 dB"
+  label->setText(QString::asprintf("%.0f dB", double(dB)));
+  return static_cast<float>(std::pow(10.0L, dB / 20.0L));
+}
 
 }  // namespace
 
@@ -117,6 +166,146 @@ void TMainForm::CreateGeneratorPanel(QWidget* client) {
 
   connect(TabControlGenerator, &TTabControl::Change, this,
           Guard(&TMainForm::TabControlGeneratorChange));
+  // Track bars, check boxes and the radio group run their handlers whenever their value
+  // changes, also from code (the restore relies on it); the lists only when the user picks.
+  connect(TrackBarFLeft, &QSlider::valueChanged, this, Guard(&TMainForm::TrackBarFLeftChange));
+  connect(TrackBarFRight, &QSlider::valueChanged, this, Guard(&TMainForm::TrackBarFRightChange));
+  connect(TrackBarALeft, &QSlider::valueChanged, this, Guard(&TMainForm::LeftAmplitudeChanged));
+  connect(TrackBarARight, &QSlider::valueChanged, this, Guard(&TMainForm::RightAmplitudeChanged));
+  connect(CheckBoxLeftEnabled, &QCheckBox::toggled, this, Guard(&TMainForm::AmplitudeChanged));
+  connect(CheckBoxRightEnabled, &QCheckBox::toggled, this, Guard(&TMainForm::AmplitudeChanged));
+  connect(RadioGroupOutChannel, &TRadioGroup::Click, this,
+          Guard(&TMainForm::RadioGroupOutChannelClick));
+  connect(ComboBoxLeftWaveform, &QComboBox::activated, this,
+          Guard(&TMainForm::ComboBoxLeftWaveformChange));
+  connect(ComboBoxRightWaveform, &QComboBox::activated, this,
+          Guard(&TMainForm::ComboBoxRightWaveformChange));
+  connect(ComboBoxFreqRange, &QComboBox::activated, this,
+          Guard(&TMainForm::ComboBoxFreqRangeChange));
+  connect(SpinEditUserF1, &QSpinBox::editingFinished, this, Guard(&TMainForm::SpinEditUserF1Exit));
+  connect(SpinEditUserF2, &QSpinBox::editingFinished, this, Guard(&TMainForm::SpinEditUserF2Exit));
+}
+
+void TMainForm::TrackBarFLeftChange() {
+  if (CheckBoxLockFreqs->isChecked() && TrackBarFRight->value() != TrackBarFLeft->value())
+    TrackBarFRight->setValue(TrackBarFLeft->value());
+  FrequencyChanged();
+}
+
+void TMainForm::TrackBarFRightChange() {
+  if (CheckBoxLockFreqs->isChecked() && TrackBarFLeft->value() != TrackBarFRight->value())
+    TrackBarFLeft->setValue(TrackBarFRight->value());
+  FrequencyChanged();
+}
+
+void TMainForm::FrequencyChanged() {
+  ChannelFrequency(FToneGenerator, &TBasicAudioGenerator::SetLeftFrequency,
+                   FToneGenerator->LeftWaveform(), TrackBarFLeft, LabelFLeft);
+  ChannelFrequency(FToneGenerator, &TBasicAudioGenerator::SetRightFrequency,
+                   FToneGenerator->RightWaveform(), TrackBarFRight, LabelFRight);
+}
+
+void TMainForm::LeftAmplitudeChanged() {
+  if (FOutputPhase != opIndependent && TrackBarARight->value() != TrackBarALeft->value())
+    TrackBarARight->setValue(TrackBarALeft->value());
+  AmplitudeChanged();
+}
+
+void TMainForm::RightAmplitudeChanged() {
+  if (FOutputPhase != opIndependent && TrackBarALeft->value() != TrackBarARight->value())
+    TrackBarALeft->setValue(TrackBarARight->value());
+  AmplitudeChanged();
+}
+
+void TMainForm::AmplitudeChanged() {
+  const float left = LevelFactor(CheckBoxLeftEnabled, TrackBarALeft, LabelLAmplitude);
+  float right = LevelFactor(CheckBoxRightEnabled, TrackBarARight, LabelRAmplitude);
+  // Only a channel that is on is inverted: an "Off" channel stays +0.
+  if (FOutputPhase == opAntiphase && CheckBoxRightEnabled->isChecked()) right = -right;
+  FToneGenerator->SetLeftAmplitude(left);
+  FToneGenerator->SetRightAmplitude(right);
+  // ResponsePlot1 (a later component) takes the same two factors here.
+}
+
+void TMainForm::RadioGroupOutChannelClick() {
+  switch (RadioGroupOutChannel->ItemIndex()) {
+    case opInPhase: FOutputPhase = opInPhase; break;
+    case opAntiphase: FOutputPhase = opAntiphase; break;
+    case opIndependent: FOutputPhase = opIndependent; break;
+    default: break;
+  }
+  if (FOutputPhase != opIndependent && TrackBarARight->value() != TrackBarALeft->value())
+    TrackBarARight->setValue(TrackBarALeft->value());
+  AmplitudeChanged();
+}
+
+void TMainForm::ComboBoxLeftWaveformChange() {
+  const int index = ComboBoxLeftWaveform->currentIndex();
+  if (index >= SineWave && index <= Octave3Noise)
+    FToneGenerator->SetLeftWaveform(static_cast<TWaveform>(index));
+  const TWaveform w = FToneGenerator->LeftWaveform();
+  TrackBarFLeft->setEnabled(w != WhiteNoise && w != PinkNoise);
+  TrackBarFLeftChange();
+}
+
+void TMainForm::ComboBoxRightWaveformChange() {
+  const int index = ComboBoxRightWaveform->currentIndex();
+  if (index >= SineWave && index <= Octave3Noise)
+    FToneGenerator->SetRightWaveform(static_cast<TWaveform>(index));
+  const TWaveform w = FToneGenerator->RightWaveform();
+  TrackBarFRight->setEnabled(w != WhiteNoise && w != PinkNoise);
+  TrackBarFRightChange();
+}
+
+void TMainForm::ComboBoxFreqRangeChange() {
+  SpinEditUserF1->setEnabled(false);
+  SpinEditUserF2->setEnabled(false);
+  const int index = ComboBoxFreqRange->currentIndex();
+  TFreqRange range = kFallbackRange;
+  if (index >= 0 && index < kUserRange) {
+    range = kFreqRanges[index];
+  } else if (index == kUserRange) {
+    range = {SpinEditUserF1->value(), SpinEditUserF2->value()};
+    SpinEditUserF1->setEnabled(true);
+    SpinEditUserF2->setEnabled(true);
+  }
+  const auto [lo, hi] = range;
+  // ResponsePlot1 (a later component) takes MinFrequency lo, then MaxFrequency hi, here.
+
+  // A band-noise channel keeps its track bar: its position is a band, not a frequency.
+  if (FToneGenerator->LeftWaveform() != Octave3Noise) {
+    FToneGenerator->SetLeftFrequency(float(lo));
+    TrackBarFLeft->setRange(lo, hi);  // clips the position, which runs the handler
+    TrackBarFLeft->setTickInterval((hi - lo) / 10);
+    TrackBarFLeftChange();
+  }
+  if (FToneGenerator->RightWaveform() != Octave3Noise) {
+    FToneGenerator->SetRightFrequency(float(lo));
+    TrackBarFRight->setRange(lo, hi);
+    TrackBarFRight->setTickInterval((hi - lo) / 10);
+    LabelFMin->setText(QString::number(lo));
+    LabelFMax->setText(QString::number(hi));
+    TrackBarFRightChange();
+  }
+}
+
+void TMainForm::SpinEditUserF1Exit() {
+  if (SpinEditUserF1->value() >= SpinEditUserF2->value())
+    SpinEditUserF2->setValue(SpinEditUserF1->value() + 1);
+  // At the top of the box the upper end cannot move up, so the lower one gives way.
+  if (SpinEditUserF1->value() >= SpinEditUserF2->value())
+    SpinEditUserF1->setValue(SpinEditUserF2->value() - 1);
+  ComboBoxFreqRangeChange();
+  // The spectrum mode's handler follows here once the spectrum page has one.
+}
+
+void TMainForm::SpinEditUserF2Exit() {
+  if (SpinEditUserF1->value() >= SpinEditUserF2->value())
+    SpinEditUserF1->setValue(SpinEditUserF2->value() - 1);
+  if (SpinEditUserF1->value() >= SpinEditUserF2->value())
+    SpinEditUserF2->setValue(SpinEditUserF1->value() + 1);
+  ComboBoxFreqRangeChange();
+  // The spectrum mode's handler follows here once the spectrum page has one.
 }
 
 void TMainForm::TabControlGeneratorChange() {
@@ -127,6 +316,7 @@ void TMainForm::TabControlGeneratorChange() {
   for (QWidget* w : waveforms) w->hide();
   switch (TabControlGenerator->TabIndex()) {
     case kToneTab:
+      // ResponsePlot1 (a later component) is disabled here, which stops a running sweep.
       for (QWidget* w : waveforms) w->show();
       TrackBarFLeft->setEnabled(
           TAudioToneGenerator::WaveformHasFrequency(FToneGenerator->LeftWaveform()));
@@ -149,10 +339,13 @@ void TMainForm::DelayCountdown() {
   if (!CheckBoxDelaySweep->isChecked()) return;
   for (int second = 3; second >= 1; --second) {
     ButtonStartGenerator->setText(QString::number(second));
+    // Painted now: the event loop does not run until the countdown ends.
     ButtonStartGenerator->repaint();
-    QThread::msleep(1000);
+    CountdownPause(1000);
   }
 }
+
+void TMainForm::CountdownPause(int ms) { QThread::msleep(ms); }
 
 void TMainForm::ButtonStartGeneratorClick() {
   if (FToneGenerator->Enabled()) {

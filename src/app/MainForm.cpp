@@ -224,8 +224,15 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::FormShow() {
-  // The other restored lists, track bars and up-downs join here, in their order, as their
-  // handlers arrive.
+  // The restored lists, track bars and up-downs reach the components, in this order; the
+  // others join as their handlers arrive.
+  ComboBoxLeftWaveformChange();
+  ComboBoxRightWaveformChange();
+  TrackBarFLeftChange();
+  TrackBarFRightChange();
+  LeftAmplitudeChanged();
+  RightAmplitudeChanged();
+  ComboBoxFreqRangeChange();
   UpDownScopeGainClick();
   UpDownTimebaseClick();
   ComboBoxTraceOffsetChange();
@@ -240,7 +247,8 @@ void TMainForm::FormShow() {
       AskYesNo("You don't seem to have measured the zero-signal ADC Offset of your sound card.  "
                "You are advised to make this measurement for most accurate results, and it will "
                "only take a few seconds.  Would you like to measure the ADC offset in the Sound "
-               "Card now?\r\rPlease click on Yes to continue or No to stop"))
+               "Card now?\r\rPlease click on Yes to continue or No to stop",
+               "Measure sound card A/D offset"))
     MeasureOffset();
   ShowOffsetHint();
   FShown = true;

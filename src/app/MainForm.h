@@ -36,6 +36,9 @@ class TLED;
 class TVectorScope;
 class TWaveformDisplay;
 
+// The generator panel's output phase mode, as the "Output channels " group's item index.
+enum TOutputPhase { opInPhase = 0, opAntiphase = 1, opIndependent = 2 };
+
 // The control positions are pixels laid out for a compact 11-pixel font.
 QFont LayoutFont();
 
@@ -60,8 +63,23 @@ class TMainForm : public QMainWindow {
   // True once the first-showing sequence has run.
   bool Shown() const { return FShown; }
 
+  TOutputPhase OutputPhase() const { return FOutputPhase; }
+
   // Handlers, bound to their controls' events.
   void FormShow();
+  // The "Tone" tab: frequencies, levels, channels, waveforms and the frequency range.
+  void TrackBarFLeftChange();
+  void TrackBarFRightChange();
+  void FrequencyChanged();
+  void LeftAmplitudeChanged();
+  void RightAmplitudeChanged();
+  void AmplitudeChanged();  // also the "L" and "R" check boxes' handler
+  void RadioGroupOutChannelClick();
+  void ComboBoxLeftWaveformChange();
+  void ComboBoxRightWaveformChange();
+  void ComboBoxFreqRangeChange();
+  void SpinEditUserF1Exit();
+  void SpinEditUserF2Exit();
   void ButtonStartGeneratorClick();
   void ButtonStartAnalyserClick();
   void CheckBoxEnableAnalyserClick();
@@ -86,6 +104,9 @@ class TMainForm : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
   // Writes every setting kept at close (virtual so tests can see when it happens).
   virtual void WriteSettings();
+  // Holds one step of the start countdown, the window doing nothing else meanwhile (virtual so
+  // tests can watch the caption instead of waiting).
+  virtual void CountdownPause(int ms);
 
  private:
   void CreateMenus();
@@ -123,6 +144,7 @@ class TMainForm : public QMainWindow {
   bool FADCMeasured = false;
   bool FShown = false;
   bool FShowQueued = false;
+  TOutputPhase FOutputPhase = opInPhase;
 
   // Menu.
   QAction* Exit1 = nullptr;

@@ -2,6 +2,7 @@
 // written once at close.
 #include <QComboBox>
 #include <QSettings>
+#include <QTabBar>
 
 #include <cstdint>
 
@@ -22,6 +23,25 @@ int ReadInteger(const QSettings& s, const char* key, int fallback) {
   bool ok = false;
   const int value = s.value(QLatin1String(key)).toInt(&ok);
   return ok ? value : fallback;
+}
+
+// A list or radio index outside its count of items restores the default, not an empty choice.
+int ReadIndex(const QSettings& s, const char* key, int fallback, int count) {
+  const int index = ReadInteger(s, key, fallback);
+  return index >= 0 && index < count ? index : fallback;
+}
+
+// False for an offset that cannot be read or lies outside -32767 .. 32767, which no measurement
+// of a 16-bit input gives; a missing one is 0.
+bool ReadOffset(const QSettings& s, const char* key, int& offset) {
+  const QVariant value = s.value(QLatin1String(key));
+  if (!value.isValid()) {
+    offset = 0;
+    return true;
+  }
+  bool ok = false;
+  offset = value.toInt(&ok);
+  return ok && offset >= -32767 && offset <= 32767;
 }
 
 bool ReadBool(const QSettings& s, const char* key, bool fallback) {
@@ -50,28 +70,50 @@ void TMainForm::ReadSettings() {
   const auto settings = OpenSettings();
   const QSettings& s = *settings;
   FADCMeasured = ReadBool(s, "ADCMeasured", false);
-  FAnalyser->SetLeftOffset(ReadInteger(s, "ADCLeftOffset", 0));
-  FAnalyser->SetRightOffset(ReadInteger(s, "ADCRightOffset", 0));
-  ComboBoxFreqRange->setCurrentIndex(ReadInteger(s, "FreqRange", 2));
-  ComboBoxLeftWaveform->setCurrentIndex(ReadInteger(s, "WaveformLeft", 0));
-  ComboBoxRightWaveform->setCurrentIndex(ReadInteger(s, "WaveformRight", 0));
+  int left = 0, right = 0;
+  const bool leftValid = ReadOffset(s, "ADCLeftOffset", left);
+  const bool rightValid = ReadOffset(s, "ADCRightOffset", right);
+  if (!leftValid || !rightValid) {
+    // Such a store was not written by a measurement: measure again.
+    FADCMeasured = false;
+    left = right = 0;
+  }
+  FAnalyser->SetLeftOffset(left);
+  FAnalyser->SetRightOffset(right);
+  ComboBoxFreqRange->setCurrentIndex(ReadIndex(s, "FreqRange", 2, ComboBoxFreqRange->count()));
+  ComboBoxLeftWaveform->setCurrentIndex(
+      ReadIndex(s, "WaveformLeft", 0, ComboBoxLeftWaveform->count()));
+  ComboBoxRightWaveform->setCurrentIndex(
+      ReadIndex(s, "WaveformRight", 0, ComboBoxRightWaveform->count()));
+  // The phase goes first: restored after the levels, "In phase" would still tie them, and an
+  // "Independent" left level would come back as the right one.
+  RadioGroupOutChannel->SetItemIndex(
+      ReadIndex(s, "OutputPhase", 0, RadioGroupOutChannel->Count()));
   TrackBarALeft->setValue(ReadInteger(s, "OutputLeftGainPos", 20));
   TrackBarARight->setValue(ReadInteger(s, "OutputRightGainPos", 20));
-  RadioGroupOutChannel->SetItemIndex(ReadInteger(s, "OutputPhase", 0));
   // The check box keeps the vector scope's automatic gain until the scope itself exists.
   CheckBoxAGC->setChecked(ReadBool(s, "VectorScopeAGC", true));
-  ComboBoxTraceOffset->setCurrentIndex(ReadInteger(s, "ScopeTraceOffset", 0));
+  ComboBoxTraceOffset->setCurrentIndex(
+      ReadIndex(s, "ScopeTraceOffset", 0, ComboBoxTraceOffset->count()));
   UpDownScopeGain->SetPosition(ReadInteger(s, "ScopeGain", 0));
   UpDownTimebase->SetPosition(ReadInteger(s, "ScopeTimebase", 3));
-  ComboBoxSpectrumMode->setCurrentIndex(ReadInteger(s, "SpectrumMode", 0));
-  RadioGroupInChannel->SetItemIndex(ReadInteger(s, "SpectrumInChannel", 2));
+  ComboBoxSpectrumMode->setCurrentIndex(
+      ReadIndex(s, "SpectrumMode", 0, ComboBoxSpectrumMode->count()));
+  RadioGroupInChannel->SetItemIndex(
+      ReadIndex(s, "SpectrumInChannel", 2, RadioGroupInChannel->Count()));
   CheckBoxHumFilter->setChecked(ReadBool(s, "SpectrumHumFilter", false));
   CheckBoxHighResn->setChecked(ReadBool(s, "SpectrumHighResolution", false));
   CheckBoxSpectrumMvgAvg->setChecked(ReadBool(s, "SpectrumMovingAverage", true));
-  ComboBoxTraceSmoothing->setCurrentIndex(ReadInteger(s, "ResponseTraceSmoothing", 1));
+  ComboBoxTraceSmoothing->setCurrentIndex(
+      ReadIndex(s, "ResponseTraceSmoothing", 1, ComboBoxTraceSmoothing->count()));
   CheckBoxMovingAverage->setChecked(ReadBool(s, "ResponseMovingAverage", true));
   SpinEditUserF1->setValue(ReadInteger(s, "UserF1", 300));
   SpinEditUserF2->setValue(ReadInteger(s, "UserF2", 3000));
+  // A range that is empty or upside down is mended as leaving the lower box would mend it.
+  if (SpinEditUserF1->value() >= SpinEditUserF2->value())
+    SpinEditUserF2->setValue(SpinEditUserF1->value() + 1);
+  if (SpinEditUserF1->value() >= SpinEditUserF2->value())
+    SpinEditUserF1->setValue(SpinEditUserF2->value() - 1);
   UpDownSpectMin->SetPosition(ReadInteger(s, "SpectrumMin", -kSpectrumMindB));
   UpDownSpectMax->SetPosition(ReadInteger(s, "SpectrumMax", -kSpectrumMaxdB));
   UpDownResponseMin->SetPosition(ReadInteger(s, "ResponseMin", -kResponseMindB));
@@ -82,7 +124,8 @@ void TMainForm::ReadSettings() {
   CheckBoxDeclickSweep->setChecked(ReadBool(s, "SweepDeclick", true));
   CheckBoxSlowSpeed->setChecked(ReadBool(s, "SweepIsSlow", false));
   SpinEditSweepDuration->setValue(ReadInteger(s, "SweepDuration", 45));
-  TabControlGenerator->SetTabIndex(ReadInteger(s, "GeneratorTab", 0));
+  TabControlGenerator->SetTabIndex(
+      ReadIndex(s, "GeneratorTab", 0, TabControlGenerator->TabBar()->count()));
 }
 
 void TMainForm::WriteSettings() {

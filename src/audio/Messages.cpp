@@ -7,8 +7,8 @@ namespace {
 class TStderrMessages : public TMessageInterface {
  public:
   void ShowMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
-  bool AskYesNo(const std::string& text) override {
-    std::fprintf(stderr, "%s [no]\n", text.c_str());
+  bool AskYesNo(const std::string& text, const std::string& title) override {
+    std::fprintf(stderr, "%s: %s [no]\n", title.c_str(), text.c_str());
     return false;
   }
   void ShowException(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
@@ -28,12 +28,15 @@ TMessageInterface* SetMessages(TMessageInterface* messages) {
 }
 
 void ShowMessage(const std::string& text) { Messages().ShowMessage(text); }
-bool AskYesNo(const std::string& text) { return Messages().AskYesNo(text); }
+bool AskYesNo(const std::string& text, const std::string& title) {
+  return Messages().AskYesNo(text, title);
+}
 void ShowException(const std::exception& e) { Messages().ShowException(e.what()); }
 
 void TMessageRecorder::ShowMessage(const std::string& text) { messages.push_back(text); }
-bool TMessageRecorder::AskYesNo(const std::string& text) {
+bool TMessageRecorder::AskYesNo(const std::string& text, const std::string& title) {
   questions.push_back(text);
+  questionTitles.push_back(title);
   return answer;
 }
 void TMessageRecorder::ShowException(const std::string& text) { exceptions.push_back(text); }
@@ -41,7 +44,8 @@ void TMessageRecorder::ShowException(const std::string& text) { exceptions.push_
 std::string TMessageRecorder::Log() const {
   std::string log;
   for (const auto& m : messages) log += "message: " + m + "\n";
-  for (const auto& q : questions) log += "question: " + q + "\n";
+  for (size_t i = 0; i < questions.size(); ++i)
+    log += "question: [" + questionTitles[i] + "] " + questions[i] + "\n";
   for (const auto& e : exceptions) log += "exception: " + e + "\n";
   return log;
 }

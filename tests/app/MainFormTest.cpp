@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 
 #include <climits>
+#include <map>
 #include <string>
 #include <tuple>
 
@@ -93,9 +94,10 @@ const TKey kKeys[] = {
     {"FreqRange", "ComboBoxFreqRange", 2, 4},
     {"WaveformLeft", "ComboBoxLeftWaveform", 0, 3},
     {"WaveformRight", "ComboBoxRightWaveform", 0, 4},
+    // "Independent" first, so that the two levels are set apart and come back apart.
+    {"OutputPhase", "RadioGroupOutChannel", 0, 2},
     {"OutputLeftGainPos", "TrackBarALeft", 20, 7},
     {"OutputRightGainPos", "TrackBarARight", 20, 33},
-    {"OutputPhase", "RadioGroupOutChannel", 0, 1},
     {"VectorScopeAGC", "CheckBoxAGC", 1, 0},
     {"ScopeTraceOffset", "ComboBoxTraceOffset", 0, 2},
     {"ScopeGain", "UpDownScopeGain", 0, 5},
@@ -154,6 +156,7 @@ TEST_F(MainFormTest, EmptyStoreRestoresEveryDefaultAndAsksForTheOffsetOnce) {
   PumpFor(50);
   ASSERT_EQ(recorder.questions.size(), 1u);
   EXPECT_EQ(recorder.questions[0], kOffsetQuestion);
+  EXPECT_EQ(recorder.questionTitles, std::vector<std::string>{"Measure sound card A/D offset"});
   EXPECT_FALSE(form.ADCMeasured());
   EXPECT_EQ(form.Analyser()->LeftOffset(), 0);
   EXPECT_EQ(form.Analyser()->RightOffset(), 0);
@@ -215,26 +218,49 @@ TEST_F(MainFormTest, SettingsRoundTripThroughCloseAndReopen) {
   EXPECT_FALSE(Find<QComboBox>(&form, "ComboBoxLeftWaveform")->isVisible());
 }
 
-TEST_F(MainFormTest, StoredValuesOutsideTheControlsLimitsAreClippedOrIgnored) {
-  Store({{"UserF1", 99999},
-         {"SweepDuration", 500},
-         {"ScopeGain", 40},
-         {"ScopeTimebase", -7},
-         {"SpectrumInChannel", 9},
-         {"OutputLeftGainPos", 55},
-         {"FreqRange", "wide"},
-         {"SweepIsLog", "maybe"},
-         {"GeneratorTab", 5}});
+TEST_F(MainFormTest, StoredValuesOutsideTheControlsLimitsAreClippedOrRestoreTheDefault) {
+  struct TBad {
+    const char* key;
+    QVariant stored;
+    const char* control;
+    int restored;
+  } const bad[] = {
+      {"UserF1", 99999, "SpinEditUserF1", 22049},  // clipped, then below the upper box
+      {"UserF2", 0, "SpinEditUserF2", 22050},
+      {"SweepDuration", 500, "SpinEditSweepDuration", 99},
+      {"ScopeGain", 40, "UpDownScopeGain", 8},
+      {"ScopeTimebase", -7, "UpDownTimebase", 0},
+      {"SpectrumInChannel", 9, "RadioGroupInChannel", 2},
+      {"OutputPhase", -1, "RadioGroupOutChannel", 0},
+      {"OutputLeftGainPos", 1000, "TrackBarALeft", 40},
+      {"OutputRightGainPos", 1000, "TrackBarARight", 40},
+      {"FreqRange", 9, "ComboBoxFreqRange", 2},
+      {"WaveformLeft", -1, "ComboBoxLeftWaveform", 0},
+      {"WaveformRight", "pink", "ComboBoxRightWaveform", 0},
+      {"ScopeTraceOffset", 3, "ComboBoxTraceOffset", 0},
+      {"SpectrumMode", 8, "ComboBoxSpectrumMode", 0},
+      {"ResponseTraceSmoothing", -2, "ComboBoxTraceSmoothing", 1},
+      {"SweepIsLog", "maybe", "CheckBoxLogSweep", 1},
+      {"GeneratorTab", 5, "TabControlGenerator", 0},
+  };
+  std::map<QString, QVariant> store = {
+      {"ADCMeasured", true}, {"ADCLeftOffset", 40000}, {"ADCRightOffset", 2}};
+  for (const TBad& b : bad) store[b.key] = b.stored;
+  Store(store);
   TMainForm form;
-  EXPECT_EQ(Find<QSpinBox>(&form, "SpinEditUserF1")->value(), 22050);
-  EXPECT_EQ(Find<QSpinBox>(&form, "SpinEditSweepDuration")->value(), 99);
-  EXPECT_EQ(Find<TUpDown>(&form, "UpDownScopeGain")->Position(), 8);
-  EXPECT_EQ(Find<TUpDown>(&form, "UpDownTimebase")->Position(), 0);
-  EXPECT_EQ(Find<TRadioGroup>(&form, "RadioGroupInChannel")->ItemIndex(), 3);
-  EXPECT_EQ(Find<QSlider>(&form, "TrackBarALeft")->value(), 40);
-  EXPECT_EQ(Find<QComboBox>(&form, "ComboBoxFreqRange")->currentIndex(), 2) << "unreadable";
-  EXPECT_TRUE(Find<QCheckBox>(&form, "CheckBoxLogSweep")->isChecked()) << "unreadable";
-  EXPECT_EQ(Find<TTabControl>(&form, "TabControlGenerator")->TabIndex(), 0);
+  for (const TBad& b : bad) EXPECT_EQ(ControlValue(&form, b.control), b.restored) << b.key;
+  EXPECT_FALSE(form.ADCMeasured()) << "an offset no sample can carry was never measured";
+  EXPECT_EQ(form.Analyser()->LeftOffset(), 0);
+  EXPECT_EQ(form.Analyser()->RightOffset(), 0);
+
+  // What the fallbacks give the generator: "MF" from 2900, a sine, the lowest level.
+  ShowForm(form);
+  EXPECT_EQ(recorder.questions, std::vector<std::string>{kOffsetQuestion});
+  EXPECT_EQ(form.ToneGenerator()->LeftWaveform(), SineWave);
+  EXPECT_EQ(form.ToneGenerator()->LeftFrequency(), 400.0f);
+  EXPECT_EQ(form.ToneGenerator()->LeftAmplitude(), 0.01f);
+  EXPECT_EQ(form.ToneGenerator()->RightAmplitude(), 0.01f);
+  EXPECT_EQ(Find<QLabel>(&form, "LabelLAmplitude")->text(), "-40 dB");
 }
 
 // ---- shutdown ----------------------------------------------------------------------------------
@@ -437,6 +463,35 @@ TEST_F(MainFormTest, ScopePageFeedsTheWaveformDisplayAndItsControlsSetIt) {
   Find<QCheckBox>(&form, "CheckBoxEnableAnalyser")->setChecked(false);
   EXPECT_EQ(pages->currentIndex(), 2);
   EXPECT_EQ(form.Analyser()->Display(), scope);
+}
+
+TEST_F(MainFormTest, ScopeAmplitudeCaptionsStayClearOfTheDisplay) {
+  TMainForm form;
+  ShowForm(form);
+  auto* pages = Find<QTabWidget>(&form, "PageControlAnalyser");
+  pages->setCurrentIndex(1);
+  QWidget* page = pages->currentWidget();
+  auto* scope = Find<TWaveformDisplay>(&form, "WaveformDisplay1");
+  std::vector<QLabel*> captions;
+  for (int k = 0; k <= 8; ++k)
+    captions.push_back(Find<QLabel>(page, QString("WaveformDisplay1_Y%1").arg(k).toLatin1()));
+  auto picture = [&] { return page->grab(scope->geometry()).toImage(); };
+  for (int p : {0, 8}) {  // "-32K" ... "32K", then "-128" ... "128"
+    auto* gain = Find<TUpDown>(&form, "UpDownScopeGain");
+    gain->SetPosition(p);
+    form.UpDownScopeGainClick();
+    for (QLabel* label : captions) label->hide();
+    const QImage bare = picture();
+    for (QLabel* label : captions) {
+      label->show();
+      const std::string text = label->text().toStdString();
+      EXPECT_GE(label->x(), 0) << text;
+      EXPECT_LT(label->geometry().right(), scope->x() - 1) << text << ": a pixel clear";
+      EXPECT_GE(label->width(), label->sizeHint().width()) << text << " is not cut";
+      EXPECT_EQ(label->font(), captions[0]->font()) << text << ": all alike";
+    }
+    EXPECT_EQ(picture(), bare) << "no caption covers the border or the plot, gain " << p;
+  }
 }
 
 TEST_F(MainFormTest, TimerShowsProcessingAndPlottingTimePerBlock) {

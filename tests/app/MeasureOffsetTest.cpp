@@ -164,6 +164,7 @@ TEST_F(MeasureOffsetTest, MeasureButtonAsksAndAnEarlyCloseChangesNothing) {
   EXPECT_EQ(recorder.questions[0],
             "Do you wish to measure the ADC offset in the Sound Card?\rPlease click on Yes to "
             "continue or No to stop");
+  EXPECT_EQ(recorder.questionTitles, std::vector<std::string>{"Measure sound card A/D offset"});
   EXPECT_FALSE(form.FormMeasureOffset()->isVisible());
 
   recorder.answer = true;

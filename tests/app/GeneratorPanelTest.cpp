@@ -1,0 +1,289 @@
+// The "Tone" tab: what its controls give the tone generator, the restore order, the delay
+// countdown, and a tone measured on the simulated card.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTabWidget>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "AppTestSupport.h"
+#include "AudioAnalyser.h"
+#include "Controls.h"
+#include "MainForm.h"
+#include "ToneGenerator.h"
+
+namespace {
+
+class GeneratorPanelTest : public AppTest {
+ protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    Store({{"ADCMeasured", true}});  // no offset question
+  }
+  void ShowForm(TMainForm& form) {
+    form.show();
+    ASSERT_TRUE(PumpUntil([&] { return form.Shown(); }));
+  }
+  template <typename T = QSlider>
+  static T* Find(const QObject* form, const char* name) {
+    T* child = form->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+  }
+  static std::string Text(const TMainForm& f, const char* name) {
+    return Find<QLabel>(&f, name)->text().toStdString();
+  }
+  static void Choose(const TMainForm& f, const char* list, int index) {  // as the user does
+    auto* box = Find<QComboBox>(&f, list);
+    box->setCurrentIndex(index);
+    emit box->activated(index);
+  }
+};
+
+TEST_F(GeneratorPanelTest, TrackBarPositionGivesToneFrequencyOrNoiseBand) {
+  struct TCase {
+    int range, userF1, userF2, waveform, position;
+    float frequency;  // Hz or band index
+    const char* label;
+  } const cases[] = {
+      {2, 0, 0, SineWave, 300, 3000, "3000"},  {2, 0, 0, SineWave, 3000, 300, "300"},
+      {2, 0, 0, Triangle, 2300, 1000, "1000"}, {0, 0, 0, SineWave, 20, 20000, "20000"},
+      {2, 0, 0, WhiteNoise, 1300, 400, "400"},  // no frequency: label and value stay
+      // Band noise: 23 at the top and 0 at the bottom in every range.
+      {0, 0, 0, Octave3Noise, 20, 23, "16000"},      {0, 0, 0, Octave3Noise, 20000, 0, "79"},
+      {1, 0, 0, Octave3Noise, 50, 23, "16000"},      {1, 0, 0, Octave3Noise, 1000, 0, "79"},
+      {2, 0, 0, Octave3Noise, 300, 23, "16000"},     {2, 0, 0, Octave3Noise, 3000, 0, "79"},
+      {3, 0, 0, Octave3Noise, 1000, 23, "16000"},    {3, 0, 0, Octave3Noise, 15000, 0, "79"},
+      {4, 440, 8800, Octave3Noise, 440, 23, "16000"}, {4, 440, 8800, Octave3Noise, 8800, 0, "79"},
+      // A 46 Hz range puts exact halves on whole positions: they round to even.
+      {4, 300, 346, Octave3Noise, 345, 0, "79"},   // 0.5
+      {4, 300, 346, Octave3Noise, 341, 2, "125"},  // 2.5
+      {4, 300, 346, Octave3Noise, 339, 4, "198"},  // 3.5
+  };
+  for (const TCase& c : cases) {
+    TMainForm form;
+    ShowForm(form);
+    Find<QSpinBox>(&form, "SpinEditUserF1")->setValue(c.userF1);
+    Find<QSpinBox>(&form, "SpinEditUserF2")->setValue(c.userF2);
+    Choose(form, "ComboBoxFreqRange", c.range);
+    Choose(form, "ComboBoxLeftWaveform", c.waveform);
+    Find(&form, "TrackBarFLeft")->setValue(c.position);
+    const std::string where = std::to_string(c.range) + "/" + std::to_string(c.position);
+    EXPECT_EQ(form.ToneGenerator()->LeftFrequency(), c.frequency) << where;
+    EXPECT_EQ(Text(form, "LabelFLeft"), c.label) << where;
+    EXPECT_EQ(Find(&form, "TrackBarFLeft")->isEnabled(), c.waveform != WhiteNoise) << where;
+    EXPECT_EQ(Find(&form, "TrackBarFRight")->value(), c.position) << where << ": L = R";
+  }
+  TMainForm form;
+  ShowForm(form);
+  Find<QCheckBox>(&form, "CheckBoxLockFreqs")->setChecked(false);
+  Find(&form, "TrackBarFLeft")->setValue(2300);
+  EXPECT_EQ(Find(&form, "TrackBarFRight")->value(), 2900);
+  EXPECT_EQ(form.ToneGenerator()->RightFrequency(), 400.0f);
+}
+
+// Both track bars stand at 2900 before the stored range applies at first showing.
+TEST_F(GeneratorPanelTest, StoredRangeStartsFromPosition2900) {
+  struct TCase {
+    int range, rightWaveform, lo, hi, position;
+    float left, right;
+    const char* fMax;
+  } const cases[] = {
+      {2, SineWave, 300, 3000, 2900, 400, 400, "3000"},
+      {9, SineWave, 300, 3000, 2900, 400, 400, "3000"},  // not in the list
+      {0, SineWave, 20, 20000, 2900, 17120, 17120, "20000"},
+      {1, SineWave, 50, 1000, 1000, 50, 50, "1000"},
+      {3, SineWave, 1000, 15000, 2900, 13100, 13100, "15000"},
+      {4, SineWave, 440, 8800, 2900, 6340, 6340, "8800"},
+      // Right band noise keeps its track bar and the range labels; band round(0.85).
+      {0, Octave3Noise, 20, 20000, 2900, 17120, 1, "3000"},
+  };
+  for (const TCase& c : cases) {
+    Store({{"FreqRange", c.range}, {"WaveformRight", c.rightWaveform}, {"UserF1", 440},
+           {"UserF2", 8800}});
+    TMainForm form;
+    ShowForm(form);
+    QSlider* left = Find(&form, "TrackBarFLeft");
+    const std::string where = std::to_string(c.range) + "/" + std::to_string(c.rightWaveform);
+    EXPECT_EQ(std::tuple(left->minimum(), left->maximum(), left->value(), left->tickInterval()),
+              std::tuple(c.lo, c.hi, c.position, (c.hi - c.lo) / 10))
+        << where;
+    EXPECT_EQ(form.ToneGenerator()->LeftFrequency(), c.left) << where;
+    EXPECT_EQ(form.ToneGenerator()->RightFrequency(), c.right) << where;
+    EXPECT_EQ(Text(form, "LabelFMax"), c.fMax) << where;
+    EXPECT_EQ(Find<QSpinBox>(&form, "SpinEditUserF1")->isEnabled(), c.range == 4) << where;
+  }
+}
+
+TEST_F(GeneratorPanelTest, LeavingAUserBoxKeepsTheRangeOpen) {
+  struct TCase {
+    bool lower;
+    int f1, f2, wantF1, wantF2;
+  } const cases[] = {{true, 5000, 3000, 5000, 5001},   {true, 200, 3000, 200, 3000},
+                     {false, 5000, 3000, 2999, 3000},  {true, 22050, 22050, 22049, 22050},
+                     {false, 1, 1, 1, 2}};
+  TMainForm form;
+  ShowForm(form);
+  Choose(form, "ComboBoxFreqRange", 4);
+  auto* f1 = Find<QSpinBox>(&form, "SpinEditUserF1");
+  auto* f2 = Find<QSpinBox>(&form, "SpinEditUserF2");
+  for (const TCase& c : cases) {
+    f1->setValue(c.f1);
+    f2->setValue(c.f2);
+    c.lower ? form.SpinEditUserF1Exit() : form.SpinEditUserF2Exit();
+    EXPECT_EQ(std::pair(f1->value(), f2->value()), std::pair(c.wantF1, c.wantF2)) << c.f1;
+    EXPECT_EQ(Find(&form, "TrackBarFLeft")->maximum(), c.wantF2) << c.f1;
+    EXPECT_EQ(Text(form, "LabelFMin"), std::to_string(c.wantF1)) << c.f1;
+  }
+}
+
+TEST_F(GeneratorPanelTest, LevelSwitchesAndPhaseGiveTheFactorsAndTieThePartner) {
+  struct TCase {
+    int phase, position;
+    bool leftOn, rightOn;
+    float left, right;
+    const char* leftLabel;
+    const char* rightLabel;
+  } const cases[] = {
+      {opInPhase, 0, true, true, 1.0f, 1.0f, "0 dB", "0 dB"},
+      {opInPhase, 40, true, true, 0.01f, 0.01f, "-40 dB", "-40 dB"},
+      {opAntiphase, 20, true, true, 0.1f, -0.1f, "-20 dB", "-20 dB"},
+      {opAntiphase, 0, true, false, 1.0f, 0.0f, "0 dB", "Off"},
+      {opAntiphase, 6, false, true, 0.0f, -0.501187205f, "Off", "-6 dB"},
+      {opIndependent, 13, true, true, 0.223872113f, 0.501187205f, "-13 dB", "-6 dB"},
+  };
+  TMainForm form;
+  ShowForm(form);
+  QSlider* right = Find(&form, "TrackBarARight");
+  for (const TCase& c : cases) {
+    const int partner = right->value();
+    Find<TRadioGroup>(&form, "RadioGroupOutChannel")->Button(c.phase)->click();
+    Find<QCheckBox>(&form, "CheckBoxLeftEnabled")->setChecked(c.leftOn);
+    Find<QCheckBox>(&form, "CheckBoxRightEnabled")->setChecked(c.rightOn);
+    Find(&form, "TrackBarALeft")->setValue(c.position);
+    const std::string where = std::to_string(c.phase) + "/" + std::to_string(c.position);
+    EXPECT_EQ(right->value(), c.phase == opIndependent ? partner : c.position) << where;
+    EXPECT_EQ(form.ToneGenerator()->LeftAmplitude(), c.left) << where;
+    EXPECT_EQ(form.ToneGenerator()->RightAmplitude(), c.right) << where;
+    EXPECT_EQ(std::signbit(form.ToneGenerator()->RightAmplitude()), c.right < 0) << where;
+    EXPECT_EQ(Text(form, "LabelLAmplitude") + "|" + Text(form, "LabelRAmplitude"),
+              std::string(c.leftLabel) + "|" + c.rightLabel) << where;
+  }
+  Find<TRadioGroup>(&form, "RadioGroupOutChannel")->Button(opInPhase)->click();
+  EXPECT_EQ(right->value(), 13) << "leaving Independent ties the right level to the left";
+}
+
+// The phase is restored before the levels: "Independent" levels come back apart, the tied
+// modes end with both at the stored right level.
+TEST_F(GeneratorPanelTest, StoredPhaseAndLevelsRestoreTogether) {
+  for (auto [phase, left, rightFactor] : {std::tuple{opInPhase, 33, 0.0223872121f},
+                                          {opAntiphase, 33, -0.0223872121f},
+                                          {opIndependent, 7, 0.0223872121f}}) {
+    Store({{"OutputPhase", phase}, {"OutputLeftGainPos", 7}, {"OutputRightGainPos", 33}});
+    TMainForm form;
+    ShowForm(form);
+    EXPECT_EQ(Find(&form, "TrackBarALeft")->value(), left) << phase;
+    EXPECT_EQ(Find(&form, "TrackBarARight")->value(), 33) << phase;
+    EXPECT_EQ(form.ToneGenerator()->RightAmplitude(), rightFactor) << phase;
+    EXPECT_EQ(Text(form, "LabelLAmplitude"), "-" + std::to_string(left) + " dB") << phase;
+  }
+}
+
+class CountdownForm : public TMainForm {
+ public:
+  std::vector<std::string> steps;
+
+ protected:
+  void CountdownPause(int ms) override {
+    steps.push_back(findChild<QPushButton*>("ButtonStartGenerator")->text().toStdString() + "/" +
+                    std::to_string(ms) + (ToneGenerator()->Enabled() ? "/on" : "/off"));
+  }
+};
+
+TEST_F(GeneratorPanelTest, DelaySweepCountsAToneStartDown) {
+  CountdownForm form;
+  ShowForm(form);
+  form.ButtonStartGeneratorClick();
+  form.ButtonStartGeneratorClick();
+  EXPECT_TRUE(form.steps.empty()) << "unchecked";
+  Find<QCheckBox>(&form, "CheckBoxDelaySweep")->setChecked(true);  // even while disabled
+  form.ButtonStartGeneratorClick();
+  EXPECT_EQ(form.steps, (std::vector<std::string>{"3/1000/off", "2/1000/off", "1/1000/off"}));
+  EXPECT_EQ(Find<QPushButton>(&form, "ButtonStartGenerator")->text(), "STOP");
+}
+
+// 1000 Hz at -20 dB set with the controls, measured at the card's left input (a straight
+// wire); then "180° phase" makes the right output the exact negation of the left.
+TEST_F(GeneratorPanelTest, ControlsSetWhatTheCardPlays) {
+  TMainForm form;
+  ShowForm(form);
+  Find(&form, "TrackBarFLeft")->setValue(2300);
+  Find(&form, "TrackBarALeft")->setValue(30);
+  Find(&form, "TrackBarARight")->setValue(20);
+  std::vector<int16_t> input;
+  form.Analyser()->SetOnData([&](wavehdr_tag& h) {
+    const auto* s = reinterpret_cast<const int16_t*>(h.lpData);
+    for (uint32_t k = 0; k < h.dwBytesRecorded / 2; k += 2) input.push_back(s[k]);
+  });
+  std::vector<std::pair<float, std::vector<int16_t>>> played;  // right factor, samples
+  TAudioToneGenerator* g = form.ToneGenerator();
+  g->SetOnNeedData([&, fill = g->OnNeedData()](PWaveHdr h) {
+    fill(h);
+    const auto* s = reinterpret_cast<const int16_t*>(h->lpData);
+    played.push_back({g->RightAmplitude(), {s, s + h->dwBufferLength / 2}});
+  });
+  Find<QTabWidget>(&form, "PageControlAnalyser")->setCurrentIndex(1);
+  Find<QPushButton>(&form, "ButtonStartAnalyser")->click();
+  Find<QPushButton>(&form, "ButtonStartGenerator")->click();
+  auto onset = [&] {  // after the card's latency
+    size_t k = 0;
+    while (k < input.size() && std::abs(input[k]) < 1000) ++k;
+    return k;
+  };
+  ASSERT_TRUE(PumpUntil([&] { return onset() + 4410 + 44100 <= input.size(); }, 20000));
+  const size_t start = onset() + 4410;
+
+  // Half-second fits hold whole cycles of the tone and the hum; the phase moves between them
+  // by the frequency error times half a second.
+  auto fit = [&](size_t from, double& phase) {
+    double c = 0, s = 0;
+    for (int k = 0; k < 22050; ++k) {
+      c += input[from + k] * std::cos(2 * std::numbers::pi * 1000.0 * k / kSampleRate);
+      s += input[from + k] * std::sin(2 * std::numbers::pi * 1000.0 * k / kSampleRate);
+    }
+    phase = std::atan2(c, s);
+    return 2 * std::hypot(c, s) / 22050;
+  };
+  double phase1 = 0, phase2 = 0;
+  const double amplitude = (fit(start, phase1) + fit(start + 22050, phase2)) / 2;
+  const double drift = std::remainder(phase2 - phase1, 2 * std::numbers::pi);
+  int crossings = 0;
+  for (size_t k = start + 1; k < start + 44100; ++k)
+    crossings += (input[k - 1] < -3) != (input[k] < -3);  // around the card's DC offset
+  EXPECT_NEAR(crossings, 2000, 1) << "the fit has the right cycle";
+  EXPECT_NEAR(1000.0 + drift / std::numbers::pi, 1000.0, 0.01);
+  EXPECT_NEAR(20 * std::log10(amplitude / 32767), -20.0, 0.05);
+
+  const size_t before = played.size();
+  Find<TRadioGroup>(&form, "RadioGroupOutChannel")->Button(opAntiphase)->click();
+  ASSERT_TRUE(PumpUntil([&] { return played.size() >= before + 2; }, 20000));
+  int inverted = 0;
+  for (const auto& [factor, samples] : played) {
+    inverted += factor < 0;
+    for (size_t k = 0; k < samples.size(); k += 2)
+      ASSERT_EQ(samples[k + 1], factor < 0 ? -samples[k] : samples[k]) << k;
+  }
+  EXPECT_GE(inverted, 2);
+  EXPECT_GE(played.size() - inverted, 2u) << "in phase before";
+}
+
+}  // namespace
