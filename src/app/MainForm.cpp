@@ -148,6 +148,8 @@ void TMainForm::CreateBottomRow(QWidget* client) {
   } else {
     LabelBackend->setText(QString("Sound: %1").arg(QString::fromStdString(backend)));
   }
+  FBackendCaption = LabelBackend->text();
+  FBackendPalette = LabelBackend->palette();
 
   connect(ButtonStartGenerator, &QPushButton::clicked, this,
           Guard(&TMainForm::ButtonStartGeneratorClick));
@@ -163,7 +165,10 @@ void TMainForm::CreateComponents() {
   FToneGenerator->setObjectName("ToneGenerator");
   FToneGenerator->SetBufferSamples(16384);
   FToneGenerator->SetOnOpen([this](QObject*) { LEDgenerator->SetColour(kBrightGreen); });
-  FToneGenerator->SetOnClose([this](QObject*) { LEDgenerator->SetColour(kGreen); });
+  FToneGenerator->SetOnClose([this](QObject*) {
+    LEDgenerator->SetColour(kGreen);
+    ShowGeneratorState();  // also when the device failed by itself
+  });
 
   FAnalyser = new TBasicAudioAnalyser(this);
   FAnalyser->setObjectName("Analyser");
@@ -174,7 +179,10 @@ void TMainForm::CreateComponents() {
   FAnalyser->SetAutoStart(true);
   FAnalyser->IgnoreFileSampleRate = false;
   FAnalyser->SetOnOpen([this](QObject*) { LEDanalyser->SetColour(kBrightGreen); });
-  FAnalyser->SetOnClose([this](QObject*) { LEDanalyser->SetColour(kGreen); });
+  FAnalyser->SetOnClose([this](QObject*) {
+    LEDanalyser->SetColour(kGreen);
+    ShowAnalyserState();
+  });
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
@@ -288,7 +296,29 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void TMainForm::ShowGeneratorState() {
+  if (!FToneGenerator->Enabled()) ButtonStartGenerator->setText("Start Generator");
+}
+
+void TMainForm::ShowStalledStreams() {
+  // A device that stopped delivering is not running, whatever was asked of it.
+  const bool output = FToneGenerator->Enabled() && FToneGenerator->Stalled();
+  const bool input = FAnalyser->Enabled() && FAnalyser->Stalled();
+  if (output) LEDgenerator->SetColour(kGreen);
+  if (input) LEDanalyser->SetColour(kGreen);
+  if (FToneGenerator->State() == Running && !output) LEDgenerator->SetColour(kBrightGreen);
+  if (FAnalyser->State() != Closed && !input) LEDanalyser->SetColour(kBrightGreen);
+  if (!output && !input) {
+    LabelBackend->setText(FBackendCaption);
+    LabelBackend->setPalette(FBackendPalette);
+    return;
+  }
+  LabelBackend->setText(output && input ? "Output and input stalled" : output ? "Output stalled" : "Input stalled");
+  SetTextColour(LabelBackend, QColor(192, 0, 0));
+}
+
 void TMainForm::Timer1Timer() {
+  ShowStalledStreams();
   const int blocks = FAnalyser->BufferNumber();
   if (PerfCounterFrequency == 0 || blocks <= 1) return;
   const double scale = 1e6 / (blocks * PerfCounterFrequency);

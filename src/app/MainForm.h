@@ -6,6 +6,7 @@
 
 #include <QFont>
 #include <QMainWindow>
+#include <QPalette>
 #include <QString>
 
 #include <memory>
@@ -123,6 +124,10 @@ class TMainForm : public QMainWindow {
   void StopAudio();
   // The start button's caption after the analyser was started, stopped or restarted.
   void ShowAnalyserState();
+  // The generator button's caption after the tone generator closed (also by a device failure).
+  void ShowGeneratorState();
+  // Lamps and the sound label while a device has stopped delivering.
+  void ShowStalledStreams();
   // A handler as Qt calls it: an error it raises goes to the error display, as a device
   // notification's does, instead of unwinding through Qt.
   auto Guard(void (TMainForm::*handler)()) {
@@ -239,5 +244,7 @@ class TMainForm : public QMainWindow {
   QPushButton* ButtonStartAnalyser = nullptr;
   TLED* LEDanalyser = nullptr;
   QLabel* LabelBackend = nullptr;
+  QString FBackendCaption;
+  QPalette FBackendPalette;
   QPushButton* ButtonClose = nullptr;
 };

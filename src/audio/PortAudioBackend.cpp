@@ -459,9 +459,10 @@ class TPaDevice {
   std::string name_;
 };
 
-class TPaOutput : public TOutputDevice, private TPaDevice {
+template <class TBase, bool output>
+class TPaStreamDevice : public TBase, protected TPaDevice {
  public:
-  TPaOutput(std::shared_ptr<TPaLibrary> lib, int device) : TPaDevice(std::move(lib), device, true) {}
+  TPaStreamDevice(std::shared_ptr<TPaLibrary> lib, int device) : TPaDevice(std::move(lib), device, output) {}
   int Open(TDeviceNotifier* notifier, uint32_t generation) override { return OpenDevice(notifier, generation); }
   int Queue(PWaveHdr h) override { return QueueBlock(h); }
   int Reset() override { return Command(TCommand::Reset); }
@@ -472,19 +473,13 @@ class TPaOutput : public TOutputDevice, private TPaDevice {
   std::string Name() const override { return name_; }
 };
 
-class TPaInput : public TInputDevice, private TPaDevice {
+using TPaOutput = TPaStreamDevice<TOutputDevice, true>;
+
+class TPaInput : public TPaStreamDevice<TInputDevice, false> {
  public:
-  TPaInput(std::shared_ptr<TPaLibrary> lib, int device) : TPaDevice(std::move(lib), device, false) {}
-  int Open(TDeviceNotifier* notifier, uint32_t generation) override { return OpenDevice(notifier, generation); }
-  int Queue(PWaveHdr h) override { return QueueBlock(h); }
+  using TPaStreamDevice::TPaStreamDevice;
   int Start() override { return Command(TCommand::Start); }
   int Stop() override { return Command(TCommand::Stop); }
-  int Reset() override { return Command(TCommand::Reset); }
-  int Close() override { return Shutdown(); }
-  std::string ErrorText(int code) const override { return Text(code); }
-  std::string OpenAdvice(int code) const override { return Advice(code); }
-  int LastError() const override { return Failure(); }
-  std::string Name() const override { return name_; }
 };
 
 class TPortAudioBackend : public TAudioBackend {

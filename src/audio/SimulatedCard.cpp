@@ -77,27 +77,35 @@ double TSimulatedCard::HumAt(int64_t frame, double amplitude) {
 
 // ---- devices ---------------------------------------------------------------
 
-class TSimulatedCard::TOutput : public TOutputDevice {
+// One device of the card; the input adds starting and stopping.
+template <class TBase, bool output>
+class TSimulatedCard::TCardDevice : public TBase {
  public:
-  explicit TOutput(std::shared_ptr<TSimulatedCard> card) : card_(std::move(card)) {}
-  ~TOutput() override { Close(); }
+  static constexpr int kDirection = output ? 0 : 1;
+  static constexpr unsigned kOpen = output ? MM_WOM_OPEN : MM_WIM_OPEN;
+  static constexpr unsigned kBlock = output ? MM_WOM_DONE : MM_WIM_DATA;
+  static constexpr unsigned kClose = output ? MM_WOM_CLOSE : MM_WIM_CLOSE;
+
+  explicit TCardDevice(std::shared_ptr<TSimulatedCard> card) : card_(std::move(card)) {}
+  ~TCardDevice() override { Close(); }
 
   int Open(TDeviceNotifier* notifier, uint32_t generation) override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
+    TDirectionState& d = card_->directions_[kDirection];
     if (open_) return MMSYSERR_ALLOCATED;
-    if (card_->refuseOutCode_ != 0) {
-      int code = card_->refuseOutCode_;
-      card_->lastOutErrorCode_ = code;
-      card_->lastOutErrorText_ = card_->refuseOutText_;
-      card_->refuseOutCode_ = 0;
+    if (d.refuseCode != 0) {
+      const int code = d.refuseCode;
+      d.lastErrorCode = code;
+      d.lastErrorText = d.refuseText;
+      d.refuseCode = 0;
       return code;
     }
     slot_ = TStreamSlot{};
     slot_.notifier = notifier;
     slot_.generation = generation;
     open_ = true;
-    card_->outputs_.push_back(&slot_);
-    notifier->Post(MM_WOM_OPEN, nullptr, generation);
+    d.streams.push_back(&slot_);
+    notifier->Post(kOpen, nullptr, generation);
     card_->wake_.notify_all();
     return 0;
   }
@@ -108,9 +116,10 @@ class TSimulatedCard::TOutput : public TOutputDevice {
     if (slot_.failed) return slot_.failCode;
     if (std::find(slot_.queue.begin(), slot_.queue.end(), h) != slot_.queue.end()) ++card_->doubleQueued_;
     h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-    if (FramesOf(h) == 0) {  // nothing to play: straight back
+    if (!output) h->dwBytesRecorded = 0;
+    if (FramesOf(h) == 0) {  // nothing to move: straight back
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      slot_.notifier->Post(MM_WOM_DONE, h, slot_.generation);
+      slot_.notifier->Post(kBlock, h, slot_.generation);
       return 0;
     }
     slot_.queue.push_back(h);
@@ -120,75 +129,53 @@ class TSimulatedCard::TOutput : public TOutputDevice {
 
   int Reset() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (card_->unresponsive_ && open_) return DEVERR_NOTANSWERING;
-    if (open_) card_->ReturnAll(slot_, MM_WOM_DONE, false);
+    if (!open_) return 0;
+    if (card_->unresponsive_) return DEVERR_NOTANSWERING;
+    slot_.recording = false;
+    card_->ReturnAll(slot_, kBlock, !output);
     return 0;
   }
 
   int Close() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
     if (!open_) return 0;
-    return card_->CloseSlot(slot_, card_->outputs_, MM_WOM_DONE, MM_WOM_CLOSE, open_);
+    slot_.recording = false;
+    std::vector<TStreamSlot*>& list = card_->directions_[kDirection].streams;
+    list.erase(std::remove(list.begin(), list.end(), &slot_), list.end());
+    open_ = false;
+    if (card_->unresponsive_) {
+      // Abandoned: the blocks are the stream's again without a word, and the close comes late.
+      slot_.queue.clear();
+      slot_.pos = 0;
+      slot_.notifier->Post(kClose, nullptr, slot_.generation);
+      return DEVERR_NOTANSWERING;
+    }
+    card_->ReturnAll(slot_, kBlock, !output);
+    slot_.notifier->Post(kClose, nullptr, slot_.generation);
+    return 0;
   }
 
   std::string ErrorText(int code) const override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (code == card_->lastOutErrorCode_ && !card_->lastOutErrorText_.empty())
-      return card_->lastOutErrorText_;
+    const TDirectionState& d = card_->directions_[kDirection];
+    if (code == d.lastErrorCode && !d.lastErrorText.empty()) return d.lastErrorText;
     return StandardErrorText(code);
   }
   int LastError() const override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
     return slot_.failCode;
   }
-  std::string Name() const override { return "simulated sound card output"; }
+  std::string Name() const override { return output ? "simulated sound card output" : "simulated sound card input"; }
 
- private:
+ protected:
   std::shared_ptr<TSimulatedCard> card_;
   TStreamSlot slot_;
   bool open_ = false;
 };
 
-class TSimulatedCard::TInput : public TInputDevice {
+class TSimulatedCard::TInput : public TCardDevice<TInputDevice, false> {
  public:
-  explicit TInput(std::shared_ptr<TSimulatedCard> card) : card_(std::move(card)) {}
-  ~TInput() override { Close(); }
-
-  int Open(TDeviceNotifier* notifier, uint32_t generation) override {
-    std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (open_) return MMSYSERR_ALLOCATED;
-    if (card_->refuseInCode_ != 0) {
-      int code = card_->refuseInCode_;
-      card_->lastInErrorCode_ = code;
-      card_->lastInErrorText_ = card_->refuseInText_;
-      card_->refuseInCode_ = 0;
-      return code;
-    }
-    slot_ = TStreamSlot{};
-    slot_.notifier = notifier;
-    slot_.generation = generation;
-    open_ = true;
-    card_->inputs_.push_back(&slot_);
-    notifier->Post(MM_WIM_OPEN, nullptr, generation);
-    return 0;
-  }
-
-  int Queue(PWaveHdr h) override {
-    std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (!open_) return MMSYSERR_INVALHANDLE;
-    if (slot_.failed) return slot_.failCode;
-    if (std::find(slot_.queue.begin(), slot_.queue.end(), h) != slot_.queue.end()) ++card_->doubleQueued_;
-    h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-    h->dwBytesRecorded = 0;
-    if (FramesOf(h) == 0) {
-      h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      slot_.notifier->Post(MM_WIM_DATA, h, slot_.generation);
-      return 0;
-    }
-    slot_.queue.push_back(h);
-    card_->wake_.notify_all();
-    return 0;
-  }
+  using TCardDevice::TCardDevice;
 
   int Start() override {
     std::lock_guard<std::mutex> lock(card_->mutex_);
@@ -218,38 +205,6 @@ class TSimulatedCard::TInput : public TInputDevice {
     }
     return 0;
   }
-
-  int Reset() override {
-    std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (!open_) return 0;
-    if (card_->unresponsive_) return DEVERR_NOTANSWERING;
-    slot_.recording = false;
-    card_->ReturnAll(slot_, MM_WIM_DATA, true);
-    return 0;
-  }
-
-  int Close() override {
-    std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (!open_) return 0;
-    slot_.recording = false;
-    return card_->CloseSlot(slot_, card_->inputs_, MM_WIM_DATA, MM_WIM_CLOSE, open_);
-  }
-
-  std::string ErrorText(int code) const override {
-    std::lock_guard<std::mutex> lock(card_->mutex_);
-    if (code == card_->lastInErrorCode_ && !card_->lastInErrorText_.empty()) return card_->lastInErrorText_;
-    return StandardErrorText(code);
-  }
-  int LastError() const override {
-    std::lock_guard<std::mutex> lock(card_->mutex_);
-    return slot_.failCode;
-  }
-  std::string Name() const override { return "simulated sound card input"; }
-
- private:
-  std::shared_ptr<TSimulatedCard> card_;
-  TStreamSlot slot_;
-  bool open_ = false;
 };
 
 // ---- card ------------------------------------------------------------------
@@ -294,52 +249,31 @@ TCardPace TSimulatedCard::Pace() const {
 
 void TSimulatedCard::RefuseNextOutputOpen(int code, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  refuseOutCode_ = code;
-  refuseOutText_ = text;
+  directions_[0].refuseCode = code;
+  directions_[0].refuseText = text;
 }
 
 void TSimulatedCard::RefuseNextInputOpen(int code, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  refuseInCode_ = code;
-  refuseInText_ = text;
+  directions_[1].refuseCode = code;
+  directions_[1].refuseText = text;
 }
 
-void TSimulatedCard::FailOutputs(int code, const std::string& text) {
+void TSimulatedCard::FailOutputs(int code, const std::string& text) { FailAll(0, code, text); }
+void TSimulatedCard::FailInputs(int code, const std::string& text) { FailAll(1, code, text); }
+
+void TSimulatedCard::FailAll(int direction, int code, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  lastOutErrorCode_ = code;
-  lastOutErrorText_ = text;
-  for (TStreamSlot* s : outputs_) FailSlot(*s, code, MM_WOM_ERROR);
-}
-
-void TSimulatedCard::FailInputs(int code, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  lastInErrorCode_ = code;
-  lastInErrorText_ = text;
-  for (TStreamSlot* s : inputs_) FailSlot(*s, code, MM_WIM_ERROR);
-}
-
-void TSimulatedCard::FailSlot(TStreamSlot& slot, int code, unsigned message) {
-  if (slot.failed) return;
-  slot.failed = true;
-  slot.failCode = code;
-  slot.recording = false;
-  slot.notifier->Post(message, nullptr, slot.generation);
-}
-
-int TSimulatedCard::CloseSlot(TStreamSlot& slot, std::vector<TStreamSlot*>& list, unsigned doneMessage,
-                              unsigned closeMessage, bool& open) {
-  list.erase(std::remove(list.begin(), list.end(), &slot), list.end());
-  open = false;
-  if (unresponsive_) {
-    // Abandoned: the blocks are the stream's again without a word, and the close comes late.
-    slot.queue.clear();
-    slot.pos = 0;
-    slot.notifier->Post(closeMessage, nullptr, slot.generation);
-    return DEVERR_NOTANSWERING;
+  TDirectionState& d = directions_[direction];
+  d.lastErrorCode = code;
+  d.lastErrorText = text;
+  for (TStreamSlot* slot : d.streams) {
+    if (slot->failed) continue;
+    slot->failed = true;
+    slot->failCode = code;
+    slot->recording = false;
+    slot->notifier->Post(direction == 0 ? MM_WOM_ERROR : MM_WIM_ERROR, nullptr, slot->generation);
   }
-  ReturnAll(slot, doneMessage, doneMessage == MM_WIM_DATA);
-  slot.notifier->Post(closeMessage, nullptr, slot.generation);
-  return 0;
 }
 
 void TSimulatedCard::SetFrozen(bool frozen) {
@@ -379,7 +313,7 @@ int64_t TSimulatedCard::DroppedInputFrames() const {
 }
 
 std::unique_ptr<TOutputDevice> TSimulatedCard::CreateOutput() {
-  return std::make_unique<TOutput>(shared_from_this());
+  return std::make_unique<TCardDevice<TOutputDevice, true>>(shared_from_this());
 }
 
 std::unique_ptr<TInputDevice> TSimulatedCard::CreateInput() {

@@ -113,23 +113,32 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
     bool recording = false;
     bool started = false;
   };
-  class TOutput;
+  // What the card keeps per direction (0 output, 1 input).
+  struct TDirectionState {
+    std::vector<TStreamSlot*> streams;
+    int refuseCode = 0;
+    std::string refuseText;
+    int lastErrorCode = 0;
+    std::string lastErrorText;
+  };
+  template <class TBase, bool output>
+  class TCardDevice;
   class TInput;
-  friend class TOutput;
+  template <class TBase, bool output>
+  friend class TCardDevice;
   friend class TInput;
 
   void Run();
   void ProcessChunk(int frames);
   void ReturnAll(TStreamSlot& slot, unsigned message, bool keepPartial);
-  void FailSlot(TStreamSlot& slot, int code, unsigned message);
-  int CloseSlot(TStreamSlot& slot, std::vector<TStreamSlot*>& list, unsigned doneMessage, unsigned closeMessage,
-                bool& open);
+  void FailAll(int direction, int code, const std::string& text);
   double Noise();
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::vector<TStreamSlot*> outputs_;
-  std::vector<TStreamSlot*> inputs_;
+  TDirectionState directions_[2];
+  std::vector<TStreamSlot*>& outputs_ = directions_[0].streams;
+  std::vector<TStreamSlot*>& inputs_ = directions_[1].streams;
   TCardPace pace_;
   bool quit_ = false;
   bool frozen_ = false;
@@ -141,10 +150,6 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   int64_t doubleQueued_ = 0;
   double humAmplitude_ = kHumAmplitude;
   double noiseRms_ = kNoiseRms;
-  int refuseOutCode_ = 0, refuseInCode_ = 0;
-  std::string refuseOutText_, refuseInText_;
-  std::string lastOutErrorText_, lastInErrorText_;
-  int lastOutErrorCode_ = 0, lastInErrorCode_ = 0;
 
   // model state, card thread only
   std::vector<TBiquad> right_;

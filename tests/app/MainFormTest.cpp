@@ -618,4 +618,45 @@ TEST_F(MainFormTest, OutputLevelScaleAndChannelColours) {
     EXPECT_EQ(TextColour(Find<QWidget>(&form, name)), QColor(255, 0, 0)) << name;
 }
 
+// The lamps, captions and sound label follow what the devices really do.
+TEST_F(MainFormTest, DeviceFailuresAndStallsShowInTheWindowAndAStartAfterwardsWorks) {
+  TMainForm form;
+  ShowForm(form);
+  auto* generate = Find<QPushButton>(&form, "ButtonStartGenerator");
+  auto* analyse = Find<QPushButton>(&form, "ButtonStartAnalyser");
+  auto* sound = Find<QLabel>(&form, "LabelBackend");
+  const QString caption = sound->text();
+  generate->click();
+  analyse->click();
+  ASSERT_TRUE(PumpUntil([&] {
+    return LED(form, "LEDgenerator") == kBrightGreen && LED(form, "LEDanalyser") == kBrightGreen;
+  }));
+
+  Card().SetFrozen(true);
+  ASSERT_TRUE(PumpUntil([&] { return sound->text() == "Output and input stalled"; }, 10000)) << recorder.Log();
+  EXPECT_EQ(LED(form, "LEDgenerator"), kGreen);
+  EXPECT_EQ(LED(form, "LEDanalyser"), kGreen);
+  EXPECT_EQ(generate->text(), "STOP") << "stalled, not stopped";
+  EXPECT_EQ(recorder.messages.size(), 2u) << recorder.Log();
+  Card().SetFrozen(false);
+  ASSERT_TRUE(PumpUntil([&] { return sound->text() == caption; }, 5000));
+  EXPECT_EQ(LED(form, "LEDgenerator"), kBrightGreen);
+  EXPECT_EQ(LED(form, "LEDanalyser"), kBrightGreen);
+
+  recorder.exceptions.clear();
+  Card().FailOutputs(5, "server gone");
+  Card().FailInputs(5, "server gone");
+  ASSERT_TRUE(PumpUntil([&] { return !form.ToneGenerator()->Enabled() && !form.Analyser()->Enabled(); }));
+  PumpFor(50);
+  EXPECT_EQ(generate->text(), "Start Generator");
+  EXPECT_EQ(analyse->text(), "Start Analyser");
+  EXPECT_EQ(LED(form, "LEDgenerator"), kGreen);
+  EXPECT_EQ(LED(form, "LEDanalyser"), kGreen);
+  EXPECT_EQ(recorder.exceptions.size(), 2u) << recorder.Log();
+
+  generate->click();
+  EXPECT_EQ(generate->text(), "STOP");
+  ASSERT_TRUE(PumpUntil([&] { return LED(form, "LEDgenerator") == kBrightGreen; }));
+}
+
 }  // namespace

@@ -76,14 +76,20 @@ TEST_F(StreamTest, PlaybackDefaultsAndEventOrderOnLengthChange) {
   for (uint32_t l : lengths) EXPECT_EQ(l, 4u * 4410u);
   EXPECT_TRUE(out.Enabled());
 
-  out.SetOnDone([&](QObject*) {});  // assigning an event while playing restarts the device
+  // assigning an event while playing restarts the device; OnDone follows each refill
+  out.SetOnDone([&](QObject*) {
+    EXPECT_TRUE(out.Enabled());
+    if (log.back() != "done") log.push_back("done");
+  });
   EXPECT_EQ(log.back(), "close");
-  ASSERT_TRUE(PumpUntil([&] { return log.size() == 5; }));
-  EXPECT_EQ(log.back(), "open");
+  ASSERT_TRUE(PumpUntil([&] { return log.size() == 6; }));
+  EXPECT_EQ(log, (std::vector<std::string>{"open", "close", "open", "close", "open", "done"}));
 
   out.SetEnabled(false);
   EXPECT_EQ(log.back(), "close");
   EXPECT_EQ(out.State(), Closed);
+  PumpFor(50);
+  EXPECT_EQ(log.back(), "close") << "nothing after the close";
 }
 
 TEST_F(StreamTest, NoFillAfterEnabledIsCleared) {
@@ -206,6 +212,8 @@ TEST_F(StreamTest, CaptureWaitsForStartUnlessAutoStart) {
     EXPECT_EQ(h.dwUser, 0u);
     ++data;
   });
+  in.Start();  // closed: nothing to start
+  EXPECT_EQ(in.State(), Closed);
   in.SetEnabled(true);
   ASSERT_TRUE(PumpUntil([&] { return log.size() == 1; }));
   EXPECT_EQ(in.State(), Opening);
@@ -213,6 +221,8 @@ TEST_F(StreamTest, CaptureWaitsForStartUnlessAutoStart) {
   EXPECT_EQ(data, 0) << "no data before Start";
 
   in.Start();
+  EXPECT_EQ(in.State(), Running);
+  in.Start();  // running: no second start
   EXPECT_EQ(in.State(), Running);
   ASSERT_TRUE(PumpUntil([&] { return data >= 3; }));
 

@@ -132,4 +132,47 @@ TEST(ToneSpectrum, FullScaleSineIsCleanAndOnFrequency) {
   EXPECT_NEAR(measured, RefIncrement(1000.0) * resolution, resolution / 10);
 }
 
+// The noise spectra against the white noise they are cut from, bin by bin: the white block is
+// rebuilt from the clock's seed, so every gain is exact, not a statistical estimate.
+TEST(NoiseSpectrum, PinkAndBandGainsAgainstTheirWhiteNoise) {
+  constexpr uint32_t kSeed = 43200000;  // noon
+  SetReseedClock([] { return kSeed; });
+  TRefLcg lcg{kSeed};
+  std::vector<float> white(kToneBlockFrames + 2, 0.0f);
+  for (int k = 0; k < kToneBlockFrames; ++k)
+    white[k] = static_cast<float>(lcg.Next() * 0x1p-32 * 65535.0 - 32767.0);
+  nspsRealFft(white.data(), kToneFftOrder, NSP_Forw);
+  auto bin = [](const std::vector<float>& t, int k) { return std::complex<double>(t[2 * k], t[2 * k + 1]); };
+  // What a kernel left in its transform buffer (time samples before rounding), as a spectrum.
+  auto spectrumOf = [](std::vector<float> t) {
+    nspsRealFft(t.data(), kToneFftOrder, NSP_Forw);
+    return t;
+  };
+  std::vector<int16_t> samples(2 * kToneBlockFrames);
+  std::vector<float> transform(kToneBlockFrames + 2);
+
+  Gen::SynthesizePinkNoise(transform.data(), samples.data(), 0, 1.0f);
+  const std::vector<float> pink = spectrumOf(transform);
+  EXPECT_NEAR(bin(pink, 0).real() / bin(white, 0).real(), 1.0, 1e-4) << "DC keeps unit gain";
+  for (int k : {1, 2, 100, 4096, 8191}) {
+    const double gain = std::abs(bin(pink, k) / bin(white, k));
+    EXPECT_NEAR(gain, std::sqrt(1.0 / k) * 32767.0 / 4096.0, 1e-4 * gain) << "bin " << k;
+  }
+
+  for (int band : {0, 11, 23}) {
+    SCOPED_TRACE(band);
+    const TBinRange edges = ThirdOctaveBandBins(band);
+    Gen::SynthesizeBandNoise(transform.data(), samples.data(), 0, band, 1.0f);
+    const std::vector<float> cut = spectrumOf(transform);
+    double rms = 0;
+    for (int k = edges.Lower; k <= edges.Upper; ++k) rms += std::norm(bin(white, k));
+    rms = std::sqrt(rms / (edges.Upper - edges.Lower + 1));
+    for (int k : {edges.Lower, edges.Upper})
+      EXPECT_LT(std::abs(bin(cut, k) - bin(white, k)), 1e-4 * rms) << "edge bin " << k << " is kept";
+    for (int k : {edges.Lower - 1, edges.Upper + 1})
+      EXPECT_LT(std::abs(bin(cut, k)), 1e-4 * rms) << "outer neighbour " << k << " is cut";
+  }
+  SetReseedClock(nullptr);
+}
+
 }  // namespace
