@@ -176,6 +176,12 @@ std::string TDeviceStream::ErrorText(int code) const {
   return device_->ErrorText(code);
 }
 
+std::string TDeviceStream::FailureAdvice() const {
+  return std::string(direction_ == Output ? "The sound output \"" : "The sound input \"") + deviceName_ +
+         "\" has stopped: the audio server may have ended or the device been disconnected. Start again once it "
+         "is back.";
+}
+
 int TDeviceStream::LastError() const { return device_ ? device_->LastError() : 0; }
 
 void TDeviceStream::Arm() {

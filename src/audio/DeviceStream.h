@@ -76,6 +76,8 @@ class TDeviceStream : public QObject {
   std::string ErrorText(int code) const;
   int LastError() const;
   std::string DeviceName() const { return deviceName_; }
+  // What a user can do about a device that failed while running.
+  std::string FailureAdvice() const;
 
   // The stream is running from now on: the watchdog expects blocks.
   void Arm();

@@ -125,7 +125,8 @@ void TWaveOut::Fail(int Code, const std::string& Text) {
   FStatus = static_cast<uint32_t>(Code);
   FEnabled = false;
   UpdateDevice();
-  throw EWaveOutError(DeviceErrorMessage("Error %d writing wave output - %s", Code, Text));
+  throw EWaveOutError(WithAdvice(DeviceErrorMessage("Error %d writing wave output - %s", Code, Text),
+                                 FDevice->FailureAdvice()));
 }
 
 void TWaveOut::QueueBlock(PWaveHdr Header) {
@@ -272,7 +273,8 @@ void TWaveIn::Fail(int Code, const std::string& Text) {
   FStatus = static_cast<uint32_t>(Code);
   FEnabled = false;
   UpdateDevice();
-  throw EWaveInError(DeviceErrorMessage("Error %d reading wave input - %s", Code, Text));
+  throw EWaveInError(WithAdvice(DeviceErrorMessage("Error %d reading wave input - %s", Code, Text),
+                                FDevice->FailureAdvice()));
 }
 
 void TWaveIn::Start() {

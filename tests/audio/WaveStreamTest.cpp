@@ -533,8 +533,15 @@ TEST_F(StreamTest, AFailedDeviceEndsItsStreamClosedWithOneMessageAndStartsAgain)
     bool output;
     const char* message;
   };
-  for (const TCase& c : {TCase{true, "Error 5 writing wave output - server gone"},
-                         TCase{false, "Error 5 reading wave input - server gone"}}) {
+  for (const TCase& c :
+       {TCase{true,
+              "Error 5 writing wave output - server gone. The sound output \"simulated sound card output\" has "
+              "stopped: the audio server may have ended or the device been disconnected. Start again once it is "
+              "back."},
+        TCase{false,
+              "Error 5 reading wave input - server gone. The sound input \"simulated sound card input\" has "
+              "stopped: the audio server may have ended or the device been disconnected. Start again once it is "
+              "back."}}) {
     SCOPED_TRACE(c.message);
     recorder.exceptions.clear();
     TWaveOut out;
