@@ -91,7 +91,7 @@ void TMainForm::ReadSettings() {
       ReadIndex(s, "OutputPhase", 0, RadioGroupOutChannel->Count()));
   TrackBarALeft->setValue(ReadInteger(s, "OutputLeftGainPos", 20));
   TrackBarARight->setValue(ReadInteger(s, "OutputRightGainPos", 20));
-  // The check box keeps the vector scope's automatic gain until the scope itself exists.
+  // The scope follows the box when the window is first shown.
   CheckBoxAGC->setChecked(ReadBool(s, "VectorScopeAGC", true));
   ComboBoxTraceOffset->setCurrentIndex(
       ReadIndex(s, "ScopeTraceOffset", 0, ComboBoxTraceOffset->count()));
