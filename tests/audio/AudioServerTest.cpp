@@ -275,6 +275,17 @@ struct TEventLog {
   }
 };
 
+// Both streams running: a tone out, blocks counted in.
+void StartDuplex(TWaveOut& out, TWaveIn& in, TTone& tone, int& data) {
+  out.SetBufferSamples(4096);
+  in.SetBufferSamples(4096);
+  out.SetOnNeedData([&tone](PWaveHdr h) { tone.Fill(h); });
+  in.SetOnData([&data](wavehdr_tag&) { ++data; });
+  in.SetAutoStart(true);
+  in.SetEnabled(true);
+  out.SetEnabled(true);
+}
+
 TEST_F(AudioServer, AServerThatDiesEndsBothStreamsWithOneMessageEachAndAStartLaterWorks) {
   TPrivateServer server;
   ASSERT_TRUE(server.Start());
@@ -285,13 +296,7 @@ TEST_F(AudioServer, AServerThatDiesEndsBothStreamsWithOneMessageEachAndAStartLat
   log.Watch(in, "in");
   TTone tone{0.25, 0.25, 440.0};
   int data = 0;
-  out.SetBufferSamples(4096);
-  in.SetBufferSamples(4096);
-  out.SetOnNeedData([&](PWaveHdr h) { tone.Fill(h); });
-  in.SetOnData([&](wavehdr_tag&) { ++data; });
-  in.SetAutoStart(true);
-  in.SetEnabled(true);
-  out.SetEnabled(true);
+  StartDuplex(out, in, tone, data);
   ASSERT_TRUE(PumpUntil([&] { return data >= 5; }, 10000)) << recorder.Log();
 
   server.Kill();
@@ -337,13 +342,7 @@ TEST_F(AudioServer, AFrozenServerIsReportedOnceRecoversAndNeverFreezesTheWindow)
   TWaveIn in;
   TTone tone{0.25, 0.25, 440.0};
   int data = 0;
-  out.SetBufferSamples(4096);
-  in.SetBufferSamples(4096);
-  out.SetOnNeedData([&](PWaveHdr h) { tone.Fill(h); });
-  in.SetOnData([&](wavehdr_tag&) { ++data; });
-  in.SetAutoStart(true);
-  in.SetEnabled(true);
-  out.SetEnabled(true);
+  StartDuplex(out, in, tone, data);
   ASSERT_TRUE(PumpUntil([&] { return data >= 5; }, 10000)) << recorder.Log();
 
   server.Freeze(true);
