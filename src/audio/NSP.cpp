@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <numbers>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -110,15 +113,32 @@ int32_t SaturateToInt32(float integral) {
   return static_cast<int32_t>(integral);
 }
 
-void ApplyCosineWindow(float* vec, int n, double a, double b) {
-  if (n <= 1) return;
-  const double step = 2.0 * std::numbers::pi / (n - 1);
-  // Symmetric, so each cosine serves both halves and the two halves match exactly.
-  for (int k = 0, j = n - 1; k <= j; ++k, --j) {
-    const float w = static_cast<float>(a - b * std::cos(step * k));
-    vec[k] *= w;
-    if (j != k) vec[j] *= w;
+// Window tables, one per shape and length, made on first use and kept for the process: a block
+// of the same length then costs one multiplication per sample instead of a cosine.
+enum WindowShape { kHann, kHamming };
+
+const float* WindowTable(WindowShape shape, int n) {
+  static std::mutex mutex;
+  static std::map<std::pair<int, int>, std::unique_ptr<float[]>> tables;
+  std::lock_guard lock(mutex);
+  auto& table = tables[{shape, n}];
+  if (!table) {
+    const double a = shape == kHann ? 0.5 : 0.54;
+    const double b = shape == kHann ? 0.5 : 0.46;
+    const double step = 2.0 * std::numbers::pi / (n - 1);
+    auto made = std::make_unique<float[]>(static_cast<size_t>(n));
+    // Symmetric, so each cosine serves both halves and the two halves match exactly.
+    for (int k = 0, j = n - 1; k <= j; ++k, --j)
+      made[k] = made[j] = static_cast<float>(a - b * std::cos(step * k));
+    table = std::move(made);
   }
+  return table.get();
+}
+
+void ApplyWindow(float* vec, int n, WindowShape shape) {
+  if (n <= 1) return;
+  const float* w = WindowTable(shape, n);
+  for (int k = 0; k < n; ++k) vec[k] *= w[k];
 }
 
 }  // namespace
@@ -144,9 +164,9 @@ void nspcbPowerSpectr(const SCplx* src, float* dst, int n) {
   for (int k = 0; k < n; ++k) dst[k] = src[k].re * src[k].re + src[k].im * src[k].im;
 }
 
-void nspsWinHann(float* vec, int n) { ApplyCosineWindow(vec, n, 0.5, 0.5); }
+void nspsWinHann(float* vec, int n) { ApplyWindow(vec, n, kHann); }
 
-void nspsWinHamming(float* vec, int n) { ApplyCosineWindow(vec, n, 0.54, 0.46); }
+void nspsWinHamming(float* vec, int n) { ApplyWindow(vec, n, kHamming); }
 
 void nspsbIntToFloat(const void* src, float* dst, int n, int wordSize, int /*flags*/) {
   CheckWordSize(wordSize);

@@ -45,7 +45,8 @@ void nspcbPowerSpectr(const SCplx* src, float* dst, int n);
 
 // In place multiplication by a symmetric window of length n (both ends on the window's
 // end values), as spectrum analysers use: Hann 0.5 - 0.5 cos(2 pi k / (n - 1)), Hamming
-// 0.54 - 0.46 cos(2 pi k / (n - 1)). A window of length 1 is 1.
+// 0.54 - 0.46 cos(2 pi k / (n - 1)). A window of length 1 is 1. The window of each length is
+// tabulated on its first use (allocation, under a lock) and only looked up afterwards.
 void nspsWinHann(float* vec, int n);
 void nspsWinHamming(float* vec, int n);
 

@@ -1,0 +1,120 @@
+// The spectrum display: third-octave bars, a log or linear trace, or a scrolling spectrogram of
+// the captured signal. Each block of 2^FFTpower frames is reduced to one channel, windowed,
+// transformed and reduced to one power per band, column or row; the values are linear power
+// ratios to the reference power (N / 4)^2 and become dB only when drawn.
+//
+// GUI thread only. Frequencies Hz, levels dB, coordinates pixels of the control (plot area 1 ... W
+// by 1 ... H), samples 16-bit interleaved stereo frames, left first.
+#pragma once
+
+#include "FrequencyPlot.h"
+#include "SpectrumTables.h"
+
+#include <QImage>
+#include <QRgb>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+// Spectrogram colours by level index 0 (lowest) ... 255: a grey ramp, or dark blue through grey
+// to pale yellow and white.
+std::array<QRgb, 256> SpectrogramPalette(bool monochrome);
+
+class TSpectrumDisplay : public TFrequencyPlot {
+  Q_OBJECT
+
+public:
+  explicit TSpectrumDisplay(QWidget* parent = nullptr);
+  ~TSpectrumDisplay() override;
+
+  TSpectrumDisplayMode Mode() const { return FMode; }
+  // Completes the range (FreqMax 0 -> fs / 2, at least 300; FreqMin at least fs / N on a log
+  // axis), rebuilds the axis tables, relays the labels once laid out, clears the spectrogram.
+  void SetMode(TSpectrumDisplayMode mode);
+  TChannelSelect ChannelSelect() const { return FChannelSelect; }
+  void SetChannelSelect(TChannelSelect select);
+  bool MonochromeSpectrogram() const { return FMonochromeSpectrogram; }
+  // Affects only spectrogram columns painted afterwards.
+  void SetMonochromeSpectrogram(bool monochrome);
+  // Clamped to 0 ... fs / 2; they rebuild the axis but neither relays the labels nor clears the
+  // spectrogram, so set the range first and the mode after it.
+  int FreqMin() const { return FFreqMin; }
+  void SetFreqMin(int hz);
+  int FreqMax() const { return FFreqMax; }
+  void SetFreqMax(int hz);
+  // Attenuates the mains band (45 ... 65 Hz) by 20 dB from the next block on.
+  bool HumReject() const { return FHumReject; }
+  void SetHumReject(bool value) { FHumReject = value; }
+  // 12 ... 15; sizes the source's blocks to one FFT length.
+  int FFTpower() const { return FFFTpower; }
+  void SetFFTpower(int power);
+  int MarkerF1() const { return FMarkerF[0]; }
+  void SetMarkerF1(int hz) { SetMarker(0, hz); }
+  int MarkerF2() const { return FMarkerF[1]; }
+  void SetMarkerF2(int hz) { SetMarker(1, hz); }
+  int MarkerF3() const { return FMarkerF[2]; }
+  void SetMarkerF3(int hz) { SetMarker(2, hz); }
+  int MarkerF4() const { return FMarkerF[3]; }
+  void SetMarkerF4(int hz) { SetMarker(3, hz); }
+
+  int N() const { return FN; }
+  float ReferencePower() const { return FReferencePower; }
+  std::span<const int> ColumnBins() const { return FColumnBins; }
+  // Plot column of each marker line on a linear trace; 0 = no line.
+  const std::array<int, 4>& MarkerColumns() const { return FMarkerColumns; }
+  int SpectrogramBlockNumber() const { return FSpectrogramBlock; }
+  int ColumnsPerBlock() const { return FColumnsPerBlock; }
+  // Power of bins 0 ... N / 2 of the last analysed block.
+  std::span<const float> Power() const { return {FPower.get(), static_cast<std::size_t>(FN / 2 + 1)}; }
+  // The band table every spectrum display shares; built by the first third-octave block.
+  static const TBandTable& BandTable();
+
+  const QImage& SpectrogramPicture() const { return FSpectrogram; }
+  const std::array<QRgb, 256>& Palette() const { return FPalette; }
+  // Fills the spectrogram picture with black if the control is showing.
+  void ClearSpectrogram();
+
+  void SetSource(TWaveIn* source) override;
+  void ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag) override;
+  // Values are rounded to the nearest integer and saturated to the 16-bit range.
+  void ProcessFloatSamples(const float* frames, int frameCount) override;
+
+protected:
+  void BoundsChanged() override;
+
+private:
+  struct TFree {
+    void operator()(float* p) const;
+  };
+
+  void SetMarker(int index, int hz);
+  // Both may stop the source while they work and restart it at the end; a restart that fails
+  // raises after the tables are complete.
+  void RebuildFrequencyTable();
+  void RebuildColumnBins();
+  void SmoothTrace(float* values);
+
+  TSpectrumDisplayMode FMode = sdOctave3;
+  TChannelSelect FChannelSelect = csSum;
+  bool FMonochromeSpectrogram = false;
+  int FFreqMin = 0;
+  int FFreqMax = 0;
+  bool FHumReject = false;
+  int FFFTpower = 12;
+  int FN = 4096;
+  std::array<int, 4> FMarkerF{};
+  std::array<int, 4> FMarkerColumns{};
+  float FReferencePower = 0;
+  std::vector<int> FColumnBins;
+  int FSpectrogramBlock = 0;
+  int FColumnsPerBlock = 0;
+  int FBuiltW = -1, FBuiltH = -1;  // plot size the axis tables were last built for
+
+  std::unique_ptr<float[], TFree> FWork;   // kSpectrumMaxFft + 2
+  std::unique_ptr<float[], TFree> FPower;  // kSpectrumMaxFft
+  std::vector<int16_t> FConversion;        // ProcessFloatSamples' frames
+
+  QImage FSpectrogram;
+  std::array<QRgb, 256> FPalette{};
+};
