@@ -4,7 +4,10 @@
 #include <QTabBar>
 #include <QTabWidget>
 
+#include <cmath>
+
 #include "AudioAnalyser.h"
+#include "DisplaySpectrum.h"
 #include "Displays.h"
 #include "MainForm.h"
 #include "Messages.h"
@@ -67,10 +70,12 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
 
   // Spectrum analyser.
   page = TabSheetSpectrum;
-  SpectrumDisplay1 = Placeholder(page, "SpectrumDisplay1", 24, 32, 443, 258);
+  SpectrumDisplay1 = new TSpectrumDisplay(page);
+  SpectrumDisplay1->setObjectName("SpectrumDisplay1");
+  SpectrumDisplay1->SetBounds(24, 32, 443, 258);
   SpectrumDisplay1->setCursor(Qt::CrossCursor);
   LabelSpectrumMarker = MakeLabel(page, "LabelSpectrumMarker", "", 40, 8, 132);
-  LabelSpectrumPeaks = MakeLabel(page, "LabelSpectrumPeaks", "", 176, 8, 296);
+  LabelSpectrumPeaks = Named(new TClickLabel(page), "LabelSpectrumPeaks", 176, 8, 296, 16);
   UpDownSpectMax = Named(new TUpDown(page, Qt::Vertical, 0, 120, 0), "UpDownSpectMax", 4, 0, 17,
                          33);
   UpDownSpectMin = Named(new TUpDown(page, Qt::Vertical, 0, 120, 0), "UpDownSpectMin", 4, 312,
@@ -143,6 +148,26 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   connect(UpDownTimebase, &TUpDown::Click, this, Guard(&TMainForm::UpDownTimebaseClick));
   connect(ButtonMeasureOffset, &QPushButton::clicked, this,
           Guard(&TMainForm::ButtonMeasureOffsetClick));
+  connect(ComboBoxSpectrumMode, &QComboBox::activated, this,
+          Guard(&TMainForm::ComboBoxSpectrumModeChange));
+  connect(RadioGroupInChannel, &TRadioGroup::Click, this,
+          Guard(&TMainForm::RadioGroupInChannelClick));
+  connect(UpDownSpectMax, &TUpDown::Click, this, Guard(&TMainForm::UpDownSpectMaxClick));
+  connect(UpDownSpectMin, &TUpDown::Click, this, Guard(&TMainForm::UpDownSpectMinClick));
+  connect(CheckBoxHumFilter, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxHumFilterClick));
+  connect(CheckBoxHighResn, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxHighResnClick));
+  connect(CheckBoxSpectrumMvgAvg, &QCheckBox::toggled, this,
+          Guard(&TMainForm::CheckBoxSpectrumMvgAvgClick));
+  connect(LabelSpectrumPeaks, &TClickLabel::Click, this,
+          Guard(&TMainForm::LabelSpectrumPeaksClick));
+  SpectrumDisplay1->SetOnMouseMove([this](int x, int y) {
+    try {
+      SpectrumDisplay1MouseMove(x, y);
+    } catch (const std::exception& e) {
+      ShowException(e);
+    }
+  });
+  SpectrumDisplay1->SetOnClick(Guard(&TMainForm::SpectrumDisplay1Click));
 }
 
 void TMainForm::ButtonStartAnalyserClick() {
@@ -185,8 +210,10 @@ void TMainForm::PageControlAnalyserChange() {
       FAnalyser->SetDisplay(VectorScope1);
       break;
     case pgSpectrum:
+      FAnalyser->SetDisplay(SpectrumDisplay1);
+      break;
     case pgResponse:
-      // Their displays are not analyser displays yet: nothing shown here gets the blocks.
+      // Its display is not an analyser display yet: nothing shown here gets the blocks.
       FAnalyser->SetDisplay(nullptr);
       break;
     default:
@@ -222,4 +249,106 @@ void TMainForm::ButtonMeasureOffsetClick() {
                "Please click on Yes to continue or No to stop",
                "Measure sound card A/D offset"))
     MeasureOffset();
+}
+
+void TMainForm::ComboBoxSpectrumModeChange() {
+  TSpectrumDisplay* d = SpectrumDisplay1;
+  const int rate = FToneGenerator->SampleRate();
+  // The range goes first: only the mode setter relays the captions and clears the picture.
+  switch (ComboBoxSpectrumMode->currentIndex()) {
+    case 0:
+      d->SetMode(sdOctave3);
+      break;
+    case 1:
+      d->SetFreqMax(20000);
+      d->SetFreqMin(static_cast<int>(std::lrint(d->FreqMax() / 1024.0)));
+      d->SetMode(sdLogFreq);
+      break;
+    case 2:
+      d->SetFreqMin(0);
+      d->SetFreqMax(rate / 2);
+      d->SetMode(sdLinFreq);
+      break;
+    case 3:
+      d->SetFreqMin(300);
+      d->SetFreqMax(3300);
+      d->SetMode(sdLinFreq);
+      break;
+    case 4:
+      d->SetFreqMin(SpinEditUserF1->value());
+      d->SetFreqMax(SpinEditUserF2->value());
+      d->SetMode(sdLinFreq);
+      break;
+    case 5:
+      d->SetFreqMin(80);
+      d->SetFreqMax(rate * 15000 / 44100);
+      d->SetMode(sdLogSpectrogram);
+      break;
+    case 6:
+      d->SetFreqMin(0);
+      d->SetFreqMax(rate * 10000 / 44100);
+      d->SetMode(sdLinSpectrogram);
+      break;
+    case 7:
+      d->SetFreqMin(300);
+      d->SetFreqMax(3300);
+      d->SetMode(sdLinSpectrogram);
+      break;
+    default:
+      break;
+  }
+  d->SetHumReject(CheckBoxHumFilter->isChecked());
+}
+
+void TMainForm::RadioGroupInChannelClick() {
+  static constexpr TChannelSelect kSelect[] = {csLeft, csRight, csSum, csDiff};
+  const int index = RadioGroupInChannel->ItemIndex();
+  if (index >= 0 && index < 4) SpectrumDisplay1->SetChannelSelect(kSelect[index]);
+}
+
+void TMainForm::UpDownSpectMaxClick() { SpectrumDisplay1->SetMaxdB(-UpDownSpectMax->Position()); }
+
+void TMainForm::UpDownSpectMinClick() { SpectrumDisplay1->SetMindB(-UpDownSpectMin->Position()); }
+
+void TMainForm::CheckBoxHumFilterClick() {
+  SpectrumDisplay1->SetHumReject(CheckBoxHumFilter->isChecked());
+}
+
+void TMainForm::CheckBoxHighResnClick() {
+  SpectrumDisplay1->SetFFTpower(CheckBoxHighResn->isChecked() ? 14 : 12);
+}
+
+void TMainForm::CheckBoxSpectrumMvgAvgClick() {
+  SpectrumDisplay1->SetMovingAverage(CheckBoxSpectrumMvgAvg->isChecked());
+}
+
+void TMainForm::SpectrumDisplay1MouseMove(int x, int y) {
+  FSpectrumMouseX = x;
+  FSpectrumMouseY = y;
+  float frequency = 0, level = 0;
+  if (SpectrumDisplay1->Readout(x, y, frequency, level))
+    LabelSpectrumMarker->setText(QString::asprintf("Cursor: %.0f Hz,  %.1f dB", frequency, level));
+  else
+    LabelSpectrumMarker->setText(QString());
+}
+
+void TMainForm::SpectrumDisplay1Click() {
+  float f = 0, l = 0;
+  if (!SpectrumDisplay1->FindPeak(FSpectrumMouseX, FSpectrumMouseY, f, l)) return;
+  if (FPreviousPeakFrequency != 0)
+    LabelSpectrumPeaks->setText(QString::asprintf("Peak: %.0f Hz, %.1f dB,  [delta: %.0f Hz, %1.f dB]",
+                                                  f, l, f - FPreviousPeakFrequency,
+                                                  l - FPreviousPeakLevel));
+  else
+    LabelSpectrumPeaks->setText(QString::asprintf("Peak: %.0f Hz, %.1f dB", f, l));
+  FPreviousPeakFrequency = f;
+  FPreviousPeakLevel = l;
+}
+
+void TMainForm::LabelSpectrumPeaksClick() {
+  if (LabelSpectrumPeaks->text().trimmed().isEmpty()) return;
+  if (!AskYesNo("Do you want to clear the peak markers?", "Clear peak markers")) return;
+  LabelSpectrumPeaks->setText(QString());
+  FPreviousPeakFrequency = 0;
+  FPreviousPeakLevel = 0;
 }

@@ -1,6 +1,7 @@
 #include "Controls.h"
 
 #include <QButtonGroup>
+#include <QMouseEvent>
 #include <QRadioButton>
 #include <QStyleOptionTabWidgetFrame>
 #include <QStylePainter>
@@ -155,4 +156,17 @@ void TRadioGroup::Arrange() {
     FButtons[i]->setGeometry(x, top + (i % rows) * rowHeight, widths[column],
                              std::min(rowHeight, 20));
   }
+}
+
+void TClickLabel::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) FPressed = true;
+  QLabel::mousePressEvent(event);
+}
+
+void TClickLabel::mouseReleaseEvent(QMouseEvent* event) {
+  const bool click = FPressed && event->button() == Qt::LeftButton &&
+                     rect().contains(event->position().toPoint());
+  FPressed = false;
+  QLabel::mouseReleaseEvent(event);
+  if (click) emit Click();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QGroupBox>
+#include <QLabel>
 #include <QStringList>
 #include <QWidget>
 
@@ -79,6 +80,23 @@ class TUpDown : public QWidget {
   int FMin, FMax, FPosition;
   QToolButton* FNext;
   QToolButton* FPrev;
+};
+
+// A label that reports a click (left button released over it), as a classic label's OnClick.
+class TClickLabel : public QLabel {
+  Q_OBJECT
+ public:
+  using QLabel::QLabel;
+
+ signals:
+  void Click();
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  bool FPressed = false;
 };
 
 // A captioned group of radio buttons laid out in columns. Changing ItemIndex, by the user or

@@ -296,7 +296,7 @@ void TMainForm::SpinEditUserF1Exit() {
   if (SpinEditUserF1->value() >= SpinEditUserF2->value())
     SpinEditUserF1->setValue(SpinEditUserF2->value() - 1);
   ComboBoxFreqRangeChange();
-  // The spectrum mode's handler follows here once the spectrum page has one.
+  ComboBoxSpectrumModeChange();
 }
 
 void TMainForm::SpinEditUserF2Exit() {
@@ -305,7 +305,7 @@ void TMainForm::SpinEditUserF2Exit() {
   if (SpinEditUserF1->value() >= SpinEditUserF2->value())
     SpinEditUserF2->setValue(SpinEditUserF1->value() + 1);
   ComboBoxFreqRangeChange();
-  // The spectrum mode's handler follows here once the spectrum page has one.
+  ComboBoxSpectrumModeChange();
 }
 
 void TMainForm::TabControlGeneratorChange() {

@@ -14,6 +14,7 @@
 #include "AboutBox.h"
 #include "AudioAnalyser.h"
 #include "AudioDevice.h"
+#include "DisplaySpectrum.h"
 #include "Displays.h"
 #include "Help.h"
 #include "LED.h"
@@ -175,6 +176,15 @@ void TMainForm::CreateComponents() {
   // The scope sizes its source's blocks; the analyser starts with the spectrum's length.
   WaveformDisplay1->SetSource(FAnalyser);
   WaveformDisplay1->SetTimebase(wtb__10ms);
+  SpectrumDisplay1->SetSource(FAnalyser);
+  SpectrumDisplay1->SetMaxdB(-10);
+  SpectrumDisplay1->SetMindB(-90);
+  SpectrumDisplay1->SetMode(sdOctave3);
+  SpectrumDisplay1->SetChannelSelect(csSum);
+  SpectrumDisplay1->SetMonochromeSpectrogram(false);
+  SpectrumDisplay1->SetFreqMin(0);
+  SpectrumDisplay1->SetFreqMax(22050);
+  SpectrumDisplay1->SetHumReject(false);
   FAnalyser->SetBufferSamples(4096);
   FAnalyser->SetAutoStart(true);
   FAnalyser->IgnoreFileSampleRate = false;
@@ -183,6 +193,7 @@ void TMainForm::CreateComponents() {
     LEDanalyser->SetColour(kGreen);
     ShowAnalyserState();
   });
+  FAnalyser->SetDisplay(SpectrumDisplay1);
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
@@ -243,7 +254,10 @@ void TMainForm::FormShow() {
   ComboBoxFreqRangeChange();
   UpDownScopeGainClick();
   UpDownTimebaseClick();
+  ComboBoxSpectrumModeChange();
   ComboBoxTraceOffsetChange();
+  UpDownSpectMinClick();
+  UpDownSpectMaxClick();
   WaveformDisplay1->UpdateScaleLabels();
   SpectrumDisplay1->UpdateScaleLabels();
   ResponsePlot1->UpdateScaleLabels();

@@ -34,6 +34,7 @@ class TBasicAudioAnalyser;
 class TFlickerlessBorderedCustomControl;
 class TFormMeasureOffset;
 class TLED;
+class TSpectrumDisplay;
 class TVectorScope;
 class TWaveformDisplay;
 
@@ -90,6 +91,17 @@ class TMainForm : public QMainWindow {
   void ComboBoxTraceOffsetChange();
   void UpDownScopeGainClick();
   void UpDownTimebaseClick();
+  // The "Spectrum analyser" page.
+  void ComboBoxSpectrumModeChange();
+  void RadioGroupInChannelClick();
+  void UpDownSpectMaxClick();
+  void UpDownSpectMinClick();
+  void CheckBoxHumFilterClick();
+  void CheckBoxHighResnClick();
+  void CheckBoxSpectrumMvgAvgClick();
+  void SpectrumDisplay1MouseMove(int x, int y);
+  void SpectrumDisplay1Click();
+  void LabelSpectrumPeaksClick();
   void ButtonMeasureOffsetClick();
   void Timer1Timer();
   void Contents1Click();
@@ -150,6 +162,10 @@ class TMainForm : public QMainWindow {
   bool FShown = false;
   bool FShowQueued = false;
   TOutputPhase FOutputPhase = opInPhase;
+  // Spectrum readouts: the last mouse position over the display and the last peak found
+  // (frequency 0: none).
+  int FSpectrumMouseX = 0, FSpectrumMouseY = 0;
+  float FPreviousPeakFrequency = 0, FPreviousPeakLevel = 0;
 
   // Menu.
   QAction* Exit1 = nullptr;
@@ -209,9 +225,9 @@ class TMainForm : public QMainWindow {
   TUpDown* UpDownTimebase = nullptr;
   QLabel* LabelScopeGain = nullptr;
   QLabel* LabelTimebase = nullptr;
-  TFlickerlessBorderedCustomControl* SpectrumDisplay1 = nullptr;
+  TSpectrumDisplay* SpectrumDisplay1 = nullptr;
   QLabel* LabelSpectrumMarker = nullptr;
-  QLabel* LabelSpectrumPeaks = nullptr;
+  TClickLabel* LabelSpectrumPeaks = nullptr;
   TUpDown* UpDownSpectMax = nullptr;
   TUpDown* UpDownSpectMin = nullptr;
   QLabel* LabelSpectrumMode = nullptr;

@@ -1,9 +1,15 @@
 #include "DisplaySpectrum.h"
 
+#include "Messages.h"
 #include "NSP.h"
+
+#include <QFontInfo>
+#include <QLabel>
+#include <QMouseEvent>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <numbers>
@@ -60,6 +66,7 @@ TSpectrumDisplay::TSpectrumDisplay(QWidget* parent)
   RebuildColumnBins();
   FMonochromeSpectrogram = true;
   SetMonochromeSpectrogram(false);
+  setMouseTracking(true);
   BoundsChanged();
 }
 
@@ -243,4 +250,302 @@ void TSpectrumDisplay::ProcessFloatSamples(const float* frames, int frameCount) 
   }
   bool continueFlag = true;
   ProcessSamples(FConversion.data(), frameCount, continueFlag);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Drawing, captions and the mouse
+
+int SpectrumGridStep(int span) {
+  if (span > 80) return 20;
+  if (span > 40) return 10;
+  if (span > 16) return 5;
+  if (span > 8) return 2;
+  return 1;
+}
+
+QString SpectrumFrequencyText(double hz) {
+  if (hz >= 10000) return QString::asprintf("%.0fK", hz / 1000);
+  if (hz > 1000) return QString::asprintf("%.1fK", hz / 1000);
+  return QString::asprintf("%.0f", hz);
+}
+
+QLabel* TSpectrumDisplay::Label(const QString& suffix) const {
+  QWidget* parent = parentWidget();
+  return parent ? parent->findChild<QLabel*>(objectName() + suffix, Qt::FindDirectChildrenOnly)
+                : nullptr;
+}
+
+void TSpectrumDisplay::UpdateScaleLabels() {
+  QWidget* parent = parentWidget();
+  if (!parent) return;
+  if (!FLabelsCreated) {
+    for (const char* axis : {"_X", "_Y"})
+      for (int k = 0; k <= 10; ++k) {
+        auto* label = new QLabel(parent);
+        label->setObjectName(objectName() + QLatin1String(axis) + QString::number(k));
+        label->hide();
+      }
+    FLabelsCreated = true;
+    FLayoutReady = true;
+  }
+  std::array<QLabel*, 11> xs{}, ys{};
+  for (int k = 0; k <= 10; ++k) {
+    xs[k] = Label(QStringLiteral("_X") + QString::number(k));
+    ys[k] = Label(QStringLiteral("_Y") + QString::number(k));
+    for (QLabel* label : {xs[k], ys[k]})
+      if (label) label->hide();
+  }
+  const QRect bounds = geometry();
+  const int fs = SampleRate();
+
+  // Texts first, so that one font can be chosen that fits every caption left of the plot.
+  std::vector<std::pair<QLabel*, int>> left;  // label, row or -1
+  const bool dBScale = !IsSpectrogram(FMode);
+  if (dBScale) {
+    const int step = SpectrumGridStep(MaxdB() - MindB());
+    int k = 0;
+    for (int level = MindB(); level <= MaxdB() && k <= 10; ++level) {
+      if (level % step != 0) continue;
+      if (QLabel* label = ys[k]) {
+        label->setText(QString::number(level));
+        left.push_back({label, LevelToRow(static_cast<float>(level))});
+      }
+      ++k;
+    }
+  } else {
+    double v = FFreqMax;
+    const double step = (FFreqMax - FFreqMin) / 10.0;
+    const double ratio = FFreqMin > 0 ? std::pow(static_cast<double>(FFreqMax) / FFreqMin, 0.1) : 1;
+    for (int k = 0; k <= 10; ++k) {
+      if (QLabel* label = ys[k]) {
+        label->setText(SpectrumFrequencyText(v));
+        left.push_back({label, k * (H() - 1) / 10});
+      }
+      v = FMode == sdLinSpectrogram ? v - step : v / ratio;
+    }
+  }
+  const int gap = dBScale ? 4 : 2;
+  // A caption wider than the room beside the plot gets a smaller font for all of them, so that
+  // none is cut off at the page's edge.
+  QFont font = parent->font();
+  int pixels = QFontInfo(font).pixelSize();
+  auto widest = [&] {
+    int w = 0;
+    for (auto& [label, row] : left) {
+      label->setFont(font);
+      w = std::max(w, label->sizeHint().width());
+    }
+    return w;
+  };
+  while (widest() > bounds.left() - gap && pixels > 6) font.setPixelSize(--pixels);
+  for (auto& [label, row] : left) {
+    label->adjustSize();
+    label->move(std::max(0, bounds.left() - label->width() - gap),
+                bounds.top() + 1 + row - label->height() / 2);
+    label->show();
+  }
+
+  const int below = bounds.top() + bounds.height() + 4;
+  auto place = [&](QLabel* label, const QString& text, int centre) {
+    if (!label) return;
+    label->setFont(font);
+    label->setText(text);
+    label->adjustSize();
+    label->move(centre - label->width() / 2, below);
+    label->show();
+  };
+  if (FMode == sdOctave3) {
+    double f = fs > 49000 ? 62.5 : 31.25;
+    for (int k = 1; k <= 10; ++k) {
+      QString text = f >= 1000 ? QString::asprintf("%.0fK", f / 1000) : QString::asprintf("%.0f", f);
+      if (k == 10) text += QLatin1String("Hz");
+      place(xs[k], text, bounds.left() + 1 + (2 * k - 1) * (bounds.width() - 2) / 20);
+      f *= 2;
+    }
+  } else if (IsTrace(FMode)) {
+    double v = FFreqMax;
+    const double step = (FFreqMax - FFreqMin) / 10.0;
+    const double ratio = FFreqMin > 0 ? std::pow(static_cast<double>(FFreqMax) / FFreqMin, 0.1) : 1;
+    for (int k = 10; k >= 0; --k) {
+      place(xs[k], SpectrumFrequencyText(v), bounds.left() + 1 + k * (bounds.width() - 2) / 10);
+      v = FMode == sdLinFreq ? v - step : v / ratio;
+    }
+  }
+}
+
+void TSpectrumDisplay::DrawDisplay(TCanvas& canvas) {
+  const int64_t started = PerfCounter();
+  canvas.SetPenColour(QColor(0, 255, 0));
+  canvas.SetPenStyle(psSolid);
+  const auto line = [&canvas](int x0, int y0, int x1, int y1) {
+    canvas.MoveTo(x0, y0);
+    canvas.LineTo(x1, y1);
+  };
+  if (!IsSpectrogram(FMode)) {
+    const int step = SpectrumGridStep(MaxdB() - MindB());
+    for (int level = MindB(); level <= MaxdB(); ++level)
+      if (level % step == 0) {
+        const int y = LevelToRow(static_cast<float>(level));
+        line(1, y, width() - 1, y);
+      }
+  } else if (FPointCount == 0) {
+    for (int j = 0; j <= 10; ++j) {
+      const int y = j * (H() - 1) / 10 + 1;
+      line(1, y, W() + 1, y);
+    }
+  }
+  if (FMode == sdOctave3) {
+    for (int j = 1; j <= 10; ++j) {
+      const int x = (2 * j - 1) * W() / 20 + 1;
+      line(x, 1, x, H() + 1);
+    }
+  } else if (IsTrace(FMode)) {
+    for (int j = 1; j <= 9; ++j) {
+      const int x = j * W() / 10 + 1;
+      line(x, 1, x, H() + 1);
+    }
+    canvas.SetPenStyle(psDot);
+    for (int c : FMarkerColumns)
+      if (c != 0) line(c, 1, c, H() + 1);
+    canvas.SetPenStyle(psSolid);
+  }
+  if (FPointCount != 0) {
+    try {
+      DrawValues(canvas);
+    } catch (const std::exception& e) {
+      // The grid stays; one message rather than one per paint.
+      if (!FDrawFailureShown) {
+        FDrawFailureShown = true;
+        ShowMessage(std::string("The spectrum could not be drawn: ") + e.what());
+      }
+    }
+  }
+  if (TWaveIn* source = Source()) source->PlotTicks += static_cast<double>(PerfCounter() - started);
+}
+
+const int32_t* TSpectrumDisplay::ValueRows(int count, int start) {
+  float* work = FColumns[2].data();
+  nspsbCopy(FColumns[0].data(), work, count);
+  nspsbLn1(work, count);
+  nspsbMpy1(static_cast<float>(10.0L / std::log(10.0L)), work, count);
+  LevelsToRows(work, work, count - start, start);
+  // The rows now hold int32 bits. Lines to rows far off the plot would be walked pixel by
+  // pixel; a limit of two plot heights beyond either edge keeps every visible pixel as it was.
+  auto* rows = reinterpret_cast<int32_t*>(work);
+  const int32_t low = -2 * H(), high = 3 * H() + 3;
+  for (int i = start; i < count; ++i) {
+    int32_t r;
+    std::memcpy(&r, work + i, sizeof r);
+    r = std::clamp(r, low, high);
+    std::memcpy(rows + i, &r, sizeof r);
+  }
+  return rows;
+}
+
+void TSpectrumDisplay::DrawValues(TCanvas& canvas) {
+  const int count = std::min<int>(FPointCount, static_cast<int>(FColumns[0].size()));
+  if (FMode == sdOctave3) {
+    if (count < kSpectrumBands) return;
+    const int32_t* rows = ValueRows(kSpectrumBands, 0);
+    canvas.SetBrushColour(TraceColour());
+    canvas.SetBrushStyle(bsSolid);
+    const auto x = [this](int k) { return k * W() / 30; };
+    for (int j = 0; j < kSpectrumBands; ++j)
+      canvas.FillRect({x(j + 1) + 1, rows[j], x(j + 2) - 1, H() + 1});
+  } else if (IsTrace(FMode)) {
+    if (count < 2 || FLeftPoints.size() < static_cast<std::size_t>(count)) return;
+    const int32_t* rows = ValueRows(count, 1);
+    for (int j = 1; j < count; ++j) FLeftPoints[j] = QPoint(j + 1, rows[j]);
+    canvas.SetPenColour(TraceColour());
+    canvas.Polyline(std::span<const QPoint>(FLeftPoints.data() + 1, count - 1));
+  } else {
+    if (count != H()) return;
+    DrawSpectrogram(canvas, ValueRows(count, 0));
+  }
+}
+
+void TSpectrumDisplay::DrawSpectrogram(TCanvas& canvas, const int32_t* rows) {
+  if (FSpectrogramBlock == 0) ClearSpectrogram();
+  const int w = W(), h = H();
+  if (FSpectrogram.width() != w || FSpectrogram.height() != h) return;
+  const int64_t base = static_cast<int64_t>(FSpectrogramBlock) * FColumnsPerBlock;
+  for (int r = 0; r < h; ++r) {
+    const int64_t v = std::clamp<int64_t>(255 - static_cast<int64_t>(rows[r]) * 255 / h, 0, 255);
+    auto* line = reinterpret_cast<QRgb*>(FSpectrogram.scanLine(h - 1 - r));
+    for (int k = 0; k < FColumnsPerBlock; ++k)
+      line[(base + k) % w] = FPalette[static_cast<std::size_t>(v)];
+  }
+  const int g = static_cast<int>((static_cast<int64_t>(FSpectrogramBlock + 1) * FColumnsPerBlock) % w);
+  if (g != 0) {
+    canvas.CopyRect({1, 1, w - g + 1, h + 1}, FSpectrogram, {g, 0, w, h});
+    canvas.CopyRect({w - g + 1, 1, w + 1, h + 1}, FSpectrogram, {0, 0, g, h});
+  } else {
+    canvas.CopyRect({1, 1, w + 1, h + 1}, FSpectrogram, {0, 0, w, h});
+  }
+  canvas.SetPenColour(QColor(0, 255, 0));
+  for (int j = 0; j <= 10; ++j) {
+    const int y = j * (h - 1) / 10 + 1;
+    canvas.MoveTo(1, y);
+    canvas.LineTo(w + 1, y);
+  }
+}
+
+bool TSpectrumDisplay::Readout(int x, int y, float& frequency, float& level) const {
+  if (IsTrace(FMode)) return TFrequencyPlot::Readout(x, y, frequency, level);
+  if (IsSpectrogram(FMode)) return TFrequencyPlot::Readout(H() - y + 1, 1, frequency, level);
+  return false;
+}
+
+bool TSpectrumDisplay::FindPeak(int x, int y, float& frequency, float& level) {
+  if (!IsTrace(FMode)) return false;
+  const int count = std::min<int>(FPointCount, static_cast<int>(FLeftPoints.size()));
+  std::copy_n(FLeftPoints.begin(), count, FRightPoints.begin());
+  const int i0 = x - 1;
+  if (i0 < 2 || i0 > count - 2) return false;
+  constexpr int kReach = 17;
+  int left = -1, right = -1;
+  for (int i = i0 - 1; i >= 0 && i >= i0 - kReach; --i)
+    if (FRightPoints[i].y() > y) {
+      left = i;
+      break;
+    }
+  if (left < 0) return false;
+  for (int i = i0 + 1; i <= count - 1 && i <= i0 + kReach; ++i)
+    if (FRightPoints[i].y() > y) {
+      right = i;
+      break;
+    }
+  if (right < 0) return false;
+  const int c = (left + right) / 2;
+  if ((right - left) % 2 == 0)
+    return TFrequencyPlot::Readout(c + 1, FRightPoints[c].y(), frequency, level);
+  float f0 = 0, f1 = 0, l0 = 0, l1 = 0, unused = 0;
+  if (!TFrequencyPlot::Readout(c + 1, y, f0, unused)) return false;
+  if (!TFrequencyPlot::Readout(c + 2, y, f1, unused)) {
+    // The last column has no neighbour in the table: the peak is at its edge.
+    f1 = f0;
+  }
+  l0 = RowToLevel(FRightPoints[c].y());
+  l1 = RowToLevel(FRightPoints[c + 1].y());
+  frequency = (f0 + f1) / 2;
+  level = (l0 + l1) / 2;
+  return true;
+}
+
+void TSpectrumDisplay::mouseMoveEvent(QMouseEvent* event) {
+  if (FOnMouseMove) FOnMouseMove(event->position().toPoint().x(), event->position().toPoint().y());
+  TFrequencyPlot::mouseMoveEvent(event);
+}
+
+void TSpectrumDisplay::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) FPressed = true;
+  TFrequencyPlot::mousePressEvent(event);
+}
+
+void TSpectrumDisplay::mouseReleaseEvent(QMouseEvent* event) {
+  const bool click = FPressed && event->button() == Qt::LeftButton &&
+                     rect().contains(event->position().toPoint());
+  FPressed = false;
+  if (click && FOnClick) FOnClick();
+  TFrequencyPlot::mouseReleaseEvent(event);
 }

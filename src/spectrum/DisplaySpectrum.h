@@ -12,14 +12,22 @@
 
 #include <QImage>
 #include <QRgb>
+#include <QString>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <vector>
+
+class QLabel;
 
 // Spectrogram colours by level index 0 (lowest) ... 255: a grey ramp, or dark blue through grey
 // to pale yellow and white.
 std::array<QRgb, 256> SpectrogramPalette(bool monochrome);
+// dB between grid lines for a scale spanning span dB: 1, 2, 5, 10 or 20.
+int SpectrumGridStep(int span);
+// A frequency caption: "12K", "2.5K", "1000".
+QString SpectrumFrequencyText(double hz);
 
 class TSpectrumDisplay : public TFrequencyPlot {
   Q_OBJECT
@@ -75,6 +83,22 @@ public:
   // Fills the spectrogram picture with black if the control is showing.
   void ClearSpectrogram();
 
+  // Creates the 22 captions on the parent the first time ("<name>_X0" ... "_X10" below the plot,
+  // "_Y0" ... "_Y10" left of it) and places those the mode uses.
+  void UpdateScaleLabels() override;
+  void DrawDisplay(TCanvas& canvas) override;
+  // Log and linear traces: the base readout; spectrograms: the frequency of the row under y and
+  // MaxdB; bars: never valid.
+  bool Readout(int x, int y, float& frequency, float& level) const override;
+  // The middle of the stretch of the drawn trace around column x that lies at or above row y,
+  // searched at most 17 points each way; only on log and linear traces.
+  bool FindPeak(int x, int y, float& frequency, float& level);
+
+  // Mouse position in control pixels on every move (with or without a button), and a click
+  // (left button released over the control).
+  void SetOnMouseMove(std::function<void(int x, int y)> handler) { FOnMouseMove = std::move(handler); }
+  void SetOnClick(std::function<void()> handler) { FOnClick = std::move(handler); }
+
   void SetSource(TWaveIn* source) override;
   void ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag) override;
   // Values are rounded to the nearest integer and saturated to the 16-bit range.
@@ -82,6 +106,9 @@ public:
 
 protected:
   void BoundsChanged() override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
   struct TFree {
@@ -94,6 +121,12 @@ private:
   void RebuildFrequencyTable();
   void RebuildColumnBins();
   void SmoothTrace(float* values);
+  // Turns the first count values into rows, converting from index start on (the trace never
+  // converts value 0); the rows are limited so that no line runs far off the plot.
+  const int32_t* ValueRows(int count, int start);
+  void DrawValues(TCanvas& canvas);
+  void DrawSpectrogram(TCanvas& canvas, const int32_t* rows);
+  QLabel* Label(const QString& suffix) const;
 
   TSpectrumDisplayMode FMode = sdOctave3;
   TChannelSelect FChannelSelect = csSum;
@@ -117,4 +150,9 @@ private:
 
   QImage FSpectrogram;
   std::array<QRgb, 256> FPalette{};
+  bool FLabelsCreated = false;
+  bool FDrawFailureShown = false;
+  bool FPressed = false;
+  std::function<void(int, int)> FOnMouseMove;
+  std::function<void()> FOnClick;
 };

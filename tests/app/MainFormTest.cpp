@@ -23,6 +23,7 @@
 #include "AppTestSupport.h"
 #include "AudioAnalyser.h"
 #include "Controls.h"
+#include "DisplaySpectrum.h"
 #include "Displays.h"
 #include "LED.h"
 #include "MainForm.h"
@@ -176,7 +177,17 @@ TEST_F(MainFormTest, EmptyStoreRestoresEveryDefaultAndAsksForTheOffsetOnce) {
   EXPECT_EQ(scope->Timebase(), wtb__10ms);
   EXPECT_EQ(scope->TraceOffset(), 0);
   EXPECT_NE(form.findChild<QLabel*>("WaveformDisplay1_X10"), nullptr) << "scale labels made";
-  EXPECT_EQ(form.Analyser()->Display(), nullptr);
+  auto* spectrum = Find<TSpectrumDisplay>(&form, "SpectrumDisplay1");
+  EXPECT_EQ(form.Analyser()->Display(), spectrum);
+  EXPECT_EQ(form.Analyser()->BufferSamples(), 4096);
+  EXPECT_EQ(spectrum->Mode(), sdOctave3);
+  EXPECT_EQ(spectrum->ChannelSelect(), csSum);
+  EXPECT_EQ(spectrum->MaxdB(), -10);
+  EXPECT_EQ(spectrum->MindB(), -90);
+  EXPECT_FALSE(spectrum->HumReject());
+  EXPECT_TRUE(spectrum->MovingAverage());
+  EXPECT_EQ(spectrum->FFTpower(), 12);
+  EXPECT_NE(form.findChild<QLabel*>("SpectrumDisplay1_X10"), nullptr) << "scale labels made";
   EXPECT_TRUE(form.Analyser()->AutoStart());
   EXPECT_TRUE(StoredKeys().isEmpty()) << "nothing is written before closing";
 }
@@ -443,7 +454,7 @@ TEST_F(MainFormTest, ScopePageFeedsTheWaveformDisplayAndItsControlsSetIt) {
   Find<QPushButton>(&form, "ButtonStartAnalyser")->click();
   ASSERT_TRUE(PumpUntil([&] { return form.Analyser()->BufferNumber() > 1; }));
   pages->setCurrentIndex(2);
-  EXPECT_EQ(form.Analyser()->Display(), nullptr);
+  EXPECT_EQ(form.Analyser()->Display(), Find<TSpectrumDisplay>(&form, "SpectrumDisplay1"));
   EXPECT_TRUE(form.Analyser()->Enabled());
   pages->setCurrentIndex(1);
   pages->setCurrentIndex(4);

@@ -9,6 +9,7 @@
 
 #include "AppTestSupport.h"
 #include "AudioAnalyser.h"
+#include "DisplaySpectrum.h"
 #include "Displays.h"
 #include "MainForm.h"
 #include "ToneGenerator.h"
@@ -42,7 +43,8 @@ TEST_F(VectorscopePageTest, PageFeedsTheScopeAndAGCFollowsTheBoxAndTheStore) {
     const bool expected = stored.value_or(true);
     EXPECT_EQ(box->isChecked(), expected) << name;
     EXPECT_EQ(scope->AGC(), expected) << name;
-    EXPECT_EQ(form.Analyser()->Display(), nullptr) << "the spectrum page is in front";
+    EXPECT_EQ(form.Analyser()->Display(), Find<TSpectrumDisplay>(form, "SpectrumDisplay1"))
+        << "the spectrum page is in front";
 
     Find<QTabWidget>(form, "PageControlAnalyser")->tabBar()->setCurrentIndex(0);
     EXPECT_EQ(form.Analyser()->Display(), scope) << name;
