@@ -27,6 +27,15 @@ void TCanvas::LineTo(int x, int y) {
     return;
   const long long sx = x0 < x1 ? 1 : -1, sy = y0 < y1 ? 1 : -1;
   const QRgb colour = FPenColour;
+  // The image is fetched once per line: per-pixel access through QImage costs more than the
+  // pixel itself.
+  uchar* const bits = FImage->bits();
+  const qsizetype stride = FImage->bytesPerLine();
+  const auto put = [&](long long px, long long py) {
+    if (px < 0 || py < 0 || px >= w || py >= h) return;
+    if (FClipped && !IsVisible(int(px), int(py))) return;
+    reinterpret_cast<QRgb*>(bits + py * stride)[px] = colour;
+  };
   const bool dotted = FPenStyle == psDot;
   auto on = [&](long long i) { return !dotted || (firstIndex + i) % 2 == 0; };
 
@@ -41,16 +50,16 @@ void TCanvas::LineTo(int x, int y) {
     for (long long i = first; i < last; ++i) {
       if (!on(i)) continue;
       if (dy == 0)
-        Plot(int(x0 + sx * i), int(y0), colour);
+        put(x0 + sx * i, y0);
       else
-        Plot(int(x0), int(y0 + sy * i), colour);
+        put(x0, y0 + sy * i);
     }
     return;
   }
 
   long long err = dx - dy, px = x0, py = y0;
   for (long long i = 0; i < steps; ++i) {
-    if (on(i)) Plot(int(px), int(py), colour);
+    if (on(i)) put(px, py);
     const long long e2 = 2 * err;
     if (e2 > -dy) {
       err -= dy;
@@ -133,6 +142,22 @@ void TCanvas::CopyRect(const TRect& dest, const QImage& source, const TRect& sou
   const long long dw = dest.Width(), dh = dest.Height();
   const long long sw = sourceRect.Width(), sh = sourceRect.Height();
   const int top = std::max(dest.Top, 0), bottom = std::min(dest.Bottom, FImage->height());
+  if (dw == sw && dh == sh && !FClipped) {
+    // Unscaled and unclipped (the spectrogram's ring copy): whole row pieces at a time.
+    const int first = std::max({dest.Left, 0, dest.Left - sourceRect.Left});
+    const int last = std::min<long long>({dest.Right, FImage->width(),
+                                          dest.Left + src.width() - sourceRect.Left});
+    if (first >= last) return;
+    for (int y = top; y < bottom; ++y) {
+      const long long sy = sourceRect.Top + (y - dest.Top);
+      if (sy < 0 || sy >= src.height()) continue;
+      const auto* from = reinterpret_cast<const QRgb*>(src.constScanLine(int(sy))) +
+                         (sourceRect.Left + first - dest.Left);
+      auto* to = reinterpret_cast<QRgb*>(FImage->scanLine(y)) + first;
+      for (int x = 0; x < last - first; ++x) to[x] = from[x] | 0xff000000u;
+    }
+    return;
+  }
   for (int y = top; y < bottom; ++y) {
     const long long sy = sourceRect.Top + (y - dest.Top) * sh / dh;
     if (sy < 0 || sy >= src.height()) continue;
