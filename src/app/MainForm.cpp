@@ -188,7 +188,10 @@ void TMainForm::CreateComponents() {
   FAnalyser->SetBufferSamples(4096);
   FAnalyser->SetAutoStart(true);
   FAnalyser->IgnoreFileSampleRate = false;
-  FAnalyser->SetOnOpen([this](QObject*) { LEDanalyser->SetColour(kBrightGreen); });
+  FAnalyser->SetOnOpen([this](QObject*) {
+    LEDanalyser->SetColour(kBrightGreen);
+    ShowAnalyserState();  // also when a display restarted the capture by itself
+  });
   FAnalyser->SetOnClose([this](QObject*) {
     LEDanalyser->SetColour(kGreen);
     ShowAnalyserState();

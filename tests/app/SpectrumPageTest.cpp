@@ -203,8 +203,9 @@ TEST_F(SpectrumPageTest, ToneThroughTheCardShowsItsPeakAndBand) {
   // The cursor readout of the column under the mouse.
   EXPECT_EQ(Text(form, "LabelSpectrumMarker").rfind("Cursor: ", 0), 0u);
 
-  Choose(form, 0);  // "1/3 octave"
+  Choose(form, 0);  // "1/3 octave": the display restarts the running capture
   ASSERT_TRUE(settle());
+  EXPECT_EQ(Find<QPushButton>(form, "ButtonStartAnalyser")->text(), "STOP");
   const auto bands = d->ColumnArray(0);
   ASSERT_EQ(d->PointCount(), 28);
   const double band15 = 10 * std::log10(bands[15]);
