@@ -74,8 +74,15 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   SpectrumDisplay1->setObjectName("SpectrumDisplay1");
   SpectrumDisplay1->SetBounds(24, 32, 443, 258);
   SpectrumDisplay1->setCursor(Qt::CrossCursor);
-  LabelSpectrumMarker = MakeLabel(page, "LabelSpectrumMarker", "", 40, 8, 132);
-  LabelSpectrumPeaks = Named(new TClickLabel(page), "LabelSpectrumPeaks", 176, 8, 296, 16);
+  // The readouts are longer in this font than the layout's 136 pixels allow: a size smaller
+  // and the peak readout 20 pixels further right, so that neither is cut.
+  LabelSpectrumMarker = MakeLabel(page, "LabelSpectrumMarker", "", 40, 8, 152);
+  LabelSpectrumPeaks = Named(new TClickLabel(page), "LabelSpectrumPeaks", 196, 8, 276, 16);
+  for (QLabel* readout : {LabelSpectrumMarker, static_cast<QLabel*>(LabelSpectrumPeaks)}) {
+    QFont font = readout->font();
+    font.setPixelSize(10);
+    readout->setFont(font);
+  }
   UpDownSpectMax = Named(new TUpDown(page, Qt::Vertical, 0, 120, 0), "UpDownSpectMax", 4, 0, 17,
                          33);
   UpDownSpectMin = Named(new TUpDown(page, Qt::Vertical, 0, 120, 0), "UpDownSpectMin", 4, 312,
