@@ -219,6 +219,18 @@ TEST_F(SpectrumDisplayTest, BinCentredSineHumRejectionAndSilence) {
     EXPECT_EQ(Display->Power()[k], k >= 4 && k <= 6 ? plain[k] / 100.0f : plain[k]) << "bin " << k;
   Display->SetHumReject(false);
 
+  // Float frames saturate to the 16-bit range as integer frames would be.
+  std::vector<float> floats(2 * 4096);
+  TFrames ints(2 * 4096);
+  for (std::size_t i = 0; i < floats.size(); ++i) {
+    floats[i] = (i % 3 == 0 ? 40000.0f : -40000.0f) * ((i / 64) % 2 ? 1 : -1);
+    ints[i] = floats[i] > 0 ? 32767 : -32768;
+  }
+  Display->ProcessFloatSamples(floats.data(), 4096);
+  const std::vector<float> fromFloats = Values();
+  Feed(ints);
+  EXPECT_EQ(Values(), fromFloats);
+
   Show(sdOctave3, 0, 0);
   Feed(TFrames(2 * 4096, 0));
   const std::vector<float> bands = Values();

@@ -1,6 +1,7 @@
 // What the spectrum display shows: grid, bars, trace, spectrogram ring, captions, readouts and
 // the peak search, checked on the grabbed picture.
 #include "DisplaySpectrum.h"
+#include "WaveCommon.h"
 
 #include <gtest/gtest.h>
 
@@ -152,8 +153,12 @@ TEST_F(SpectrumDrawTest, TraceMarkersAndReadouts) {
   Display->SetMovingAverage(false);
   Show(sdLinFreq, 0, 2000);
   Display->SetMarkerF1(1000);
+  TWaveIn source;
+  Display->SetSource(&source);  // drawing time goes to the source's total
   Feed(Sine(4096, 1000, 0.1));
   const QImage image = Grab();
+  EXPECT_GT(source.PlotTicks, 0.0);
+  Display->SetSource(nullptr);
   // The dotted marker line: set, clear, set down column 220.
   EXPECT_EQ(image.pixel(220, 1), kGrid);
   EXPECT_EQ(image.pixel(220, 2), kBackground);
