@@ -36,6 +36,7 @@ for i in "${!names[@]}"; do
     click 554 389  # the mode list, then the next item
     xdotool key Down Return
   fi
-  sleep 3
+  # Spectrograms get longer, so that some history has scrolled in.
+  [[ ${names[$i]} == spectrogram-* ]] && sleep 8 || sleep 3
   shot "spectrum-${names[$i]}.png"
 done
