@@ -1,5 +1,7 @@
 // The analyser pages: one display per page with its controls, the start button's handler, the
 // page change that picks the analyser's display, and the vector scope's and scope's controls.
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
@@ -143,6 +145,8 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   connect(UpDownTimebase, &TUpDown::Click, this, Guard(&TMainForm::UpDownTimebaseClick));
   connect(ButtonMeasureOffset, &QPushButton::clicked, this,
           Guard(&TMainForm::ButtonMeasureOffsetClick));
+  connect(ButtonLoadSpectrum, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonLoadSpectrumClick));
 }
 
 void TMainForm::ButtonStartAnalyserClick() {
@@ -222,4 +226,26 @@ void TMainForm::ButtonMeasureOffsetClick() {
                "Please click on Yes to continue or No to stop",
                "Measure sound card A/D offset"))
     MeasureOffset();
+}
+
+void TMainForm::ButtonLoadSpectrumClick() {
+  const QString name = QStringLiteral("sine.wav");
+  const QString here = QDir::currentPath();
+  QString path;
+  for (const QString& folder : {here, FLastSaveFolder}) {
+    if (folder.isEmpty()) continue;
+    if (const QFileInfo file(QDir(folder).filePath(name)); file.isFile()) {
+      path = file.filePath();
+      break;
+    }
+  }
+  if (path.isEmpty()) {
+    std::string where = "in the current folder, " + QDir::toNativeSeparators(here).toStdString();
+    if (!FLastSaveFolder.isEmpty() && QDir(FLastSaveFolder) != QDir(here))
+      where += ", nor in the folder of the last \"Save as ...\", " +
+               QDir::toNativeSeparators(FLastSaveFolder).toStdString();
+    ShowMessage("Cannot find \"sine.wav\" " + where + ".");
+    return;
+  }
+  FAnalyser->ReadWaveFile(path);
 }
