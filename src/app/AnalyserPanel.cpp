@@ -1,5 +1,7 @@
 // The analyser pages: one display per page with its controls, the start button's handler, the
 // page change that picks the analyser's display, and the vector scope's and scope's controls.
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
@@ -175,6 +177,8 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
     }
   });
   SpectrumDisplay1->SetOnClick(Guard(&TMainForm::SpectrumDisplay1Click));
+  connect(ButtonLoadSpectrum, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonLoadSpectrumClick));
 }
 
 void TMainForm::ButtonStartAnalyserClick() {
@@ -358,4 +362,26 @@ void TMainForm::LabelSpectrumPeaksClick() {
   LabelSpectrumPeaks->setText(QString());
   FPreviousPeakFrequency = 0;
   FPreviousPeakLevel = 0;
+}
+
+void TMainForm::ButtonLoadSpectrumClick() {
+  const QString name = QStringLiteral("sine.wav");
+  const QString here = QDir::currentPath();
+  QString path;
+  for (const QString& folder : {here, FLastSaveFolder}) {
+    if (folder.isEmpty()) continue;
+    if (const QFileInfo file(QDir(folder).filePath(name)); file.isFile()) {
+      path = file.filePath();
+      break;
+    }
+  }
+  if (path.isEmpty()) {
+    std::string where = "in the current folder, " + QDir::toNativeSeparators(here).toStdString();
+    if (!FLastSaveFolder.isEmpty() && QDir(FLastSaveFolder) != QDir(here))
+      where += ", nor in the folder of the last \"Save as ...\", " +
+               QDir::toNativeSeparators(FLastSaveFolder).toStdString();
+    ShowMessage("Cannot find \"sine.wav\" " + where + ".");
+    return;
+  }
+  FAnalyser->ReadWaveFile(path);
 }

@@ -18,6 +18,10 @@ void TAppMessages::ShowMessage(const std::string& text) {
   QMessageBox::information(Parent(), FTitle, BoxText(text));
 }
 
+void TAppMessages::ShowMessage(const std::string& text, const std::string& title) {
+  QMessageBox::information(Parent(), QString::fromStdString(title), BoxText(text));
+}
+
 bool TAppMessages::AskYesNo(const std::string& text, const std::string& title) {
   return QMessageBox::question(Parent(), QString::fromStdString(title), BoxText(text),
                                QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;

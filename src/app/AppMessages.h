@@ -10,6 +10,7 @@ class TAppMessages : public TMessageInterface {
   // title: the application title that message boxes carry; questions bring their own.
   explicit TAppMessages(QString title) : FTitle(std::move(title)) {}
   void ShowMessage(const std::string& text) override;
+  void ShowMessage(const std::string& text, const std::string& title) override;
   bool AskYesNo(const std::string& text, const std::string& title) override;
   void ShowException(const std::string& text) override;
 

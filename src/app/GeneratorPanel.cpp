@@ -1,5 +1,6 @@
 // The generator panel: tone and sweep tabs, frequency and level track bars, lists, and the
 // start button's handler.
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QTabWidget>
 #include <QThread>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "AudioAnalyser.h"
+#include "FileDialogs.h"
 #include "MainForm.h"
 #include "Messages.h"
 #include "ToneGenerator.h"
@@ -388,4 +390,24 @@ void TMainForm::ButtonStartGeneratorClick() {
     }
   }
   ButtonStartGenerator->setText(generator->Enabled() ? "STOP" : "Start Generator");
+}
+
+void TMainForm::ButtonSaveAsClick() {
+  if (TabControlGenerator->TabIndex() != kToneTab) {
+    // GAP: the "Sweep" tab writes the response plot's sweep (SlowSweepActiveSteps slow blocks,
+    // or one fast sweep) once the sweep generator and the response plot exist; until then it
+    // says so rather than write nothing.
+    ShowMessage("Saving a sweep is not available yet: this build has no sweep generator.");
+    return;
+  }
+  QString name = FileDialogs().SaveFileName(
+      {"", "Untitled.wav", "wav", "Wave files (*.wav)|*.wav"});  // SaveDialog1
+  if (name.isEmpty()) return;
+  if (QFileInfo(name).suffix().isEmpty()) name += ".wav";
+  if (QFileInfo::exists(name) && !AskYesNo(QFileInfo(name).fileName().toStdString() +
+                                               " already exists.\rDo you want to replace it?",
+                                           "Save as"))
+    return;
+  const int blocks = FToneGenerator->SampleRate() / FToneGenerator->BufferSamples() + 1;
+  if (FToneGenerator->WriteWaveFile(name, blocks)) FLastSaveFolder = QFileInfo(name).absolutePath();
 }

@@ -16,6 +16,7 @@
 #include "AudioDevice.h"
 #include "DisplaySpectrum.h"
 #include "Displays.h"
+#include "FileDialogs.h"
 #include "Help.h"
 #include "LED.h"
 #include "MeasureOffsetForm.h"
@@ -97,6 +98,10 @@ TMainForm::~TMainForm() {
 void TMainForm::CreateMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   file->setObjectName("File1");
+  ReplayWAVFile1 =
+      file->addAction("Replay WAV file ...", this, Guard(&TMainForm::ReplayWAVFile1Click));
+  ReplayWAVFile1->setObjectName("ReplayWAVFile1");
+  file->addSeparator();
   Exit1 = file->addAction("E&xit", this, &QWidget::close);
   Exit1->setObjectName("Exit1");
   QMenu* help = menuBar()->addMenu("&Help");
@@ -156,6 +161,7 @@ void TMainForm::CreateBottomRow(QWidget* client) {
           Guard(&TMainForm::ButtonStartGeneratorClick));
   connect(ButtonStartAnalyser, &QPushButton::clicked, this,
           Guard(&TMainForm::ButtonStartAnalyserClick));
+  connect(ButtonSaveAs, &QPushButton::clicked, this, Guard(&TMainForm::ButtonSaveAsClick));
   connect(CheckBoxEnableAnalyser, &QCheckBox::toggled, this,
           Guard(&TMainForm::CheckBoxEnableAnalyserClick));
   connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
@@ -341,6 +347,12 @@ void TMainForm::Timer1Timer() {
   const double scale = 1e6 / (blocks * PerfCounterFrequency);
   ButtonStartAnalyser->setToolTip(Hint(QString::asprintf(
       "Proc: %.0f us\rPlot: %.0f us", FAnalyser->ProcTicks * scale, FAnalyser->PlotTicks * scale)));
+}
+
+void TMainForm::ReplayWAVFile1Click() {
+  const QString name = FileDialogs().OpenFileName(
+      {"Replay WAV file", "", "wav", "Wave files (*.wav)|*.wav|All files (*.*)|*.*"});
+  if (!name.isEmpty()) FAnalyser->ReadWaveFile(name);
 }
 
 void TMainForm::Contents1Click() { ShowManual("contents"); }

@@ -83,6 +83,8 @@ class TMainForm : public QMainWindow {
   void SpinEditUserF1Exit();
   void SpinEditUserF2Exit();
   void ButtonStartGeneratorClick();
+  // Writes the generator's output to a WAV file chosen in SaveDialog1.
+  void ButtonSaveAsClick();
   void ButtonStartAnalyserClick();
   void CheckBoxEnableAnalyserClick();
   void TabControlGeneratorChange();
@@ -103,6 +105,10 @@ class TMainForm : public QMainWindow {
   void SpectrumDisplay1Click();
   void LabelSpectrumPeaksClick();
   void ButtonMeasureOffsetClick();
+  // Replays "sine.wav" from the current folder, else from the folder of the last "Save as ...".
+  void ButtonLoadSpectrumClick();
+  // Replays a WAV file chosen in an open dialog into the analyser.
+  void ReplayWAVFile1Click();
   void Timer1Timer();
   void Contents1Click();
   void Index1Click();
@@ -167,7 +173,11 @@ class TMainForm : public QMainWindow {
   int FSpectrumMouseX = 0, FSpectrumMouseY = 0;
   float FPreviousPeakFrequency = 0, FPreviousPeakLevel = 0;
 
+  // Folder of the last file "Save as ..." wrote; empty before the first.
+  QString FLastSaveFolder;
+
   // Menu.
+  QAction* ReplayWAVFile1 = nullptr;
   QAction* Exit1 = nullptr;
   QAction* Contents1 = nullptr;
   QAction* Index1 = nullptr;

@@ -10,8 +10,9 @@
 class TMessageInterface {
  public:
   virtual ~TMessageInterface() = default;
-  // A plain message box with an OK button.
+  // A plain message box with an OK button, under the application's title or its own.
   virtual void ShowMessage(const std::string& text) = 0;
+  virtual void ShowMessage(const std::string& text, const std::string& title) = 0;
   // A question with Yes and No buttons under its own title; true for Yes.
   virtual bool AskYesNo(const std::string& text, const std::string& title) = 0;
   // The application's standard display of an exception that escaped a handler.
@@ -24,6 +25,7 @@ TMessageInterface& Messages();
 TMessageInterface* SetMessages(TMessageInterface* messages);
 
 void ShowMessage(const std::string& text);
+void ShowMessage(const std::string& text, const std::string& title);
 bool AskYesNo(const std::string& text, const std::string& title);
 // Reports an exception caught at a notification boundary.
 void ShowException(const std::exception& e);
@@ -32,11 +34,13 @@ void ShowException(const std::exception& e);
 class TMessageRecorder : public TMessageInterface {
  public:
   void ShowMessage(const std::string& text) override;
+  void ShowMessage(const std::string& text, const std::string& title) override;
   bool AskYesNo(const std::string& text, const std::string& title) override;
   void ShowException(const std::string& text) override;
 
   std::string Log() const;  // every entry, one per line, with its kind
   std::vector<std::string> messages, questions, exceptions;
+  std::vector<std::string> messageTitles;   // one per message, empty for the application's title
   std::vector<std::string> questionTitles;  // one per question, in the same order
   bool answer = false;
 };

@@ -1,13 +1,23 @@
 #include "WaveCommon.h"
 
+#include <QDate>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
+#include <span>
+#include <vector>
 
 #include "Messages.h"
 #include "NSP.h"
+#include "WaveFile.h"
 
 namespace {
 
@@ -115,6 +125,46 @@ void TWaveOut::SetBufferSamples(int Value) {
     return;
   }
   if (wasEnabled) SetEnabled(true);
+}
+
+bool TWaveOut::WriteWaveFile(const QString& FileName, int BlockCount) {
+  const std::string name = FileName.toStdString();
+  auto fail = [&](const std::string& reason) {
+    ShowMessage("Could not write the WAV file \"" + name + "\": " + reason + ".");
+    return false;
+  };
+  if (FBufferSamples <= 0) return fail("the block length is not valid");
+  const uint64_t blockBytes =
+      static_cast<uint64_t>(kBlockAlign) * static_cast<uint64_t>(FBufferSamples);
+  const uint64_t blocks = static_cast<uint64_t>(std::max(0, BlockCount));
+  const auto frame = WaveFileFrame(FFormat, blocks * blockBytes,
+                                   QDate::currentDate().toString("yyyy-MM-dd").toStdString());
+  if (!frame) return fail(std::to_string(blocks) + " blocks are too long for a WAV file");
+  std::vector<char> buffer;
+  try {
+    buffer.assign(blockBytes, 0);
+  } catch (const std::bad_alloc&) {
+    return fail("no memory for a block");
+  }
+  wavehdr_tag header{};
+  header.lpData = buffer.data();
+  header.dwBufferLength = static_cast<uint32_t>(blockBytes);
+  header.dwLoops = 1;
+
+  QSaveFile file(FileName);
+  if (!file.open(QIODevice::WriteOnly)) return fail(file.errorString().toStdString());
+  auto put = [&file](const void* data, uint64_t bytes) {
+    return file.write(static_cast<const char*>(data), static_cast<qint64>(bytes)) ==
+           static_cast<qint64>(bytes);
+  };
+  bool written = put(frame->Head.data(), frame->Head.size());
+  for (uint64_t k = 0; k < blocks && written; ++k) {
+    if (FOnNeedData) FOnNeedData(&header);
+    written = put(buffer.data(), blockBytes);
+  }
+  written = written && put(frame->Tail.data(), frame->Tail.size()) && file.commit();
+  if (!written) return fail(file.errorString().toStdString());
+  return true;
 }
 
 void TWaveOut::UpdateDevice() {
@@ -336,6 +386,32 @@ void TWaveIn::HandleClose() {
   const bool opened = FOpened;
   FOpened = false;
   if (opened && FOnClose) FOnClose(this);
+}
+
+void TWaveIn::ReadWaveFile(const QString& FileName) {
+  const std::string name = FileName.toStdString();
+  auto fail = [&](const std::string& reason) {
+    ShowMessage("Could not replay the WAV file \"" + name + "\": " + reason + ".");
+  };
+  // Opening a pipe or a device would wait or never end.
+  if (const QFileInfo info(FileName); info.exists() && !info.isFile())
+    return fail("it is not a plain file");
+  QFile file(FileName);
+  if (!file.open(QIODevice::ReadOnly)) return fail(file.errorString().toStdString());
+  const QByteArray bytes = file.readAll();
+  if (file.error() != QFileDevice::NoError) return fail(file.errorString().toStdString());
+  file.close();
+
+  const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                     static_cast<std::size_t>(bytes.size()));
+  const TWaveParse parse = ParseWave(all, IgnoreFileSampleRate);
+  if (parse.Fault == TWaveFault::Refused)
+    return ShowMessage("File is not a 16-bit, 44.1 KHz file", name);
+  if (parse.Fault != TWaveFault::None) return fail(parse.Reason);
+  std::vector<int16_t> frames =
+      StereoFrames(all.subspan(parse.DataOffset, parse.DataSize), parse.Format.Channels);
+  ReplaySamples(reinterpret_cast<char*>(frames.data()),
+                static_cast<int64_t>(frames.size() * sizeof(int16_t)));
 }
 
 void TWaveIn::ReplaySamples(char* Data, int64_t ByteCount) {

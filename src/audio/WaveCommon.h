@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <cstdint>
 #include <functional>
@@ -57,6 +58,13 @@ class TWaveOut : public QObject {
   int SampleRate() const { return FSampleRate; }
   int BufferSamples() const { return FBufferSamples; }
   void SetBufferSamples(int Value);
+
+  // Writes BlockCount blocks filled by OnNeedData, as during playback, into a WAV file dated
+  // today. The blocks are filled in a buffer of their own, so a playing device's blocks are
+  // never touched. The file is replaced only once it is complete; any failure is shown as a
+  // message naming the file and leaves an existing file as it was. True when written. An
+  // exception from OnNeedData passes through, the old file intact.
+  bool WriteWaveFile(const QString& FileName, int BlockCount);
 
   TStreamState State() const { return FDevice->state; }
   // dwUser of the most recently finished block.
@@ -120,6 +128,11 @@ class TWaveIn : public QObject {
   void Start();
   // Replays interleaved stereo frames through HandleData, synchronously.
   void ReplaySamples(char* Data, int64_t ByteCount);
+  // Replays a WAV file of 16-bit PCM at 44100 Hz (any rate with IgnoreFileSampleRate) through
+  // ReplaySamples: mono on both sides, more channels by their first two. A refused format
+  // shows "File is not a 16-bit, 44.1 KHz file" under the file's name; a file that cannot be
+  // read or is no WAV file shows a message naming it and the reason. Either replays nothing.
+  void ReadWaveFile(const QString& FileName);
 
   TStreamState State() const { return FDevice->state; }
   bool Stalled() const { return FDevice->Stalled(); }

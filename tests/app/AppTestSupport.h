@@ -1,5 +1,6 @@
 // Shared set-up of the window tests: settings in a temporary folder, the accelerated simulated
-// card, a message recorder and a URL recorder instead of the browser.
+// card, a message recorder, a URL recorder instead of the browser and file dialogs that answer
+// at once.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,10 +14,25 @@
 #include <memory>
 #include <vector>
 
+#include "FileDialogs.h"
 #include "Help.h"
 #include "Messages.h"
 #include "SimulatedCard.h"
 #include "TestSupport.h"
+
+// Records each dialog's options and answers with a preset file name ("" cancels).
+struct TFileDialogRecorder : TFileDialogs {
+  QString SaveFileName(const TFileDialogOptions& options) override {
+    saves.push_back(options);
+    return answer;
+  }
+  QString OpenFileName(const TFileDialogOptions& options) override {
+    opens.push_back(options);
+    return answer;
+  }
+  std::vector<TFileDialogOptions> saves, opens;
+  QString answer;
+};
 
 class AppTest : public ::testing::Test {
  protected:
@@ -26,6 +42,7 @@ class AppTest : public ::testing::Test {
     backend = std::make_shared<TSimulatedBackend>(TCardPace::Accelerated, 11);
     SetAudioBackend(backend);
     previousMessages = SetMessages(&recorder);
+    previousDialogs = SetFileDialogs(&dialogs);
     previousOpener = SetUrlOpener([this](const QUrl& url) {
       urls.push_back(url);
       return openerWorks;
@@ -33,6 +50,7 @@ class AppTest : public ::testing::Test {
   }
   void TearDown() override {
     SetUrlOpener(previousOpener);
+    SetFileDialogs(previousDialogs);
     SetMessages(previousMessages);
     PumpFor(20);  // stale notifications of destroyed streams drain
     SetAudioBackend(nullptr);
@@ -63,6 +81,8 @@ class AppTest : public ::testing::Test {
   std::shared_ptr<TSimulatedBackend> backend;
   TMessageRecorder recorder;
   TMessageInterface* previousMessages = nullptr;
+  TFileDialogRecorder dialogs;
+  TFileDialogs* previousDialogs = nullptr;
   TUrlOpener previousOpener;
   std::vector<QUrl> urls;
   bool openerWorks = true;

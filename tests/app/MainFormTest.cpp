@@ -542,7 +542,8 @@ TEST_F(MainFormTest, WindowCaptionMenusAndBottomRow) {
     for (QAction* item : menu->menu()->actions())
       menus << (item->isSeparator() ? QString("-") : item->text());
   }
-  EXPECT_EQ(menus, (QStringList{"&File", "E&xit", "&Help", "&Contents", "&Index", "-", "&About"}));
+  EXPECT_EQ(menus, (QStringList{"&File", "Replay WAV file ...", "-", "E&xit", "&Help", "&Contents",
+                                "&Index", "-", "&About"}));
 
   EXPECT_EQ(Find<QWidget>(&form, "ButtonStartAnalyser")->geometry(), QRect(408, 416, 97, 25));
   EXPECT_EQ(Find<QWidget>(&form, "LEDanalyser")->pos(), QPoint(512, 420));

@@ -220,7 +220,9 @@ TEST_F(SpectrumDrawTest, PeakSearchEdgesAndMidpoints) {
     Display->SetTrace(rows);
     float f = 0, l = 0;
     ASSERT_EQ(Display->FindPeak(3, 150, f, l), edge == 19) << edge;
-    if (edge == 19) EXPECT_NEAR(f, 9.5f * step, 0.02);  // odd: between points 9 and 10
+    if (edge == 19) {
+      EXPECT_NEAR(f, 9.5f * step, 0.02);  // odd: between points 9 and 10
+    }
   }
   float f = 0, l = 0;
   Show(sdLogSpectrogram, 80, 15000);
@@ -254,9 +256,10 @@ TEST_F(SpectrumDrawTest, PalettesAndTheSpectrogramRing) {
       for (int k = 1; k <= perBlock; ++k) {
         ASSERT_EQ(image.pixel(442 - k, toneRow) == colour[0], !newestIsTone)
             << "N " << Display->N() << " block " << b << " column " << 442 - k;
-        if (b > 0)
+        if (b > 0) {
           ASSERT_EQ(image.pixel(442 - perBlock - k, toneRow) == colour[0], newestIsTone)
               << "N " << Display->N() << " block " << b;
+        }
       }
     }
     EXPECT_EQ(Display->ColumnsPerBlock(), perBlock);

@@ -1,0 +1,122 @@
+// WAV files from the window: "Save as ..." through SaveDialog1, "Load ..." and its lookup of
+// "sine.wav", and the File menu's replay of any file.
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+
+#include <memory>
+#include <string>
+
+#include "AppTestSupport.h"
+#include "AudioAnalyser.h"
+#include "Controls.h"
+#include "MainForm.h"
+#include "ToneGenerator.h"
+
+namespace {
+
+class WavFilesTest : public AppTest {
+ protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    Store({{"ADCMeasured", true}});
+    ASSERT_TRUE(work.isValid() && saves.isValid());
+    QDir::setCurrent(work.path());
+    window = std::make_unique<TMainForm>();
+    form = window.get();
+    form->show();
+    ASSERT_TRUE(PumpUntil([&] { return form->Shown(); }));
+    form->Analyser()->SetOnData([this](wavehdr_tag&) { ++replayed; });
+  }
+  void TearDown() override {
+    window.reset();
+    QDir::setCurrent(home);
+    AppTest::TearDown();
+  }
+  void Click(const char* name) { form->findChild<QPushButton*>(name)->click(); }
+
+  QString home = QDir::currentPath();
+  QTemporaryDir work, saves;          // the current folder, and where "Save as ..." writes
+  std::unique_ptr<TMainForm> window;  // made once the settings and the card are set up
+  TMainForm* form = nullptr;
+  int replayed = 0;  // blocks, whichever display the analyser feeds
+};
+
+TEST_F(WavFilesTest, SaveAsWritesThreeToneBlocksAndAsksBeforeReplacing) {
+  Click("ButtonSaveAs");  // cancelled
+  ASSERT_EQ(dialogs.saves.size(), 1u);
+  EXPECT_EQ(dialogs.saves[0].FileName, "Untitled.wav");
+  EXPECT_EQ(dialogs.saves[0].DefaultExt, "wav");
+  EXPECT_EQ(dialogs.saves[0].Filter, "Wave files (*.wav)|*.wav");
+  EXPECT_TRUE(QDir(saves.path()).isEmpty());
+
+  // Without an extension the name takes ".wav"; 44100 div 16384 + 1 = 3 blocks.
+  dialogs.answer = saves.filePath("tone");
+  Click("ButtonSaveAs");
+  QFile file(saves.filePath("tone.wav"));
+  EXPECT_EQ(file.size(), 196722);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("mine");
+  file.close();
+  for (const bool replace : {false, true}) {
+    recorder.answer = replace;
+    Click("ButtonSaveAs");
+    ASSERT_EQ(recorder.questions.size(), replace ? 2u : 1u);
+    EXPECT_EQ(recorder.questions.back(), "tone.wav already exists.\rDo you want to replace it?");
+    EXPECT_EQ(recorder.questionTitles.back(), "Save as");
+    EXPECT_EQ(file.size(), replace ? 196722 : 4);
+  }
+
+  // GAP: the sweep waits for the sweep generator, and says so without a dialog.
+  form->findChild<TTabControl*>("TabControlGenerator")->SetTabIndex(1);
+  Click("ButtonSaveAs");
+  EXPECT_EQ(dialogs.saves.size(), 4u);
+  EXPECT_EQ(recorder.messages, std::vector<std::string>{"Saving a sweep is not available yet: "
+                                                        "this build has no sweep generator."});
+}
+
+TEST_F(WavFilesTest, LoadLooksHereThenInTheLastSaveFolderAndTheMenuReplaysAnyFile) {
+  const std::string here = QDir::toNativeSeparators(work.path()).toStdString();
+  const std::string there = QDir::toNativeSeparators(saves.path()).toStdString();
+  Click("ButtonLoadSpectrum");
+  EXPECT_EQ(recorder.messages.back(),
+            "Cannot find \"sine.wav\" in the current folder, " + here + ".");
+
+  dialogs.answer = saves.filePath("sine.wav");
+  Click("ButtonSaveAs");
+  Click("ButtonLoadSpectrum");
+  const int blocks = 3 * 16384 / form->Analyser()->BufferSamples();
+  EXPECT_EQ(replayed, blocks);
+
+  // One here comes first: a copy cut to 1000 frames, shorter than any block.
+  {
+    QFile saved(dialogs.answer), copy(work.filePath("sine.wav"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly));
+    QByteArray bytes = saved.read(44 + 4000);
+    bytes.replace(40, 4, QByteArray("\xA0\x0F\0\0", 4));  // "data" holds 4000 bytes
+    copy.write(bytes);
+  }
+  Click("ButtonLoadSpectrum");
+  EXPECT_EQ(form->Analyser()->BufferCount(), 0);
+  EXPECT_EQ(replayed, blocks);
+
+  ASSERT_TRUE(QFile::remove(work.filePath("sine.wav")));
+  ASSERT_TRUE(QFile::rename(dialogs.answer, saves.filePath("take.dat")));
+  Click("ButtonLoadSpectrum");
+  EXPECT_EQ(recorder.messages.back(), "Cannot find \"sine.wav\" in the current folder, " + here +
+                                          ", nor in the folder of the last \"Save as ...\", " +
+                                          there + ".");
+
+  // Any name from the File menu's open dialog.
+  QAction* replay = form->findChild<QAction*>("ReplayWAVFile1");
+  ASSERT_NE(replay, nullptr);
+  dialogs.answer = saves.filePath("take.dat");
+  replay->trigger();
+  ASSERT_EQ(dialogs.opens.size(), 1u);
+  EXPECT_EQ(dialogs.opens[0].Filter, "Wave files (*.wav)|*.wav|All files (*.*)|*.*");
+  EXPECT_EQ(replayed, 2 * blocks);
+  EXPECT_EQ(recorder.messages.size(), 2u) << recorder.Log();
+}
+
+}  // namespace
