@@ -4,7 +4,6 @@
 // the vector scope's ProcessSamples of a 4410-frame block on its 327-pixel plot under 20 us.
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QWidget>
 
 #include <cmath>
@@ -13,21 +12,10 @@
 #include <vector>
 
 #include "AudioAnalyser.h"
+#include "BenchSupport.h"
 #include "Displays.h"
 
 namespace {
-
-// Widgets need an application; benchmark_main owns main(), so it is made on first use.
-void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "bench_analysis";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  (void)app;
-}
 
 // Music-like: two sines plus noise, near full scale so that the clamp is exercised.
 std::vector<int16_t> TestBlock(int frames) {

@@ -4,28 +4,16 @@
 // reported for bars, the log trace and the spectrogram.
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QWidget>
 
 #include <random>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "DisplaySpectrum.h"
 #include "NSP.h"
 
 namespace {
-
-// Widgets need an application; benchmark_main owns main(), so it is made on first use.
-void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "bench_spectrum";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  (void)app;
-}
 
 std::vector<int16_t> NoiseBlock(int frames) {
   std::vector<int16_t> data(2 * static_cast<size_t>(frames));

@@ -3,28 +3,16 @@
 // 4096-point log spectrum; the "x_real_time" counter is seconds of audio per second.
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QTemporaryDir>
 #include <QWidget>
 
 #include "AudioAnalyser.h"
+#include "BenchSupport.h"
 #include "DisplaySpectrum.h"
 #include "SimulatedCard.h"
 #include "ToneGenerator.h"
 
 namespace {
-
-// Widgets need an application; benchmark_main owns main(), so it is made on first use.
-void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "bench_wave_file";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  (void)app;
-}
 
 constexpr int kSeconds = 60;
 

@@ -297,6 +297,9 @@ void TSpectrumDisplay::UpdateScaleLabels() {
   }
   const QRect bounds = geometry();
   const int fs = SampleRate();
+  // Captions of a frequency axis run from FreqMax down in ten equal steps or ratios.
+  const double step = (FFreqMax - FFreqMin) / 10.0;
+  const double ratio = FFreqMin > 0 ? std::pow(static_cast<double>(FFreqMax) / FFreqMin, 0.1) : 1;
 
   // Texts first, so that one font can be chosen that fits every caption left of the plot.
   std::vector<std::pair<QLabel*, int>> left;  // label, row or -1
@@ -314,8 +317,6 @@ void TSpectrumDisplay::UpdateScaleLabels() {
     }
   } else {
     double v = FFreqMax;
-    const double step = (FFreqMax - FFreqMin) / 10.0;
-    const double ratio = FFreqMin > 0 ? std::pow(static_cast<double>(FFreqMax) / FFreqMin, 0.1) : 1;
     for (int k = 0; k <= 10; ++k) {
       if (QLabel* label = ys[k]) {
         label->setText(SpectrumFrequencyText(v));
@@ -364,8 +365,6 @@ void TSpectrumDisplay::UpdateScaleLabels() {
     }
   } else if (IsTrace(FMode)) {
     double v = FFreqMax;
-    const double step = (FFreqMax - FFreqMin) / 10.0;
-    const double ratio = FFreqMin > 0 ? std::pow(static_cast<double>(FFreqMax) / FFreqMin, 0.1) : 1;
     for (int k = 10; k >= 0; --k) {
       place(xs[k], SpectrumFrequencyText(v), bounds.left() + 1 + k * (bounds.width() - 2) / 10);
       v = FMode == sdLinFreq ? v - step : v / ratio;
