@@ -1,0 +1,167 @@
+// The response plot: plays a sweep through the device under test, measures each captured block
+// into a level per frequency point for the left and the right input, and draws both over a dB
+// grid, or the right relative to the left. A measured response can be saved as a small text
+// file, and such a file loaded back into the left channel as a reference.
+//
+// GUI thread only. Frequencies Hz, levels dB (0 dB = a full-scale sine), coordinates pixels of
+// the control (plot area 1 ... W by 1 ... H), samples 16-bit interleaved stereo frames, left
+// first. A point is one plot column in fast sweep and one step in slow sweep.
+#pragma once
+
+#include "FrequencyPlot.h"
+
+#include <QString>
+#include <QStringView>
+
+#include <array>
+#include <functional>
+#include <span>
+#include <vector>
+
+class QLabel;
+class TAudioSweepGenerator;
+
+// ---------------------------------------------------------------------------------------------
+// Response files and the reference, as plain functions
+
+constexpr int kReferencePoints = 500;
+
+struct TReferenceEntry {
+  float Frequency;  // Hz
+  float Level;      // dB
+};
+
+// The whole text of a response file: the header line, then "%.1f  %s" per point with repeated
+// level texts dropped (the first and the last point always kept), every line ended by CR LF.
+// levels[i] belongs to frequencies[i]; decimalPoint replaces "." in every number.
+QByteArray FormatResponse(std::span<const float> frequencies, std::span<const float> levels,
+                          QChar decimalPoint);
+
+enum class TReferenceLine { Point, Skip, End };
+// One line of a reference file: trimmed, split at its first blank. Skip when a number does not
+// convert, End when the frequency is negative or not a number. Numbers may use "." or
+// decimalPoint.
+TReferenceLine ParseReferenceLine(QStringView line, QChar decimalPoint, float& frequency,
+                                  float& level);
+
+// Levels at the points' frequencies, interpolated linearly along table[0 ... count + 1] by a
+// walk that only moves forward; table[count + 1] is the end entry. frequencies ascending.
+void InterpolateReference(const TReferenceEntry* table, int count, const float* frequencies,
+                          int points, float* levels);
+
+// ---------------------------------------------------------------------------------------------
+
+class TResponsePlot : public TFrequencyPlot {
+  Q_OBJECT
+
+public:
+  explicit TResponsePlot(QWidget* parent = nullptr);
+  // Stops the sweep before the generator goes.
+  ~TResponsePlot() override;
+
+  // 0 none, 1 "Smooth" (1-2-1), 2 "Smooth more" (1-3-4-3-1); other values are ignored.
+  int TraceSmoothing() const { return FTraceSmoothing; }
+  void SetTraceSmoothing(int value);
+  // Owned by the plot; every setting below reaches it through the plot.
+  TAudioSweepGenerator* SweepGenerator() const { return FSweepGenerator; }
+  // The sweep generator's Enabled; may raise EWaveOutError.
+  bool Enabled() const;
+  void SetEnabled(bool value);
+  // The sweep generator's OnOpen and OnClose.
+  void SetOnSweepOpen(TNotifyEvent handler);
+  void SetOnSweepClose(TNotifyEvent handler);
+  // Linear factors, negative inverts; 0 without a generator.
+  float LeftAmplitude() const;
+  void SetLeftAmplitude(float value);
+  float RightAmplitude() const;
+  void SetRightAmplitude(float value);
+  // Sweep start and end, and the ends of the frequency axis; a change runs UpdateSweepRange.
+  int MinFrequency() const { return FMinFrequency; }
+  void SetMinFrequency(int hz);
+  int MaxFrequency() const { return FMaxFrequency; }
+  void SetMaxFrequency(int hz);
+  bool LogSweep() const { return FLogSweep; }
+  void SetLogSweep(bool value);
+  bool SteppedSweep() const { return FSteppedSweep; }
+  void SetSteppedSweep(bool value);
+  bool Declick() const { return FDeclick; }
+  void SetDeclick(bool value);
+  // Stops the sweep and sizes the source's blocks to the generator's.
+  bool SlowSweep() const { return FSlowSweep; }
+  void SetSlowSweep(bool value);
+  // Read back from the generator; setting the last value given again changes nothing.
+  int SlowSweepActiveSeconds() const;
+  void SetSlowSweepActiveSeconds(int seconds);
+  int SlowSweepSilentSeconds() const;
+  void SetSlowSweepSilentSeconds(int seconds);
+  // Draw right minus left, 20 dB down, in TraceColour instead of the two channels.
+  bool LeftIsReference() const { return FLeftIsReference; }
+  void SetLeftIsReference(bool value);
+
+  // Mouse position in control pixels on every move.
+  void SetOnMouseMove(std::function<void(int x, int y)> handler) { FOnMouseMove = std::move(handler); }
+
+  // Writes the current response (right, or right minus left with LeftIsReference) to a file,
+  // replacing it only once complete. Nothing is written while no point is held. A failure is
+  // shown as a message naming the file and the reason; false then.
+  bool SaveResponse(const QString& fileName);
+  // Reads a reference into the left channel; an empty name clears it. A file with more than
+  // 500 points warns and keeps the first 500; one that cannot be read is reported, and the
+  // points read so far are applied without counting as loaded.
+  void LoadLeftReference(const QString& fileName);
+  // Interpolates the reference onto the frequency points; sets the point count and repaints.
+  void ApplyLeftReference();
+  // Completes the range (start at least 1 Hz, end above start), hands it to the generator and
+  // rebuilds the frequency points.
+  void UpdateSweepRange();
+
+  const QString& ReferenceFileName() const { return FReferenceFileName; }
+  bool ReferenceLoaded() const { return FReferenceLoaded; }
+  int ReferencePointCount() const { return FReferenceCount; }
+  // The number of frequency points: the active step count in slow sweep, W otherwise.
+  int Points() const;
+  // Per point: Hz, left and right dB as last measured (smoothed and averaged).
+  std::span<const float> Frequencies() const;
+  std::span<const float> LeftLevels() const;
+  std::span<const float> RightLevels() const;
+
+  // Creates the 20 captions on the parent the first time ("<name>_X0" ... "_X10" below the
+  // plot, "_Y0" ... "_Y8" left of it) and places those in use.
+  void UpdateScaleLabels() override;
+  void DrawDisplay(TCanvas& canvas) override;
+  // In slow sweep a column reads the step drawn above it.
+  bool Readout(int x, int y, float& frequency, float& level) const override;
+  // Sets the sweep generator's AssociatedInput and gives the source the generator's block
+  // length.
+  void SetSource(TWaveIn* source) override;
+  void ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag) override;
+
+protected:
+  void BoundsChanged() override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+  int MeasureFast(int16_t* samples, int frameCount);
+  int MeasureSlow(const int16_t* samples, int frameCount);
+  QLabel* Label(const QString& suffix) const;
+
+  TAudioSweepGenerator* FSweepGenerator = nullptr;
+  int FTraceSmoothing = 1;
+  int FMinFrequency = 300;
+  int FMaxFrequency = 3000;
+  bool FLogSweep = false;
+  bool FSteppedSweep = false;
+  bool FDeclick = false;
+  bool FSlowSweep = false;
+  bool FLeftIsReference = false;
+  int FLastActiveSeconds = 0, FLastSilentSeconds = 0;
+  int FActiveSteps = 0, FSilentSteps = 0;
+
+  QString FReferenceFileName;
+  bool FReferenceLoaded = false;
+  int FReferenceCount = 0;
+  std::array<TReferenceEntry, kReferencePoints + 2> FReference{};
+
+  bool FLabelsCreated = false;
+  std::function<void(int, int)> FOnMouseMove;
+};
