@@ -33,6 +33,7 @@ class TAudioToneGenerator;
 class TBasicAudioAnalyser;
 class TFlickerlessBorderedCustomControl;
 class TFormMeasureOffset;
+class TInputMixer;
 class TLED;
 class TSpectrumDisplay;
 class TVectorScope;
@@ -258,6 +259,7 @@ class TMainForm : public QMainWindow {
   QCheckBox* CheckBoxMovingAverage = nullptr;
   QLabel* LabelTraceSmoothing = nullptr;
   QComboBox* ComboBoxTraceSmoothing = nullptr;
+  TInputMixer* InputMixer1 = nullptr;
   QGroupBox* GroupBoxOffset = nullptr;
   QLabel* LabelOffsetAdvice = nullptr;
   QPushButton* ButtonMeasureOffset = nullptr;
