@@ -1,0 +1,61 @@
+// The input mixer on ALSA's default mixer, which the PulseAudio plugin puts on the test
+// server: the server's own client tool is the judge of what a click did.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "InputMixer.h"
+
+namespace {
+
+std::string Run(const char* command) {
+  std::string out;
+  if (FILE* p = popen(command, "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
+    pclose(p);
+  }
+  return out;
+}
+
+std::string SourceMute() { return Run("pactl get-source-mute @DEFAULT_SOURCE@"); }
+
+class InputMixerServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (scripts/test.sh starts one)";
+    previous = SetMixerSystem(CreateAlsaMixerSystem());
+  }
+  void TearDown() override {
+    SetMixerSystem(previous);
+    std::system("pactl set-source-mute @DEFAULT_SOURCE@ 0");
+  }
+  std::shared_ptr<TMixerSystem> previous;
+};
+
+TEST_F(InputMixerServer, TheCaptureSwitchMutesAndUnmutesTheDefaultSource) {
+  ASSERT_EQ(std::system("pactl set-source-mute @DEFAULT_SOURCE@ 1"), 0);
+  TInputMixer box;
+  box.setTitle(" created ");
+  box.ensurePolished();
+  const auto lines = box.findChildren<QCheckBox*>();
+  for (QCheckBox* line : lines) std::printf("ALSA lists \"%s\"\n", qPrintable(line->text()));
+  EXPECT_EQ(box.title(), " PulseAudio ");
+  ASSERT_EQ(lines.size(), 1);
+  QCheckBox* capture = box.findChild<QCheckBox*>("MixerWaveIn_0");
+  ASSERT_NE(capture, nullptr);
+  EXPECT_EQ(capture->text(), "Capture");
+  EXPECT_FALSE(capture->isChecked()) << "the source was muted";
+  EXPECT_EQ(box.height(), 57);
+
+  capture->click();
+  EXPECT_EQ(SourceMute(), "Mute: no\n");
+  capture->click();
+  EXPECT_EQ(SourceMute(), "Mute: yes\n");
+}
+
+}  // namespace
