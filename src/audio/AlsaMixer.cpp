@@ -1,9 +1,16 @@
 // The input mixer's view of ALSA's simple mixer (see MixerSystem.h).
 #include <alsa/asoundlib.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <utility>
 
+#include "AudioDevice.h"
 #include "MixerSystem.h"
 #include "PortAudioBackend.h"
 
@@ -13,6 +20,10 @@ constexpr uint32_t kSwitchList = 0;  // the control ID of the capture-switch sel
 
 void Report(const std::string& what, int error) {
   std::fprintf(stderr, "Input mixer: %s: %s\n", what.c_str(), snd_strerror(error));
+}
+
+void ReportNoAnswer(const std::string& device) {
+  std::fprintf(stderr, "Input mixer: ALSA mixer \"%s\" does not answer\n", device.c_str());
 }
 
 class TAlsaMixerDevice : public TMixerDevice {
@@ -122,6 +133,37 @@ class TAlsaMixerDevice : public TMixerDevice {
   std::vector<int32_t> read_;  // the values last read or written
 };
 
+// Runs work on a thread of its own and waits for it as long as a device command may take: a
+// frozen sound server holds ALSA's calls for half a minute, the window must not wait that long.
+// A result that comes later is handed to discard on that thread.
+template <class T>
+std::optional<T> Bounded(std::function<T()> work, std::function<void(T&)> discard) {
+  struct TState {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<T> result;
+    bool abandoned = false;
+  };
+  auto state = std::make_shared<TState>();
+  std::thread([state, work = std::move(work), discard = std::move(discard)] {
+    T value = work();
+    std::lock_guard lock(state->mutex);
+    if (state->abandoned) {
+      discard(value);
+      return;
+    }
+    state->result = std::move(value);
+    state->done.notify_one();
+  }).detach();
+  std::unique_lock lock(state->mutex);
+  if (!state->done.wait_for(lock, std::chrono::milliseconds(kDeviceCommandTimeoutMs),
+                            [&] { return state->result.has_value(); })) {
+    state->abandoned = true;
+    return std::nullopt;
+  }
+  return std::move(state->result);
+}
+
 class TAlsaMixerSystem : public TMixerSystem {
  public:
   explicit TAlsaMixerSystem(std::string device) : device_(std::move(device)) {
@@ -129,60 +171,87 @@ class TAlsaMixerSystem : public TMixerSystem {
   }
 
   int DeviceCount() override {
-    snd_ctl_t* ctl = nullptr;
-    if (int error = snd_ctl_open(&ctl, device_.c_str(), 0); error < 0) {
-      Report("no ALSA mixer \"" + device_ + "\"", error);
-      return 0;
-    }
-    snd_ctl_close(ctl);
-    return 1;
+    card_ = CardName();
+    return card_ ? 1 : 0;
   }
 
   bool DeviceCaps(int device, std::string& name, int& destinations) override {
     if (device != 0) return false;
-    snd_ctl_t* ctl = nullptr;
-    int error = snd_ctl_open(&ctl, device_.c_str(), 0);
-    if (error >= 0) {
-      snd_ctl_card_info_t* info = nullptr;
-      snd_ctl_card_info_alloca(&info);
-      error = snd_ctl_card_info(ctl, info);
-      if (error >= 0) name = snd_ctl_card_info_get_name(info);
-      snd_ctl_close(ctl);
-    }
-    if (error < 0) {
-      Report("cannot read the card of ALSA mixer \"" + device_ + "\"", error);
-      return false;
-    }
+    // The name found by counting, so that a population asks the server once less.
+    std::optional<std::string> card = std::exchange(card_, std::nullopt);
+    if (!card) card = CardName();
+    if (!card) return false;
+    name = *card;
     destinations = 1;
     return true;
   }
 
   std::unique_ptr<TMixerDevice> Open(int device) override {
     if (device != 0) return nullptr;
-    snd_mixer_t* mixer = nullptr;
-    int error = snd_mixer_open(&mixer, 0);
-    if (error < 0) {
-      Report("cannot open an ALSA mixer", error);
-      return nullptr;
-    }
-    const char* step = "attach";
-    if ((error = snd_mixer_attach(mixer, device_.c_str())) >= 0) {
-      step = "register";
-      if ((error = snd_mixer_selem_register(mixer, nullptr, nullptr)) >= 0) {
-        step = "load";
-        error = snd_mixer_load(mixer);
-      }
-    }
-    if (error < 0) {
-      Report(std::string("cannot ") + step + " ALSA mixer \"" + device_ + "\"", error);
-      snd_mixer_close(mixer);
-      return nullptr;
-    }
-    return std::make_unique<TAlsaMixerDevice>(mixer);
+    std::optional<snd_mixer_t*> mixer = Bounded<snd_mixer_t*>(
+        [device = device_]() -> snd_mixer_t* {
+          snd_mixer_t* m = nullptr;
+          int error = snd_mixer_open(&m, 0);
+          if (error < 0) {
+            Report("cannot open an ALSA mixer", error);
+            return nullptr;
+          }
+          const char* step = "attach";
+          if ((error = snd_mixer_attach(m, device.c_str())) >= 0) {
+            step = "register";
+            if ((error = snd_mixer_selem_register(m, nullptr, nullptr)) >= 0) {
+              step = "load";
+              error = snd_mixer_load(m);
+            }
+          }
+          if (error < 0) {
+            Report(std::string("cannot ") + step + " ALSA mixer \"" + device + "\"", error);
+            snd_mixer_close(m);
+            return nullptr;
+          }
+          return m;
+        },
+        [](snd_mixer_t*& m) {
+          if (m) snd_mixer_close(m);
+        });
+    if (!mixer) ReportNoAnswer(device_);
+    if (!mixer || !*mixer) return nullptr;
+    return std::make_unique<TAlsaMixerDevice>(*mixer);
   }
 
  private:
+  // The card's name, or nothing when the control device cannot be opened or does not answer.
+  std::optional<std::string> CardName() {
+    using TAnswer = std::optional<std::string>;
+    std::optional<TAnswer> answer = Bounded<TAnswer>(
+        [device = device_]() -> TAnswer {
+          snd_ctl_t* ctl = nullptr;
+          int error = snd_ctl_open(&ctl, device.c_str(), 0);
+          if (error < 0) {
+            Report("no ALSA mixer \"" + device + "\"", error);
+            return std::nullopt;
+          }
+          snd_ctl_card_info_t* info = nullptr;
+          snd_ctl_card_info_alloca(&info);
+          error = snd_ctl_card_info(ctl, info);
+          TAnswer name;
+          if (error >= 0)
+            name = snd_ctl_card_info_get_name(info);
+          else
+            Report("cannot read the card of ALSA mixer \"" + device + "\"", error);
+          snd_ctl_close(ctl);
+          return name;
+        },
+        [](TAnswer&) {});
+    if (!answer) {
+      ReportNoAnswer(device_);
+      return std::nullopt;
+    }
+    return *answer;
+  }
+
   std::string device_;
+  std::optional<std::string> card_;
 };
 
 std::shared_ptr<TMixerSystem>& Current() {

@@ -52,7 +52,8 @@ class TMixerSystem {
 // selector whose items are the elements with a capture switch, in ALSA's order (an item is
 // selected while any of its channels captures; selecting sets all channels). Each element with
 // an enumerated capture source follows as a single-choice selector, which is not readable here.
-// Failures are reported on stderr with ALSA's reason; ALSA's own error output is silenced.
+// Opening waits at most kDeviceCommandTimeoutMs; a mixer that has not answered by then counts as
+// failed. Failures are reported on stderr with ALSA's reason; ALSA's own error output is silenced.
 std::shared_ptr<TMixerSystem> CreateAlsaMixerSystem(const std::string& device = "default");
 
 // The mixer the input mixer uses: ALSA's "default" unless replaced.

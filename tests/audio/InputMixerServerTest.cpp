@@ -4,11 +4,14 @@
 
 #include <QCheckBox>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "AudioDevice.h"
 #include "InputMixer.h"
+#include "PrivatePulseServer.h"
 
 namespace {
 
@@ -54,6 +57,34 @@ TEST_F(InputMixerServer, TheCaptureSwitchMutesAndUnmutesTheDefaultSource) {
 
   capture->click();
   EXPECT_EQ(SourceMute(), "Mute: no\n");
+  capture->click();
+  EXPECT_EQ(SourceMute(), "Mute: yes\n");
+}
+
+TEST_F(InputMixerServer, AFrozenServerCostsABoundedWaitAndAClickLaterWorks) {
+  TPrivateServer server;
+  ASSERT_TRUE(server.Start());
+  TInputMixer box;
+  box.ensurePolished();
+  QCheckBox* capture = box.findChild<QCheckBox*>("MixerWaveIn_0");
+  ASSERT_NE(capture, nullptr);
+  ASSERT_TRUE(capture->isChecked());
+
+  server.Freeze(true);
+  const auto t0 = std::chrono::steady_clock::now();
+  capture->click();
+  TInputMixer late;
+  late.setTitle(" created ");
+  late.ensurePolished();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  server.Freeze(false);
+  // Unbounded, each would wait for the client library's 30-second timeout.
+  EXPECT_LT(seconds, 2 * kDeviceCommandTimeoutMs / 1000.0 + 1.0);
+  EXPECT_EQ(late.title(), " created ");
+  EXPECT_TRUE(late.findChildren<QCheckBox*>().empty());
+  EXPECT_EQ(SourceMute(), "Mute: no\n") << "the click that found no mixer changed nothing";
+
+  capture->click();  // ticked again, as the source is: nothing to write
   capture->click();
   EXPECT_EQ(SourceMute(), "Mute: yes\n");
 }
