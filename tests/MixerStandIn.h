@@ -24,23 +24,23 @@ class TStandInMixer : public TMixerSystem {
   // One wave-in line with one multiple-choice selector of these items.
   static std::shared_ptr<TStandInMixer> WithSources(std::vector<std::string> names,
                                                     std::vector<int32_t> values) {
-    auto mixer = std::make_shared<TStandInMixer>();
-    mixer->lines = {{TMixerLineType::WaveIn, {{TMixerControlType::Mux, true, 1, names, values}}}};
-    return mixer;
+    auto m = std::make_shared<TStandInMixer>();
+    m->lines = {{TMixerLineType::WaveIn, {{TMixerControlType::Mux, true, 1, names, values}}}};
+    return m;
   }
 
   int devices = 1;
-  std::string name = "Stand-in card";
   bool capsFail = false, openFails = false, namesFail = false, valuesFail = false;
   std::vector<TLine> lines;
   std::vector<std::vector<int32_t>> writes;  // each value array written, in order
 
+  // Control IDs are line * 100 + index.
   TControl& Control(uint32_t id) { return lines[id / 100].controls[id % 100]; }
 
   int DeviceCount() override { return devices; }
   bool DeviceCaps(int, std::string& n, int& destinations) override {
     if (capsFail) return false;
-    n = name;
+    n = "Stand-in card";
     destinations = static_cast<int>(lines.size());
     return true;
   }
@@ -53,17 +53,15 @@ class TStandInMixer : public TMixerSystem {
   struct TDevice : TMixerDevice {
     explicit TDevice(TStandInMixer& m) : mixer(m) {}
     bool LineInfo(int d, TMixerLine& line) override {
-      if (d < 0 || d >= static_cast<int>(mixer.lines.size())) return false;
-      const TLine& l = mixer.lines[d];
-      line = {l.type, static_cast<uint32_t>(d), static_cast<int>(l.controls.size())};
+      if (d >= static_cast<int>(mixer.lines.size())) return false;
+      line = {mixer.lines[d].type, static_cast<uint32_t>(d),
+              static_cast<int>(mixer.lines[d].controls.size())};
       return true;
     }
     bool LineControls(const TMixerLine& line, std::vector<TMixerControl>& controls) override {
-      controls.clear();
-      const auto& all = mixer.lines[line.id].controls;
-      for (size_t i = 0; i < all.size(); ++i)
-        controls.push_back({line.id * 100 + static_cast<uint32_t>(i), all[i].type, all[i].multiple,
-                            static_cast<int>(all[i].names.size()), all[i].upperBound});
+      for (uint32_t i = 0; const TControl& c : mixer.lines[line.id].controls)
+        controls.push_back({line.id * 100 + i++, c.type, c.multiple,
+                            static_cast<int>(c.names.size()), c.upperBound});
       return true;
     }
     bool ItemNames(const TMixerControl& c, std::vector<std::string>& names) override {

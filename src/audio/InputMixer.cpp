@@ -66,7 +66,8 @@ void TInputMixer::BuildCheckBoxes(TMixerDevice& device) {
     box->setObjectName("MixerWaveIn_" + QString::number(k));
     box->setChecked(values[k] != 0);
     box->setProperty("tag", static_cast<int>(k));
-    box->setGeometry(16, 24 + 20 * static_cast<int>(k), metrics.horizontalAdvance(caption) + 20, 15);
+    const int top = 24 + 20 * static_cast<int>(k);
+    box->setGeometry(16, top, metrics.horizontalAdvance(caption) + 20, 15);
     connect(box, &QCheckBox::clicked, this, [this, box] { LineClick(box); });
     if (isVisible()) box->show();
     if (k > 0) resize(width(), height() + 18);

@@ -183,7 +183,7 @@ TEST_F(MeasureOffsetTest, MeasureButtonAsksAndAnEarlyCloseChangesNothing) {
   EXPECT_EQ(Stored("ADCLeftOffset").toInt(), 5);
 }
 
-TEST_F(MeasureOffsetTest, MeasureButtonYesMeasuresTheCardAndNoLeavesTheOffsets) {
+TEST_F(MeasureOffsetTest, MeasureButtonYesMeasuresTheCardsOffsets) {
   Store({{"ADCMeasured", true}, {"ADCLeftOffset", 5}, {"ADCRightOffset", -6}});
   Card().SetHumAmplitude(0);
   Card().SetNoiseRms(0);
@@ -191,18 +191,13 @@ TEST_F(MeasureOffsetTest, MeasureButtonYesMeasuresTheCardAndNoLeavesTheOffsets) 
   form.show();
   ASSERT_TRUE(PumpUntil([&] { return form.Shown(); }));
   auto* button = form.findChild<QPushButton*>("ButtonMeasureOffset");
-  for (bool yes : {false, true}) {
-    recorder.answer = yes;
-    button->click();
-    const auto [left, right] = yes ? std::pair(-3, 2) : std::pair(5, -6);
-    EXPECT_EQ(form.Analyser()->LeftOffset(), left) << yes;
-    EXPECT_EQ(form.Analyser()->RightOffset(), right) << yes;
-    EXPECT_EQ(button->toolTip(), QString::asprintf("Left: %d,  Right: %d", left, right));
-    EXPECT_EQ(Stored("ADCLeftOffset").toInt(), left);
-    EXPECT_EQ(Stored("ADCRightOffset").toInt(), right);
-  }
-  EXPECT_EQ(recorder.questions.size(), 2u);
-  EXPECT_TRUE(recorder.messages.empty()) << recorder.Log();
+  recorder.answer = true;
+  button->click();
+  EXPECT_EQ(std::pair(form.Analyser()->LeftOffset(), form.Analyser()->RightOffset()),
+            std::pair(-3, 2));
+  EXPECT_EQ(button->toolTip(), "Left: -3,  Right: 2");
+  EXPECT_EQ(std::pair(Stored("ADCLeftOffset").toInt(), Stored("ADCRightOffset").toInt()),
+            std::pair(-3, 2));
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
 // The input mixer on ALSA's default mixer, which the PulseAudio plugin puts on the test
-// server: the server's own client tool is the judge of what a click did.
+// server: the server's own client tool judges what a click did.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <string>
 
 #include "AudioDevice.h"
 #include "InputMixer.h"
@@ -15,9 +13,9 @@
 
 namespace {
 
-std::string Run(const char* command) {
+std::string SourceMute() {
   std::string out;
-  if (FILE* p = popen(command, "r")) {
+  if (FILE* p = popen("pactl get-source-mute @DEFAULT_SOURCE@", "r")) {
     char buffer[256];
     while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
     pclose(p);
@@ -25,12 +23,10 @@ std::string Run(const char* command) {
   return out;
 }
 
-std::string SourceMute() { return Run("pactl get-source-mute @DEFAULT_SOURCE@"); }
-
 class InputMixerServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (scripts/test.sh starts one)";
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (scripts/test.sh has one)";
     previous = SetMixerSystem(CreateAlsaMixerSystem());
   }
   void TearDown() override {
@@ -43,7 +39,6 @@ class InputMixerServer : public ::testing::Test {
 TEST_F(InputMixerServer, TheCaptureSwitchMutesAndUnmutesTheDefaultSource) {
   ASSERT_EQ(std::system("pactl set-source-mute @DEFAULT_SOURCE@ 1"), 0);
   TInputMixer box;
-  box.setTitle(" created ");
   box.ensurePolished();
   const auto lines = box.findChildren<QCheckBox*>();
   for (QCheckBox* line : lines) std::printf("ALSA lists \"%s\"\n", qPrintable(line->text()));
@@ -53,8 +48,6 @@ TEST_F(InputMixerServer, TheCaptureSwitchMutesAndUnmutesTheDefaultSource) {
   ASSERT_NE(capture, nullptr);
   EXPECT_EQ(capture->text(), "Capture");
   EXPECT_FALSE(capture->isChecked()) << "the source was muted";
-  EXPECT_EQ(box.height(), 57);
-
   capture->click();
   EXPECT_EQ(SourceMute(), "Mute: no\n");
   capture->click();
@@ -67,8 +60,7 @@ TEST_F(InputMixerServer, AFrozenServerCostsABoundedWaitAndAClickLaterWorks) {
   TInputMixer box;
   box.ensurePolished();
   QCheckBox* capture = box.findChild<QCheckBox*>("MixerWaveIn_0");
-  ASSERT_NE(capture, nullptr);
-  ASSERT_TRUE(capture->isChecked());
+  ASSERT_TRUE(capture && capture->isChecked());
 
   server.Freeze(true);
   const auto t0 = std::chrono::steady_clock::now();
@@ -76,14 +68,13 @@ TEST_F(InputMixerServer, AFrozenServerCostsABoundedWaitAndAClickLaterWorks) {
   TInputMixer late;
   late.setTitle(" created ");
   late.ensurePolished();
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
   server.Freeze(false);
   // Unbounded, each would wait for the client library's 30-second timeout.
-  EXPECT_LT(seconds, 2 * kDeviceCommandTimeoutMs / 1000.0 + 1.0);
+  EXPECT_LT(took.count(), 2 * kDeviceCommandTimeoutMs / 1000.0 + 1.0);
   EXPECT_EQ(late.title(), " created ");
   EXPECT_TRUE(late.findChildren<QCheckBox*>().empty());
   EXPECT_EQ(SourceMute(), "Mute: no\n") << "the click that found no mixer changed nothing";
-
   capture->click();  // ticked again, as the source is: nothing to write
   capture->click();
   EXPECT_EQ(SourceMute(), "Mute: yes\n");
