@@ -26,7 +26,8 @@ std::string SourceMute() {
 class InputMixerServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (scripts/test.sh has one)";
+    if (!std::getenv("PULSE_SERVER"))
+      GTEST_SKIP() << "no test audio server (scripts/test.sh starts one)";
     previous = SetMixerSystem(CreateAlsaMixerSystem());
   }
   void TearDown() override {
