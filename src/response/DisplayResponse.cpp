@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -47,6 +49,8 @@ QChar UserDecimalPoint() {
 
 QString OneDecimal(double value, QChar decimalPoint) {
   QString text = QString::asprintf("%.1f", value);
+  // A difference a hair below zero is no level of its own: it would break the run of 0.0 lines.
+  if (text == QLatin1String("-0.0")) text.remove(0, 1);
   if (decimalPoint != u'.') text.replace(u'.', decimalPoint);
   return text;
 }
@@ -479,12 +483,25 @@ bool TResponsePlot::SaveResponse(const QString& fileName) {
       FormatResponse({FColumns[kFrequencyTable].data(), count}, levels, UserDecimalPoint());
 
   QSaveFile file(fileName);
-  if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-    ShowMessage("Could not write the response file \"" + fileName.toStdString() +
-                "\": " + file.errorString().toStdString() + ".");
-    return false;
+  QString failure;
+  if (!file.open(QIODevice::WriteOnly)) {
+    failure = file.errorString();
+  } else {
+    errno = 0;
+    // Flushed before the commit: a write error that only the flush meets (a full disk) would
+    // otherwise let the commit put a truncated file in place of the old one.
+    if (file.write(text) != text.size() || !file.flush()) {
+      const int code = errno;
+      failure = code != 0 ? QString::fromLocal8Bit(std::strerror(code)) : file.errorString();
+      file.cancelWriting();
+    } else if (!file.commit()) {
+      failure = file.errorString();
+    }
   }
-  return true;
+  if (failure.isEmpty()) return true;
+  ShowMessage("Could not write the response file \"" + fileName.toStdString() + "\": " +
+              failure.toStdString() + ".");
+  return false;
 }
 
 void TResponsePlot::LoadLeftReference(const QString& fileName) {
