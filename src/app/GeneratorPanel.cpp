@@ -495,6 +495,10 @@ void TMainForm::ButtonSaveAsClick() {
     written = FToneGenerator->WriteWaveFile(name, blocks);
   } else {
     ResponsePlot1->SetSlowSweep(CheckBoxSlowSpeed->isChecked());
+    // The file follows the duration box as a start would, unless a sweep plays: then it is
+    // what plays (a new duration would restart it).
+    if (!ResponsePlot1->Enabled())
+      ResponsePlot1->SetSlowSweepActiveSeconds(SpinEditSweepDuration->value());
     TAudioSweepGenerator* sweep = ResponsePlot1->SweepGenerator();
     written = sweep->WriteWaveFile(name, sweep->SlowSweep() ? sweep->SlowSweepActiveSteps() : 1);
   }

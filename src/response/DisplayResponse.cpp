@@ -475,7 +475,11 @@ int TResponsePlot::MeasureSlow(const int16_t* samples, int frameCount) {
 bool TResponsePlot::SaveResponse(const QString& fileName) {
   const std::size_t count = std::min<std::size_t>(
       {static_cast<std::size_t>(std::max(FPointCount, 0)), FColumns[1].size()});
-  if (count == 0) return false;
+  if (count == 0) {
+    ShowMessage("Nothing was written to \"" + fileName.toStdString() +
+                "\": no response has been measured since the analyser last started.");
+    return false;
+  }
   std::vector<float> levels(count);
   for (std::size_t i = 0; i < count; ++i)
     levels[i] = FLeftIsReference ? FColumns[1][i] - FColumns[0][i] : FColumns[1][i];

@@ -103,7 +103,8 @@ public:
   void SetOnMouseMove(std::function<void(int x, int y)> handler) { FOnMouseMove = std::move(handler); }
 
   // Writes the current response (right, or right minus left with LeftIsReference) to a file,
-  // replacing it only once complete. Nothing is written while no point is held. A failure is
+  // replacing it only once complete. While no point is held nothing is written and a
+  // message says so. A failure is
   // shown as a message naming the file and the reason; false then.
   bool SaveResponse(const QString& fileName);
   // Reads a reference into the left channel; an empty name clears it. A file with more than
