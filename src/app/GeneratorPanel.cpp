@@ -369,7 +369,6 @@ void TMainForm::ButtonStartGeneratorClick() {
     if (ResponsePlot1->Enabled() && FAnalyser->Enabled()) FAnalyser->SetEnabled(false);
     FToneGenerator->SetEnabled(false);
     ResponsePlot1->SetEnabled(false);
-    AnalyserStartsByItself();
     ButtonStartGenerator->setText("Start Generator");
     return;
   }
@@ -388,10 +387,6 @@ void TMainForm::ButtonStartGeneratorClick() {
       ResponsePlot1->SetLeftIsReference(CheckBoxLeftIsRef->isChecked());
       QSignalBlocker quiet(PageControlAnalyser);
       PageControlAnalyser->setCurrentWidget(TabSheetResponse);
-      // The plot measures at fixed places of each captured block, and counts slow steps by
-      // blocks: capture must begin with the sweep's first block, not when the input opens.
-      // This stops a running analyser; it starts again below, waiting for the sweep.
-      FAnalyser->SetAutoStart(false);
     }
   } else {
     generator = FToneGenerator;
@@ -418,7 +413,6 @@ void TMainForm::ButtonStartGeneratorClick() {
       }
       if (!generator->Enabled()) FAnalyser->SetEnabled(false);
     }
-    if (!generator->Enabled()) AnalyserStartsByItself();
     ShowAnalyserState();
   } else {
     DelayCountdown();
@@ -468,17 +462,8 @@ void TMainForm::ResponsePlot1SweepClose() {
   }
   LEDgenerator->SetColour(kGreen);
   ShowGeneratorState();  // also when the device failed by itself
-  // A sweep that ends by a tab change or a failure leaves the analyser running; it must not
-  // wait for a sweep once it is restarted. Not from inside the stream's close handling.
-  QMetaObject::invokeMethod(this, Guard(&TMainForm::AnalyserStartsByItself), Qt::QueuedConnection);
 }
 
-void TMainForm::AnalyserStartsByItself() {
-  if (FAnalyser->AutoStart()) return;
-  const bool wasEnabled = FAnalyser->Enabled();
-  FAnalyser->SetAutoStart(true);  // stops capture
-  if (wasEnabled) FAnalyser->SetEnabled(true);
-}
 
 void TMainForm::ButtonSaveAsClick() {
   QString name = FileDialogs().SaveFileName(

@@ -161,9 +161,6 @@ class TMainForm : public QMainWindow {
   void StopAudio();
   // The start button's caption after the analyser was started, stopped or restarted.
   void ShowAnalyserState();
-  // Capture starts on opening again (a coupled sweep made it wait for the sweep's first block);
-  // a running analyser restarts.
-  void AnalyserStartsByItself();
   // The generator button's caption after the tone generator closed (also by a device failure).
   void ShowGeneratorState();
   // Lamps and the sound label while a device has stopped delivering.
