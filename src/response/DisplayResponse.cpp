@@ -23,8 +23,8 @@
 
 namespace {
 
-// The columns start this many frames after the lead-in (26 ms at 44100 Hz), past the card's
-// latency, so the first window already holds the tone.
+// Without a clear sweep in the block, the columns start this many frames after the lead-in
+// (26 ms at 44100 Hz), past a usual card's latency.
 constexpr int kColumnDelay = 1150;
 constexpr float kFullScaleSquare = 1073741824.0f;  // 2^30 = 32768^2
 constexpr float kSumStart = 1e-10f;
@@ -375,6 +375,48 @@ void TResponsePlot::ProcessSamples(const int16_t* samples, int frameCount, bool&
   update();
 }
 
+// The columns assume the sweep reaches the input 1150 frames after it left (26 ms), but the
+// delay is the sound system's: 35 ms on the simulated card, about 47 ms through PulseAudio.
+// Counted from a fixed frame, the columns would then read the sweep several per cent off in
+// frequency and the top columns would read silence. So the span of the columns is laid where
+// the block holds the most energy, centred on the stretch where that maximum is reached. The
+// fast sweep repeats with the block, so the block is read around its end. A block without a
+// clearly quieter rest (less than a hundredth of the energy per frame) keeps the fixed start.
+int TResponsePlot::SweepStart(const int16_t* samples, int n, int span) {
+  const int fixed = FSweepGenerator->PreSilence() + kColumnDelay;
+  if (span <= 0 || span >= n) return fixed;
+  double meanLeft = 0, meanRight = 0;
+  for (int f = 0; f < n; ++f) {
+    meanLeft += samples[2 * f];
+    meanRight += samples[2 * f + 1];
+  }
+  meanLeft /= n;
+  meanRight /= n;
+  if (FEnergy.size() != static_cast<std::size_t>(n) + 1) FEnergy.assign(static_cast<std::size_t>(n) + 1, 0.0);
+  double* sum = FEnergy.data();
+  for (int f = 0; f < n; ++f) {
+    const double l = samples[2 * f] - meanLeft, r = samples[2 * f + 1] - meanRight;
+    sum[f + 1] = sum[f] + l * l + r * r;
+  }
+  const double total = sum[n];
+  const auto window = [&](int start) {  // energy of frames start ... start + span - 1, around
+    const int end = start + span;
+    return end <= n ? sum[end] - sum[start] : total - sum[start] + sum[end - n];
+  };
+  int best = 0;
+  double most = -1;
+  for (int start = 0; start < n; ++start)
+    if (const double e = window(start); e > most) most = e, best = start;
+  const double rest = total - most;
+  if (!(most > 0) || rest / (n - span) >= 0.01 * most / span) return fixed;
+  // The stretch of starts within a millionth of the maximum, around the best one.
+  const double level = most * (1 - 1e-8);
+  int before = 0, after = 0;
+  while (before < n / 2 && window((best - before - 1 + n) % n) >= level) ++before;
+  while (after < n / 2 && window((best + after + 1) % n) >= level) ++after;
+  return (best + (after - before) / 2 + n) % n;
+}
+
 int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   const TAudioSweepGenerator& generator = *FSweepGenerator;
   if (frameCount < generator.FastSweepSamples()) return 0;
@@ -382,19 +424,20 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   if (w < 1 || FColumns[0].size() < static_cast<std::size_t>(w)) return 0;
   const int pre = generator.PreSilence(), post = generator.PostSilence();
   const int c = (frameCount - pre - post) / w;
-  const int first = pre + kColumnDelay;
   // A plot wider than the sweep has frames has no window for its columns.
-  if (c < 1 || first + static_cast<int64_t>(w) * c > frameCount) return 0;
+  if (c < 1 || static_cast<int64_t>(w) * c >= frameCount) return 0;
+  const int n = frameCount;
+  const int first = SweepStart(samples, n, w * c);
+  const int moved = first - (pre + kColumnDelay);  // frames the sweep lies later than assumed
 
   // The offsets come from the middle of the silent lead-in. The block is the caller's, so they
   // are taken off each sample as it is read rather than written back.
   int leftOffset = 0, rightOffset = 0;
   if (const int length = pre / 2; length > 0) {
     int64_t left = 0, right = 0;
-    const int16_t* s = samples + 2 * (pre / 4);
-    for (int j = 0; j < length; ++j, s += 2) {
-      left += s[0];
-      right += s[1];
+    for (int j = 0, f = ((pre / 4 + moved) % n + n) % n; j < length; ++j, f = f + 1 == n ? 0 : f + 1) {
+      left += samples[2 * f];
+      right += samples[2 * f + 1];
     }
     leftOffset = static_cast<int>(left / length);
     rightOffset = static_cast<int>(right / length);
@@ -403,10 +446,11 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   float* left = FColumns[0].data();
   float* right = FColumns[1].data();
   const bool measureLeft = !FReferenceLoaded;
-  const int16_t* s = samples + 2 * static_cast<std::ptrdiff_t>(first);
+  int f = first;
   for (int i = 0; i < w; ++i) {
     float sumLeft = kSumStart, sumRight = kSumStart;
-    for (int j = 0; j < c; ++j, s += 2) {
+    for (int j = 0; j < c; ++j, f = f + 1 == n ? 0 : f + 1) {
+      const int16_t* s = samples + 2 * f;
       const int32_t l = LessOffset(s[0], leftOffset), r = LessOffset(s[1], rightOffset);
       sumLeft += static_cast<float>(l * l);
       sumRight += static_cast<float>(r * r);

@@ -144,6 +144,8 @@ protected:
 
 private:
   int MeasureFast(const int16_t* samples, int frameCount);
+  // First frame of the column windows: where the sweep lies in this block (see the .cpp).
+  int SweepStart(const int16_t* samples, int frameCount, int span);
   int MeasureSlow(const int16_t* samples, int frameCount);
   // Sizes the per-point arrays for max(W, steps) points and the point arrays for the stair's
   // two vertices per step; allocates only when the need grows.
@@ -177,4 +179,5 @@ private:
   bool FLabelsCreated = false;
   bool FDrawFailureShown = false;
   std::function<void(int, int)> FOnMouseMove;
+  std::vector<double> FEnergy;  // running energy over a fast block: frameCount + 1 sums
 };

@@ -134,6 +134,37 @@ TEST_F(ResponsePlotTest, FastMeasurementSmoothsThenAverages) {
   EXPECT_NEAR(Plot->RightLevels()[200], (2 * raw(200) + SquaredB(4000)) / 3, 1e-4);
 }
 
+// The sweep reaches the input after whatever delay the sound system has: the columns follow it
+// (the block repeats, so a long delay wraps around its end).
+TEST_F(ResponsePlotTest, FastColumnsFollowTheSweepWhateverItsDelay) {
+  constexpr int n = 57330;
+  std::vector<int16_t> played(2 * n);
+  for (int channel : {0, 1}) {
+    uint32_t phase = 0;
+    TAudioSweepGenerator::FillSweepChannel(played.data(), n, channel, 1000, false, true, 20, 20000,
+                                           0.5f, phase);
+  }
+  Plot->SetMinFrequency(20);
+  Plot->SetMaxFrequency(20000);
+  Plot->SetMovingAverage(false);
+  Plot->SetTraceSmoothing(0);
+  std::vector<float> undelayed;
+  for (int delay : {0, 1150, 1536, 2100, 20000}) {
+    std::vector<int16_t> block(2 * n);
+    for (int f = 0; f < n; ++f)
+      for (int ch : {0, 1}) block[2 * ((f + delay) % n) + ch] = played[2 * f + ch];
+    bool go = true;
+    Plot->ProcessSamples(block.data(), n, go);
+    ASSERT_EQ(Plot->PointCount(), 441);
+    const auto right = Plot->RightLevels();
+    if (undelayed.empty()) undelayed.assign(right.begin(), right.end());
+    // The very same frames in every column, however late they came.
+    for (int i = 0; i < 441; ++i) ASSERT_EQ(right[i], undelayed[i]) << delay << ": " << i;
+  }
+  for (int i = 300; i < 440; ++i)  // from 2.1 kHz a window holds about 5 periods or more
+    EXPECT_NEAR(undelayed[i], 20 * std::log10(0.5), 0.3) << i;
+}
+
 TEST_F(ResponsePlotTest, SlowSweepStepsFollowTheBlockNumberAndTheStair) {
   TNumberedInput in;
   Plot->SetSource(&in);
