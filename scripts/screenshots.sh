@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Screenshots of the "Spectrum analyser" page in every mode for the manual (docs/): the program
-# on the simulated sound card under a virtual screen, driven by mouse and keys as a user would.
+# Screenshots for the manual (docs/): the "Spectrum analyser" page in every mode and a measured
+# frequency response, the program on the simulated sound card under a virtual screen, driven by
+# mouse and keys as a user would.
 set -euo pipefail
 export QV_EXTRA_PACKAGES="xvfb xdotool imagemagick"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -40,3 +41,14 @@ for i in "${!names[@]}"; do
   [[ ${names[$i]} == spectrogram-* ]] && sleep 8 || sleep 3
   shot "spectrum-${names[$i]}.png"
 done
+
+# The response page: a coupled fast sweep over the wide range; the card's right input is its
+# loudspeaker model, the left a wire.
+click 270 446   # "----> and start analyser": the Sweep tab and the response page
+click 80 367    # the frequency range list: "Wide  (20...20K)"
+xdotool key Up Up Return
+sleep 0.4
+click 155 446   # Start Generator: sweep and analyser together
+sleep 12
+shot "response-fast.png"
+click 155 446   # STOP

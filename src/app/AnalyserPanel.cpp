@@ -9,8 +9,10 @@
 #include <cmath>
 
 #include "AudioAnalyser.h"
+#include "DisplayResponse.h"
 #include "DisplaySpectrum.h"
 #include "Displays.h"
+#include "FileDialogs.h"
 #include "InputMixer.h"
 #include "MainForm.h"
 #include "Messages.h"
@@ -20,15 +22,6 @@
 namespace {
 
 enum TAnalyserPage { pgVectorscope, pgScope, pgSpectrum, pgResponse, pgInput };
-
-// A display that arrives with a later component: its place, name and background only.
-TFlickerlessBorderedCustomControl* Placeholder(QWidget* page, const char* name, int left, int top,
-                                               int width, int height) {
-  auto* display = new TFlickerlessBorderedCustomControl(page);
-  display->setObjectName(QString::fromLatin1(name));
-  display->SetBounds(left, top, width, height);
-  return display;
-}
 
 QWidget* AddPage(QTabWidget* pages, const char* name, const QString& caption) {
   auto* page = new QWidget;
@@ -111,7 +104,10 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
 
   // Frequency response.
   page = TabSheetResponse;
-  ResponsePlot1 = Placeholder(page, "ResponsePlot1", 24, 32, 443, 258);
+  ResponsePlot1 = new TResponsePlot(page);
+  ResponsePlot1->setObjectName("ResponsePlot1");
+  ResponsePlot1->SetBounds(24, 32, 443, 258);
+  ResponsePlot1->setCursor(Qt::CrossCursor);
   LabelResponseMarker = MakeLabel(page, "LabelResponseMarker", "", 40, 8, 300);
   UpDownResponseMax = Named(new TUpDown(page, Qt::Vertical, -20, 120, 0), "UpDownResponseMax", 4,
                             0, 17, 33);
@@ -131,6 +127,9 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   ButtonClearLeft->setToolTip("Remove previously loaded left channel calibration data");
   CheckBoxLeftIsRef =
       MakeCheckBox(page, "CheckBoxLeftIsRef", "Left is reference", 280, 346, 160, 17);
+  // The plot averages from construction on; it follows the unchecked box until the settings
+  // check it.
+  ResponsePlot1->SetMovingAverage(CheckBoxMovingAverage->isChecked());
 
   // Input controls: the input mixer takes the top of this page.
   page = TabSheetInput;
@@ -182,6 +181,24 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   SpectrumDisplay1->SetOnClick(Guard(&TMainForm::SpectrumDisplay1Click));
   connect(ButtonLoadSpectrum, &QPushButton::clicked, this,
           Guard(&TMainForm::ButtonLoadSpectrumClick));
+  connect(UpDownResponseMax, &TUpDown::Click, this, Guard(&TMainForm::UpDownResponseMaxClick));
+  connect(UpDownResponseMin, &TUpDown::Click, this, Guard(&TMainForm::UpDownResponseMinClick));
+  connect(CheckBoxLeftIsRef, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxLeftIsRefClick));
+  connect(ButtonSaveFreqResp, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonSaveFreqRespClick));
+  connect(ButtonLoadLeft, &QPushButton::clicked, this, Guard(&TMainForm::ButtonLoadLeftClick));
+  connect(ButtonClearLeft, &QPushButton::clicked, this, Guard(&TMainForm::ButtonClearLeftClick));
+  connect(CheckBoxMovingAverage, &QCheckBox::toggled, this,
+          Guard(&TMainForm::CheckBoxMovingAverageClick));
+  connect(ComboBoxTraceSmoothing, &QComboBox::activated, this,
+          Guard(&TMainForm::ComboBoxTraceSmoothingChange));
+  ResponsePlot1->SetOnMouseMove([this](int x, int y) {
+    try {
+      ResponsePlot1MouseMove(x, y);
+    } catch (const std::exception& e) {
+      ShowException(e);
+    }
+  });
 }
 
 void TMainForm::ButtonStartAnalyserClick() {
@@ -227,8 +244,7 @@ void TMainForm::PageControlAnalyserChange() {
       FAnalyser->SetDisplay(SpectrumDisplay1);
       break;
     case pgResponse:
-      // Its display is not an analyser display yet: nothing shown here gets the blocks.
-      FAnalyser->SetDisplay(nullptr);
+      FAnalyser->SetDisplay(ResponsePlot1);
       break;
     default:
       break;
@@ -387,4 +403,49 @@ void TMainForm::ButtonLoadSpectrumClick() {
     return;
   }
   FAnalyser->ReadWaveFile(path);
+}
+
+void TMainForm::UpDownResponseMaxClick() { ResponsePlot1->SetMaxdB(-UpDownResponseMax->Position()); }
+
+void TMainForm::UpDownResponseMinClick() { ResponsePlot1->SetMindB(-UpDownResponseMin->Position()); }
+
+void TMainForm::ResponsePlot1MouseMove(int x, int y) {
+  float frequency = 0, level = 0;
+  if (ResponsePlot1->Readout(x, y, frequency, level))
+    LabelResponseMarker->setText(QString::asprintf("%.0f Hz,  %.1f dB", frequency, level));
+  else
+    LabelResponseMarker->clear();
+}
+
+void TMainForm::CheckBoxLeftIsRefClick() {
+  ResponsePlot1->SetLeftIsReference(CheckBoxLeftIsRef->isChecked());
+}
+
+void TMainForm::ButtonSaveFreqRespClick() {
+  QString name = FileDialogs().SaveFileName(  // SaveDialog2
+      {"", "calibration.dat", "dat", "Calibration data (*.dat)|*.dat|All files (*.*)|*.*"});
+  if (name.isEmpty()) return;
+  if (QFileInfo(name).suffix().isEmpty()) name += ".dat";
+  if (QFileInfo::exists(name) && !AskYesNo(QFileInfo(name).fileName().toStdString() +
+                                               " already exists.\rDo you want to replace it?",
+                                           "Save as"))
+    return;
+  ResponsePlot1->SaveResponse(name);
+}
+
+void TMainForm::ButtonLoadLeftClick() {
+  const QString name = FileDialogs().OpenFileName(  // OpenDialog1
+      {"Choose a file to load into the left channel", "calibration.dat", "dat",
+       "Calibration files (*.dat)|*.dat|All files (*.*)|*.*"});
+  if (!name.isEmpty()) ResponsePlot1->LoadLeftReference(name);
+}
+
+void TMainForm::ButtonClearLeftClick() { ResponsePlot1->LoadLeftReference(QString()); }
+
+void TMainForm::CheckBoxMovingAverageClick() {
+  ResponsePlot1->SetMovingAverage(CheckBoxMovingAverage->isChecked());
+}
+
+void TMainForm::ComboBoxTraceSmoothingChange() {
+  ResponsePlot1->SetTraceSmoothing(ComboBoxTraceSmoothing->currentIndex());
 }

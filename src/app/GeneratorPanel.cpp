@@ -10,9 +10,12 @@
 #include <string>
 
 #include "AudioAnalyser.h"
+#include "DisplayResponse.h"
 #include "FileDialogs.h"
+#include "LED.h"
 #include "MainForm.h"
 #include "Messages.h"
+#include "SweepGenerator.h"
 #include "ToneGenerator.h"
 #include "Widgets.h"
 
@@ -38,6 +41,9 @@ std::string WithError(const char* text, const char* error) {
   s.replace(s.find("%s"), 2, error);
   return s;
 }
+
+const QColor kBrightGreen(0, 255, 0);
+const QColor kGreen(0, 128, 0);
 
 constexpr int kToneTab = 0;
 constexpr int kSweepTab = 1;
@@ -149,8 +155,9 @@ void TMainForm::CreateGeneratorPanel(QWidget* client) {
   QWidget* sweep = GroupBoxSweepProperties;
   CheckBoxSteppedSweep =
       MakeCheckBox(sweep, "CheckBoxSteppedSweep", "Stepped sweep", 6, 22, 122, 17);
+  // Checked as the plot starts out, so that a restored "off" reaches it.
   CheckBoxLogSweep =
-      MakeCheckBox(sweep, "CheckBoxLogSweep", "Log sweep", 6, 44, 122, 17);
+      MakeCheckBox(sweep, "CheckBoxLogSweep", "Log sweep", 6, 44, 122, 17, true);
   CheckBoxDeclickSweep =
       MakeCheckBox(sweep, "CheckBoxDeclickSweep", "Declick sweep", 6, 66, 122, 17);
   CheckBoxSlowSpeed =
@@ -186,6 +193,12 @@ void TMainForm::CreateGeneratorPanel(QWidget* client) {
           Guard(&TMainForm::ComboBoxFreqRangeChange));
   connect(SpinEditUserF1, &QSpinBox::editingFinished, this, Guard(&TMainForm::SpinEditUserF1Exit));
   connect(SpinEditUserF2, &QSpinBox::editingFinished, this, Guard(&TMainForm::SpinEditUserF2Exit));
+  connect(CheckBoxSteppedSweep, &QCheckBox::toggled, this,
+          Guard(&TMainForm::CheckBoxSteppedSweepClick));
+  connect(CheckBoxLogSweep, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxLogSweepClick));
+  connect(CheckBoxDeclickSweep, &QCheckBox::toggled, this,
+          Guard(&TMainForm::CheckBoxDeclickSweepClick));
+  connect(CheckBoxSlowSpeed, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxSlowSpeedClick));
 }
 
 void TMainForm::TrackBarFLeftChange() {
@@ -226,7 +239,8 @@ void TMainForm::AmplitudeChanged() {
   if (FOutputPhase == opAntiphase && CheckBoxRightEnabled->isChecked()) right = -right;
   FToneGenerator->SetLeftAmplitude(left);
   FToneGenerator->SetRightAmplitude(right);
-  // ResponsePlot1 (a later component) takes the same two factors here.
+  ResponsePlot1->SetLeftAmplitude(left);
+  ResponsePlot1->SetRightAmplitude(right);
 }
 
 void TMainForm::RadioGroupOutChannelClick() {
@@ -272,7 +286,8 @@ void TMainForm::ComboBoxFreqRangeChange() {
     SpinEditUserF2->setEnabled(true);
   }
   const auto [lo, hi] = range;
-  // ResponsePlot1 (a later component) takes MinFrequency lo, then MaxFrequency hi, here.
+  ResponsePlot1->SetMinFrequency(lo);
+  ResponsePlot1->SetMaxFrequency(hi);
 
   // A band-noise channel keeps its track bar: its position is a band, not a frequency.
   if (FToneGenerator->LeftWaveform() != Octave3Noise) {
@@ -318,7 +333,7 @@ void TMainForm::TabControlGeneratorChange() {
   for (QWidget* w : waveforms) w->hide();
   switch (TabControlGenerator->TabIndex()) {
     case kToneTab:
-      // ResponsePlot1 (a later component) is disabled here, which stops a running sweep.
+      ResponsePlot1->SetEnabled(false);
       for (QWidget* w : waveforms) w->show();
       TrackBarFLeft->setEnabled(
           TAudioToneGenerator::WaveformHasFrequency(FToneGenerator->LeftWaveform()));
@@ -350,19 +365,37 @@ void TMainForm::DelayCountdown() {
 void TMainForm::CountdownPause(int ms) { QThread::msleep(ms); }
 
 void TMainForm::ButtonStartGeneratorClick() {
-  if (FToneGenerator->Enabled()) {
+  if (FToneGenerator->Enabled() || ResponsePlot1->Enabled()) {
+    if (ResponsePlot1->Enabled() && FAnalyser->Enabled()) FAnalyser->SetEnabled(false);
     FToneGenerator->SetEnabled(false);
+    ResponsePlot1->SetEnabled(false);
     ButtonStartGenerator->setText("Start Generator");
     return;
   }
-  // Sweeps start here once the response plot and its sweep generator exist.
-  if (TabControlGenerator->TabIndex() != kToneTab) return;
-  if (PageControlAnalyser->currentWidget() == TabSheetResponse) {
-    QSignalBlocker quiet(PageControlAnalyser);
-    PageControlAnalyser->setCurrentWidget(TabSheetSpectrum);
+  const bool coupled = CheckBoxEnableAnalyser->isChecked();
+  TWaveOut* generator = nullptr;
+  if (TabControlGenerator->TabIndex() == kSweepTab) {
+    generator = ResponsePlot1->SweepGenerator();
+    ResponsePlot1->SetSteppedSweep(CheckBoxSteppedSweep->isChecked());
+    ResponsePlot1->SetLogSweep(CheckBoxLogSweep->isChecked());
+    ResponsePlot1->SetDeclick(CheckBoxDeclickSweep->isChecked());
+    ResponsePlot1->SetSlowSweep(CheckBoxSlowSpeed->isChecked());
+    ResponsePlot1->SetSlowSweepActiveSeconds(SpinEditSweepDuration->value());
+    ResponsePlot1->SetSlowSweepSilentSeconds(2);
+    if (coupled) {
+      ResponsePlot1->SetMovingAverage(CheckBoxMovingAverage->isChecked());
+      ResponsePlot1->SetLeftIsReference(CheckBoxLeftIsRef->isChecked());
+      QSignalBlocker quiet(PageControlAnalyser);
+      PageControlAnalyser->setCurrentWidget(TabSheetResponse);
+    }
+  } else {
+    generator = FToneGenerator;
+    if (PageControlAnalyser->currentWidget() == TabSheetResponse) {
+      QSignalBlocker quiet(PageControlAnalyser);
+      PageControlAnalyser->setCurrentWidget(TabSheetSpectrum);
+    }
   }
-  TWaveOut* generator = FToneGenerator;
-  if (CheckBoxEnableAnalyser->isChecked()) {
+  if (coupled) {
     PageControlAnalyserChange();
     DelayCountdown();
     if (!FAnalyser->Enabled()) {
@@ -392,14 +425,47 @@ void TMainForm::ButtonStartGeneratorClick() {
   ButtonStartGenerator->setText(generator->Enabled() ? "STOP" : "Start Generator");
 }
 
-void TMainForm::ButtonSaveAsClick() {
-  if (TabControlGenerator->TabIndex() != kToneTab) {
-    // GAP: the "Sweep" tab writes the response plot's sweep (SlowSweepActiveSteps slow blocks,
-    // or one fast sweep) once the sweep generator and the response plot exist; until then it
-    // says so rather than write nothing.
-    ShowMessage("Saving a sweep is not available yet: this build has no sweep generator.");
-    return;
+void TMainForm::CheckBoxSteppedSweepClick() {
+  ResponsePlot1->SetSteppedSweep(CheckBoxSteppedSweep->isChecked());
+}
+
+void TMainForm::CheckBoxLogSweepClick() { ResponsePlot1->SetLogSweep(CheckBoxLogSweep->isChecked()); }
+
+void TMainForm::CheckBoxDeclickSweepClick() {
+  ResponsePlot1->SetDeclick(CheckBoxDeclickSweep->isChecked());
+}
+
+void TMainForm::CheckBoxSlowSpeedClick() {
+  // The plot switches to slow sweep only when a sweep starts.
+  const bool slow = CheckBoxSlowSpeed->isChecked();
+  LabelSweepDuration->setEnabled(slow);
+  SpinEditSweepDuration->setEnabled(slow);
+  CheckBoxDelaySweep->setEnabled(slow);
+  CheckBoxDeclickSweep->setEnabled(!slow);
+  CheckBoxSteppedSweep->setEnabled(!slow);
+  CheckBoxMovingAverage->setEnabled(!slow);
+}
+
+void TMainForm::ResponsePlot1SweepOpen() {
+  if (CheckBoxEnableAnalyser->isChecked()) {
+    LEDanalyser->SetColour(kBrightGreen);
+    ButtonStartAnalyser->setText("STOP");
   }
+  if (ResponsePlot1->SweepGenerator()->Enabled()) LEDgenerator->SetColour(kBrightGreen);
+}
+
+void TMainForm::ResponsePlot1SweepClose() {
+  // A tab change stops the sweep but leaves the analyser running: then its lamp stays lit.
+  if (CheckBoxEnableAnalyser->isChecked() && !FAnalyser->Enabled()) {
+    LEDanalyser->SetColour(kGreen);
+    ButtonStartAnalyser->setText("Start Analyser");
+  }
+  LEDgenerator->SetColour(kGreen);
+  ShowGeneratorState();  // also when the device failed by itself
+}
+
+
+void TMainForm::ButtonSaveAsClick() {
   QString name = FileDialogs().SaveFileName(
       {"", "Untitled.wav", "wav", "Wave files (*.wav)|*.wav"});  // SaveDialog1
   if (name.isEmpty()) return;
@@ -408,6 +474,18 @@ void TMainForm::ButtonSaveAsClick() {
                                                " already exists.\rDo you want to replace it?",
                                            "Save as"))
     return;
-  const int blocks = FToneGenerator->SampleRate() / FToneGenerator->BufferSamples() + 1;
-  if (FToneGenerator->WriteWaveFile(name, blocks)) FLastSaveFolder = QFileInfo(name).absolutePath();
+  bool written = false;
+  if (TabControlGenerator->TabIndex() == kToneTab) {
+    const int blocks = FToneGenerator->SampleRate() / FToneGenerator->BufferSamples() + 1;
+    written = FToneGenerator->WriteWaveFile(name, blocks);
+  } else {
+    ResponsePlot1->SetSlowSweep(CheckBoxSlowSpeed->isChecked());
+    // The file follows the duration box as a start would, unless a sweep plays: then it is
+    // what plays (a new duration would restart it).
+    if (!ResponsePlot1->Enabled())
+      ResponsePlot1->SetSlowSweepActiveSeconds(SpinEditSweepDuration->value());
+    TAudioSweepGenerator* sweep = ResponsePlot1->SweepGenerator();
+    written = sweep->WriteWaveFile(name, sweep->SlowSweep() ? sweep->SlowSweepActiveSteps() : 1);
+  }
+  if (written) FLastSaveFolder = QFileInfo(name).absolutePath();
 }

@@ -14,12 +14,14 @@
 #include "AboutBox.h"
 #include "AudioAnalyser.h"
 #include "AudioDevice.h"
+#include "DisplayResponse.h"
 #include "DisplaySpectrum.h"
 #include "Displays.h"
 #include "FileDialogs.h"
 #include "Help.h"
 #include "LED.h"
 #include "MeasureOffsetForm.h"
+#include "SweepGenerator.h"
 #include "Messages.h"
 #include "ToneGenerator.h"
 #include "Version.h"
@@ -93,6 +95,8 @@ TMainForm::~TMainForm() {
   FToneGenerator->SetOnClose(nullptr);
   FAnalyser->SetOnOpen(nullptr);
   FAnalyser->SetOnClose(nullptr);
+  ResponsePlot1->SetOnSweepOpen(nullptr);
+  ResponsePlot1->SetOnSweepClose(nullptr);
 }
 
 void TMainForm::CreateMenus() {
@@ -203,6 +207,8 @@ void TMainForm::CreateComponents() {
     ShowAnalyserState();
   });
   FAnalyser->SetDisplay(SpectrumDisplay1);
+  ResponsePlot1->SetOnSweepOpen([this](QObject*) { ResponsePlot1SweepOpen(); });
+  ResponsePlot1->SetOnSweepClose([this](QObject*) { ResponsePlot1SweepClose(); });
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
@@ -252,8 +258,7 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::FormShow() {
-  // The restored lists, track bars and up-downs reach the components, in this order; the
-  // others join as their handlers arrive.
+  // The restored lists, track bars and up-downs reach the components, in this order.
   ComboBoxLeftWaveformChange();
   ComboBoxRightWaveformChange();
   TrackBarFLeftChange();
@@ -264,9 +269,12 @@ void TMainForm::FormShow() {
   UpDownScopeGainClick();
   UpDownTimebaseClick();
   ComboBoxSpectrumModeChange();
+  ComboBoxTraceSmoothingChange();
   ComboBoxTraceOffsetChange();
   UpDownSpectMinClick();
   UpDownSpectMaxClick();
+  UpDownResponseMinClick();
+  UpDownResponseMaxClick();
   WaveformDisplay1->UpdateScaleLabels();
   SpectrumDisplay1->UpdateScaleLabels();
   ResponsePlot1->UpdateScaleLabels();
@@ -308,8 +316,8 @@ void TMainForm::MeasureOffset() {
 }
 
 void TMainForm::StopAudio() {
-  // The response plot stops between these two once it exists.
   FToneGenerator->SetEnabled(false);
+  ResponsePlot1->SetEnabled(false);
   FAnalyser->SetEnabled(false);
 }
 
@@ -320,16 +328,21 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 void TMainForm::ShowGeneratorState() {
-  if (!FToneGenerator->Enabled()) ButtonStartGenerator->setText("Start Generator");
+  if (!FToneGenerator->Enabled() && !ResponsePlot1->Enabled())
+    ButtonStartGenerator->setText("Start Generator");
 }
 
 void TMainForm::ShowStalledStreams() {
   // A device that stopped delivering is not running, whatever was asked of it.
-  const bool output = FToneGenerator->Enabled() && FToneGenerator->Stalled();
+  // The output is whichever generator plays: the tone or the response plot's sweep.
+  const TWaveOut* playing = ResponsePlot1->Enabled()
+                                ? static_cast<const TWaveOut*>(ResponsePlot1->SweepGenerator())
+                                : FToneGenerator;
+  const bool output = playing->Enabled() && playing->Stalled();
   const bool input = FAnalyser->Enabled() && FAnalyser->Stalled();
   if (output) LEDgenerator->SetColour(kGreen);
   if (input) LEDanalyser->SetColour(kGreen);
-  if (FToneGenerator->State() == Running && !output) LEDgenerator->SetColour(kBrightGreen);
+  if (playing->State() == Running && !output) LEDgenerator->SetColour(kBrightGreen);
   if (FAnalyser->State() != Closed && !input) LEDanalyser->SetColour(kBrightGreen);
   if (!output && !input) {
     LabelBackend->setText(FBackendCaption);

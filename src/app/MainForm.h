@@ -35,6 +35,7 @@ class TFlickerlessBorderedCustomControl;
 class TFormMeasureOffset;
 class TInputMixer;
 class TLED;
+class TResponsePlot;
 class TSpectrumDisplay;
 class TVectorScope;
 class TWaveformDisplay;
@@ -59,6 +60,7 @@ class TMainForm : public QMainWindow {
   static QString Caption();
 
   TAudioToneGenerator* ToneGenerator() const { return FToneGenerator; }
+  TResponsePlot* ResponsePlot() const { return ResponsePlot1; }
   TBasicAudioAnalyser* Analyser() const { return FAnalyser; }
   TFormMeasureOffset* FormMeasureOffset() const { return FFormMeasureOffset; }
   TAboutBox* AboutBox() const { return FAboutBox; }
@@ -106,6 +108,23 @@ class TMainForm : public QMainWindow {
   void SpectrumDisplay1Click();
   void LabelSpectrumPeaksClick();
   void ButtonMeasureOffsetClick();
+  // The "Frequency response" page.
+  void UpDownResponseMaxClick();
+  void UpDownResponseMinClick();
+  void ResponsePlot1MouseMove(int x, int y);
+  void CheckBoxLeftIsRefClick();
+  void ButtonSaveFreqRespClick();
+  void ButtonLoadLeftClick();
+  void ButtonClearLeftClick();
+  void CheckBoxMovingAverageClick();
+  void ComboBoxTraceSmoothingChange();
+  // The "Sweep" tab.
+  void CheckBoxSteppedSweepClick();
+  void CheckBoxLogSweepClick();
+  void CheckBoxDeclickSweepClick();
+  void CheckBoxSlowSpeedClick();
+  void ResponsePlot1SweepOpen();
+  void ResponsePlot1SweepClose();
   // Replays "sine.wav" from the current folder, else from the folder of the last "Save as ...".
   void ButtonLoadSpectrumClick();
   // Replays a WAV file chosen in an open dialog into the analyser.
@@ -248,7 +267,7 @@ class TMainForm : public QMainWindow {
   QCheckBox* CheckBoxHighResn = nullptr;
   QCheckBox* CheckBoxSpectrumMvgAvg = nullptr;
   QPushButton* ButtonLoadSpectrum = nullptr;
-  TFlickerlessBorderedCustomControl* ResponsePlot1 = nullptr;
+  TResponsePlot* ResponsePlot1 = nullptr;
   TUpDown* UpDownResponseMax = nullptr;
   TUpDown* UpDownResponseMin = nullptr;
   QLabel* LabelResponseMarker = nullptr;

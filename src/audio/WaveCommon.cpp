@@ -162,8 +162,15 @@ bool TWaveOut::WriteWaveFile(const QString& FileName, int BlockCount) {
     if (FOnNeedData) FOnNeedData(&header);
     written = put(buffer.data(), blockBytes);
   }
-  written = written && put(frame->Tail.data(), frame->Tail.size()) && file.commit();
-  if (!written) return fail(file.errorString().toStdString());
+  // Flushed before the commit: a write error that only the flush meets (a full disk) would
+  // otherwise let the commit put a truncated file in place of the old one.
+  written = written && put(frame->Tail.data(), frame->Tail.size()) && file.flush();
+  if (!written) {
+    const std::string reason = file.errorString().toStdString();
+    file.cancelWriting();
+    return fail(reason);
+  }
+  if (!file.commit()) return fail(file.errorString().toStdString());
   return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "FrequencyPlot.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringView>
 
@@ -102,7 +103,8 @@ public:
   void SetOnMouseMove(std::function<void(int x, int y)> handler) { FOnMouseMove = std::move(handler); }
 
   // Writes the current response (right, or right minus left with LeftIsReference) to a file,
-  // replacing it only once complete. Nothing is written while no point is held. A failure is
+  // replacing it only once complete. While no point is held nothing is written and a
+  // message says so. A failure is
   // shown as a message naming the file and the reason; false then.
   bool SaveResponse(const QString& fileName);
   // Reads a reference into the left channel; an empty name clears it. A file with more than
@@ -141,8 +143,19 @@ protected:
   void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
-  int MeasureFast(int16_t* samples, int frameCount);
+  int MeasureFast(const int16_t* samples, int frameCount);
+  // First frame of the column windows: where the sweep lies in this block (see the .cpp).
+  int SweepStart(const int16_t* samples, int frameCount, int span);
   int MeasureSlow(const int16_t* samples, int frameCount);
+  // Sizes the per-point arrays for max(W, steps) points and the point arrays for the stair's
+  // two vertices per step; allocates only when the need grows.
+  void EnsureCapacity();
+  // Rows of count levels in column array 3 (int32 bits, as LevelsToRows leaves them).
+  const float* TraceRows(const float* levels, int count);
+  void DrawTraces(TCanvas& canvas);
+  // The polyline through count rows into points: one vertex per column in fast sweep, two per
+  // step (a stair) in slow sweep; rows far off the plot are limited. Returns the vertices.
+  int BuildTrace(const float* rows, int count, QPoint* points) const;
   QLabel* Label(const QString& suffix) const;
 
   TAudioSweepGenerator* FSweepGenerator = nullptr;
@@ -156,6 +169,7 @@ private:
   bool FLeftIsReference = false;
   int FLastActiveSeconds = 0, FLastSilentSeconds = 0;
   int FActiveSteps = 0, FSilentSteps = 0;
+  int FBuiltW = -1;  // plot width the frequency points were last built for
 
   QString FReferenceFileName;
   bool FReferenceLoaded = false;
@@ -163,5 +177,7 @@ private:
   std::array<TReferenceEntry, kReferencePoints + 2> FReference{};
 
   bool FLabelsCreated = false;
+  bool FDrawFailureShown = false;
   std::function<void(int, int)> FOnMouseMove;
+  std::vector<double> FEnergy;  // running energy over a fast block: frameCount + 1 sums
 };

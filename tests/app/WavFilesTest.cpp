@@ -1,6 +1,8 @@
 // WAV files from the window: "Save as ..." through SaveDialog1, "Load ..." and its lookup of
 // "sine.wav", and the File menu's replay of any file.
 #include <QAction>
+#include <QCheckBox>
+#include <QSpinBox>
 #include <QDir>
 #include <QFile>
 #include <QPushButton>
@@ -12,6 +14,7 @@
 #include "AudioAnalyser.h"
 #include "Controls.h"
 #include "MainForm.h"
+#include "SweepGenerator.h"
 #include "ToneGenerator.h"
 
 namespace {
@@ -68,12 +71,41 @@ TEST_F(WavFilesTest, SaveAsWritesThreeToneBlocksAndAsksBeforeReplacing) {
     EXPECT_EQ(file.size(), replace ? 196722 : 4);
   }
 
-  // GAP: the sweep waits for the sweep generator, and says so without a dialog.
+}
+
+// On "Sweep": one fast sweep, or the sounding steps of one slow cycle, as the response plot's
+// generator plays them; the same bytes as a generator set up by hand for that sweep.
+TEST_F(WavFilesTest, SaveAsOnTheSweepTabWritesOneFastSweepOrOneSlowCycle) {
   form->findChild<TTabControl*>("TabControlGenerator")->SetTabIndex(1);
-  Click("ButtonSaveAs");
-  EXPECT_EQ(dialogs.saves.size(), 4u);
-  EXPECT_EQ(recorder.messages, std::vector<std::string>{"Saving a sweep is not available yet: "
-                                                        "this build has no sweep generator."});
+  auto* slow = form->findChild<QCheckBox*>("CheckBoxSlowSpeed");
+  form->findChild<QSpinBox*>("SpinEditSweepDuration")->setValue(2);
+  struct TCase {
+    bool slow;
+    int blocks, frames;
+  } const cases[] = {{false, 1, 57330}, {true, 8, 11025}};
+  for (const TCase& c : cases) {
+    slow->setChecked(c.slow);
+    const QString name = saves.filePath(c.slow ? "slow.wav" : "fast.wav");
+    dialogs.answer = name;
+    Click("ButtonSaveAs");
+    TAudioSweepGenerator expected;  // the MF range at -20 dB, log, declicked
+    expected.SetLeftFrequency(300);
+    expected.SetRightFrequency(300);
+    expected.SetLeftMaxFrequency(3000);
+    expected.SetRightMaxFrequency(3000);
+    expected.SetLeftAmplitude(0.1f);
+    expected.SetRightAmplitude(0.1f);
+    expected.SetSlowSweepActiveSeconds(2);
+    expected.SetSlowSweep(c.slow);
+    const QString reference = saves.filePath("expected.wav");
+    ASSERT_TRUE(expected.WriteWaveFile(reference, c.blocks));
+    QFile written(name), wanted(reference);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly) && wanted.open(QIODevice::ReadOnly));
+    const QByteArray bytes = written.readAll();
+    EXPECT_EQ(bytes.size(), 4 * c.blocks * c.frames + 114) << c.slow;
+    EXPECT_TRUE(bytes == wanted.readAll()) << c.slow;
+  }
+  EXPECT_TRUE(recorder.messages.empty());
 }
 
 TEST_F(WavFilesTest, LoadLooksHereThenInTheLastSaveFolderAndTheMenuReplaysAnyFile) {

@@ -1,0 +1,339 @@
+#include "DisplayResponse.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QLabel>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <cmath>
+#include <csignal>
+#include <functional>
+#include <sys/resource.h>
+#include <vector>
+
+#include "Messages.h"
+#include "SweepGenerator.h"
+
+namespace {
+
+// Level in dB of a square wave of this amplitude.
+double SquaredB(int amplitude) { return 10 * std::log10(2.0 * amplitude * amplitude / (1 << 30)); }
+
+// A 57330-frame fast block whose column window i (from frame 9970, 100 frames each, on a
+// 441-column plot) holds square waves of left(i) and right(i) around DC offsets of 700 and -500,
+// which the lead-in shows too.
+void FeedFast(TResponsePlot& plot, const std::function<int(int)>& left,
+              const std::function<int(int)>& right) {
+  constexpr int kFast = 57330;
+  std::vector<int16_t> b(2 * kFast);
+  for (int f = 0; f < kFast; ++f) b[2 * f] = 700, b[2 * f + 1] = -500;
+  for (int i = 0; i < 441; ++i)
+    for (int j = 0; j < 100; ++j) {
+      const int f = 9970 + 100 * i + j, sign = j % 2 ? -1 : 1;
+      b[2 * f] = static_cast<int16_t>(700 + sign * left(i));
+      b[2 * f + 1] = static_cast<int16_t>(-500 + sign * right(i));
+    }
+  bool go = true;
+  plot.ProcessSamples(b.data(), kFast, go);
+}
+
+struct TNumberedInput : TWaveIn {
+  void SetNumber(int n) { SetBufferNumber(n); }
+};
+
+struct ResponsePlotTest : ::testing::Test {
+  QTemporaryDir Dir;
+  TMessageRecorder Recorder;
+  TMessageInterface* Previous = SetMessages(&Recorder);
+  QWidget Parent;
+  TResponsePlot* Plot = new TResponsePlot(&Parent);
+  void SetUp() override {
+    Plot->setObjectName("ResponsePlot1");
+    Plot->SetBounds(24, 32, 443, 258);  // W 441, H 256
+  }
+  void TearDown() override { SetMessages(Previous); }
+  QString Write(const QString& name, const QByteArray& text) {
+    QFile file(Dir.filePath(name));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    return file.fileName();
+  }
+  QByteArray Read(const QString& name) {
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : "(missing)";
+  }
+  // A slow block of this number: the amplitude inside frames n/6 ... 5n/6, near full scale outside.
+  void FeedSlow(TNumberedInput& in, int number, int amplitude) {
+    constexpr int n = 11025;
+    std::vector<int16_t> b(2 * n);
+    for (int f = 0; f < n; ++f)
+      b[2 * f] = b[2 * f + 1] = static_cast<int16_t>((f % 2 ? -1 : 1) * (f >= n / 6 && f < 5 * n / 6 ? amplitude : 32000));
+    in.SetNumber(number);
+    bool go = true;
+    Plot->ProcessSamples(b.data(), n, go);
+  }
+  QImage Grab() {
+    Parent.show();  // a hidden display paints nothing
+    return Plot->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  }
+  const QLabel* Label(char axis, int n) {
+    return Parent.findChild<QLabel*>(QString("ResponsePlot1_%1%2").arg(axis).arg(n));
+  }
+};
+
+TEST_F(ResponsePlotTest, ConstructionRangeAndSource) {
+  const TAudioSweepGenerator& g = *Plot->SweepGenerator();
+  EXPECT_TRUE(g.LeftLog() && g.RightLog());
+  EXPECT_FALSE(g.LeftDeclick() || g.RightDeclick() || g.LeftStepped() || g.SlowSweep());
+  EXPECT_EQ(g.SlowSweepActiveSteps() * 100 + g.SlowSweepSilentSteps(), 180 * 100 + 8);
+  const auto f = Plot->Frequencies();
+  ASSERT_EQ(f.size(), 441u);
+  for (int i = 0; i <= 440; ++i)  // at most 880 single-precision roundings
+    ASSERT_NEAR(f[i] / (300 * std::pow(10.0, i / 440.0)), 1, 880 * 0x1p-24) << i;
+  Plot->SetTraceSmoothing(3);
+  EXPECT_EQ(Plot->TraceSmoothing(), 1);
+  Plot->SetMinFrequency(0);
+  EXPECT_EQ(Plot->MinFrequency(), 1);
+  Plot->SetMinFrequency(5000);
+  EXPECT_EQ(g.LeftFrequency(), 5000.0f);
+  EXPECT_EQ(g.LeftMaxFrequency(), 5001.0f);
+  TWaveIn in;
+  Plot->SetSource(&in);
+  EXPECT_EQ(g.AssociatedInput(), &in);
+  EXPECT_EQ(in.BufferSamples(), 57330);
+  Plot->SetSlowSweep(true);
+  EXPECT_EQ(in.BufferSamples(), 11025);
+}
+
+TEST_F(ResponsePlotTest, FastMeasurementSmoothsThenAverages) {
+  const auto left = [](int i) { return 2000 + 300 * (i % 5); };
+  const auto right = [](int i) { return 1000 + 200 * (i % 3); };
+  const auto raw = [&](int i) { return SquaredB(right(i)); };
+  Plot->SetMovingAverage(false);
+  for (int smoothing : {0, 1, 2}) {
+    Plot->SetTraceSmoothing(smoothing);
+    FeedFast(*Plot, left, right);
+    ASSERT_EQ(Plot->PointCount(), 441);
+    const auto r = Plot->RightLevels();
+    // The columns each formula does not reach keep their measured values.
+    for (int i : {0, 1, 439, 440})
+      if (smoothing != 1 || i == 0 || i == 440) { EXPECT_NEAR(r[i], raw(i), 1e-4) << smoothing << ", " << i; }
+    const double expected = smoothing == 0 ? raw(100)
+                          : smoothing == 1 ? (raw(99) + 2 * raw(100) + raw(101)) / 4
+                          : (raw(98) + 3 * raw(99) + 4 * raw(100) + 3 * raw(101) + raw(102)) / 12;
+    EXPECT_NEAR(r[100], expected, 1e-4) << smoothing;
+    EXPECT_NEAR(Plot->LeftLevels()[0], SquaredB(left(0)), 1e-4) << "the DC offset comes off";
+  }
+  Plot->SetTraceSmoothing(0);
+  Plot->SetMovingAverage(true);
+  FeedFast(*Plot, left, right);
+  EXPECT_NEAR(Plot->RightLevels()[200], raw(200), 1e-4) << "the first block as measured";
+  FeedFast(*Plot, left, [](int) { return 4000; });
+  EXPECT_NEAR(Plot->RightLevels()[200], (2 * raw(200) + SquaredB(4000)) / 3, 1e-4);
+}
+
+// The sweep reaches the input after whatever delay the sound system has: the columns follow it
+// (the block repeats, so a long delay wraps around its end).
+TEST_F(ResponsePlotTest, FastColumnsFollowTheSweepWhateverItsDelay) {
+  constexpr int n = 57330;
+  std::vector<int16_t> played(2 * n);
+  for (int channel : {0, 1}) {
+    uint32_t phase = 0;
+    TAudioSweepGenerator::FillSweepChannel(played.data(), n, channel, 1000, false, true, 20, 20000,
+                                           0.5f, phase);
+  }
+  Plot->SetMinFrequency(20);
+  Plot->SetMaxFrequency(20000);
+  Plot->SetMovingAverage(false);
+  Plot->SetTraceSmoothing(0);
+  std::vector<float> undelayed;
+  for (int delay : {0, 1150, 1536, 2100, 20000}) {
+    std::vector<int16_t> block(2 * n);
+    for (int f = 0; f < n; ++f)
+      for (int ch : {0, 1}) block[2 * ((f + delay) % n) + ch] = played[2 * f + ch];
+    bool go = true;
+    Plot->ProcessSamples(block.data(), n, go);
+    ASSERT_EQ(Plot->PointCount(), 441);
+    const auto right = Plot->RightLevels();
+    if (undelayed.empty()) undelayed.assign(right.begin(), right.end());
+    // The very same frames in every column, however late they came.
+    for (int i = 0; i < 441; ++i) ASSERT_EQ(right[i], undelayed[i]) << delay << ": " << i;
+  }
+  for (int i = 300; i < 440; ++i)  // from 2.1 kHz a window holds about 5 periods or more
+    EXPECT_NEAR(undelayed[i], 20 * std::log10(0.5), 0.3) << i;
+}
+
+TEST_F(ResponsePlotTest, SlowSweepStepsFollowTheBlockNumberAndTheStair) {
+  TNumberedInput in;
+  Plot->SetSource(&in);
+  Plot->SetSlowSweep(true);  // 180 active and 8 silent steps
+  for (auto [number, points] : {std::pair{0, 1}, {179, 180}, {184, 180}, {188, 1}}) {
+    FeedSlow(in, number, 1000);
+    EXPECT_EQ(Plot->PointCount(), points) << number;
+  }
+  EXPECT_NEAR(Plot->RightLevels()[0], SquaredB(1000), 2e-3);  // 7350 squares in single precision
+
+  // 99 s: 396 steps, more than the plot is wide, all measured and drawn.
+  Plot->SetSlowSweepActiveSeconds(99);
+  for (int k = 0; k < 396; ++k) FeedSlow(in, k, 500 + 40 * k);
+  ASSERT_EQ(Plot->PointCount(), 396);
+  EXPECT_NEAR(Plot->RightLevels()[395], SquaredB(500 + 40 * 395), 2e-3);
+  const QImage picture = Grab();
+  for (int k : {0, 200, 395})
+    EXPECT_EQ(picture.pixel(k * 441 / 396 + 1, Plot->LevelToRow(Plot->RightLevels()[k])), qRgb(255, 0, 0)) << k;
+  // The readout names the step drawn over the column; past the stair there is none.
+  float f = 0, level = 0;
+  for (auto [x, step] : {std::pair{441, 395}, {300, 269}})
+    EXPECT_TRUE(Plot->Readout(x, 10, f, level) && f == Plot->Frequencies()[step]) << x;
+  FeedSlow(in, 10, 1000);
+  EXPECT_FALSE(Plot->Readout(441, 10, f, level));
+  EXPECT_TRUE(Plot->Readout(12, 10, f, level) && f == Plot->Frequencies()[10]);
+}
+
+TEST_F(ResponsePlotTest, EqualInputsAsReferenceDrawTheMinus20Line) {
+  Plot->SetLeftIsReference(true);
+  Plot->SetTraceColour(QColor(200, 100, 50));
+  FeedFast(*Plot, [](int i) { return 500 + 10 * i; }, [](int i) { return 500 + 10 * i; });
+  const QImage picture = Grab();
+  const int row = Plot->LevelToRow(-20);
+  for (int y = 1; y <= 256; ++y)
+    for (int x = 1; x <= 440; ++x)
+      ASSERT_EQ(picture.pixel(x, y) == qRgb(200, 100, 50), y == row) << x << ", " << y;
+}
+
+TEST_F(ResponsePlotTest, GridAndCaptionsFollowTheScale) {
+  for (auto [mindB, step] : {std::pair{-80, 10}, {-90, 20}}) {
+    Plot->SetMindB(mindB);
+    Plot->UpdateScaleLabels();
+    const QImage picture = Grab();
+    for (int n = 0; n < 9; ++n) {
+      const QLabel* label = Label('Y', n);
+      const int d = -80 + n * step;
+      ASSERT_EQ(!label->isHidden(), d <= 0) << n;
+      if (d > 0) continue;
+      const int row = Plot->LevelToRow(static_cast<float>(d));
+      EXPECT_EQ(label->text(), QString::number(d));
+      EXPECT_EQ(label->geometry(), QRect(24 - 4 - label->width(), 32 + row - label->height() / 2,
+                                         label->width(), label->height()));
+      if (d != 0) { EXPECT_EQ(picture.pixel(5, row), qRgb(0, 255, 0)) << d; }  // idle traces lie on 0 dB
+    }
+  }
+  const QStringList texts = {"300", "378", "475", "599", "754", "949", "1194", "1504", "1893", "2383", "3000"};
+  for (bool stepped : {false, true}) {
+    Plot->SetSteppedSweep(stepped);
+    Plot->UpdateScaleLabels();
+    for (int n = 0; n < 11; ++n) {
+      const QLabel* label = Label('X', n);
+      ASSERT_EQ(!label->isHidden(), n < (stepped ? 10 : 11)) << n;
+      if (label->isHidden()) continue;
+      EXPECT_EQ(label->text(), texts[n]);
+      EXPECT_EQ(label->pos(), QPoint(24 + (stepped ? (4 * n + 1) * 441 / 40 : n * 441 / 10) - label->width() / 2, 296));
+    }
+    EXPECT_EQ(Grab().pixel(441 / 10 + 1, 5) == qRgb(0, 255, 0), !stepped) << "vertical grid line";
+  }
+}
+
+TEST(ResponseFile, FormatAndParse) {
+  const std::vector<float> f = {300, 301.25f, 302.5f, 303.75f, 305};
+  EXPECT_EQ(FormatResponse(f, std::vector<float>{-6.04f, -5.96f, -6.2f, -6.2f, -6.2f}, u','),
+            "Frequency-Hz   response-dB\r\n300,0  -6,0\r\n302,5  -6,2\r\n305,0  -6,2\r\n");
+  EXPECT_EQ(FormatResponse(f, std::vector<float>{0.0f, -1e-6f, 0.04f, 0.0f, -0.04f}, u'.'),
+            "Frequency-Hz   response-dB\r\n300.0  0.0\r\n305.0  0.0\r\n");
+
+  using enum TReferenceLine;
+  struct TCase {
+    const char* line;
+    char16_t point;
+    TReferenceLine kind;
+  };
+  for (const TCase& c : {TCase{"  300.0  -23.4 \r\n", u'.', Point}, {"300,0  -23,4", u',', Point},
+                         {"300.0  -23.4", u',', Point}, {"300,0  -23,4", u'.', Skip},
+                         {"1,000  -3", u'.', Skip}, {"1000", u'.', Skip}, {"100 loud", u'.', Skip},
+                         {"Frequency-Hz   response-dB", u'.', Skip}, {"-1  0.0", u'.', End},
+                         {"nan 3", u'.', End}}) {
+    float frequency = 0, level = 0;
+    EXPECT_EQ(ParseReferenceLine(QString(c.line), QChar(c.point), frequency, level), c.kind) << c.line;
+    EXPECT_TRUE(c.kind != Point || (frequency == 300.0f && level == -23.4f)) << c.line;
+  }
+}
+
+TEST_F(ResponsePlotTest, LoadingLimitsWarnsAndReports) {
+  for (int points : {500, 501}) {
+    QByteArray text = "Frequency-Hz   response-dB\r\n";
+    for (int i = 1; i <= points; ++i) text += QByteArray::number(10 * i) + "  -1.5\r\n";
+    const QString name = Write("many.dat", text);
+    Plot->LoadLeftReference(name);
+    EXPECT_TRUE(Plot->ReferenceLoaded() && Plot->ReferencePointCount() == 500);
+    ASSERT_EQ(Recorder.messages.size(), points == 500 ? 0u : 1u);
+  }
+  EXPECT_EQ(Recorder.messages[0], "Warning - more points in data file than can be held in memory.  "
+                                  "A maximum of 500 points can be accomodated.");
+  EXPECT_EQ(Recorder.messageTitles[0], "Error reading data file: " + Dir.filePath("many.dat").toStdString());
+  // A bare number is skipped and -1 ends the data.
+  Plot->LoadLeftReference(Write("two.dat", "100.0  -20.0\r\n1000\r\n1000.0  -10.0\r\n-1  5\r\n7 7\r\n"));
+  EXPECT_EQ(Plot->ReferencePointCount(), 2);
+  EXPECT_NEAR(Plot->LeftLevels()[0], -17.78, 0.005);    // 300 Hz
+  EXPECT_NEAR(Plot->LeftLevels()[440], -9.98, 0.005);   // 3000 Hz, toward the end entry
+
+  const QString absent = Dir.filePath("absent.dat");
+  Plot->LoadLeftReference(absent);
+  EXPECT_FALSE(Plot->ReferenceLoaded());
+  ASSERT_EQ(Recorder.messages.size(), 2u);
+  EXPECT_EQ(Recorder.messages[1].rfind("Could not read the reference file \"" + absent.toStdString() + "\": ", 0), 0u);
+}
+
+TEST_F(ResponsePlotTest, SaveLoadRoundTripInEitherLocale) {
+  const QLocale previous;
+  Plot->SetMovingAverage(false);
+  Plot->SetTraceSmoothing(0);
+  const QString name = Dir.filePath("calibration.dat");
+  for (const QLocale& locale : {QLocale::c(), QLocale(QLocale::German, QLocale::Germany)}) {
+    QLocale::setDefault(locale);
+    const auto expect = [&](QByteArray text) { EXPECT_EQ(Read(name), text.replace('.', QLocale().decimalPoint().toLatin1())); };
+    FeedFast(*Plot, [](int) { return 1000; }, [](int) { return 2000; });
+    ASSERT_TRUE(Plot->SaveResponse(name));
+    expect("Frequency-Hz   response-dB\r\n300.0  -21.3\r\n3000.0  -21.3\r\n");
+    // Right minus left with the response itself as the reference.
+    Plot->LoadLeftReference(name);
+    Plot->SetLeftIsReference(true);
+    FeedFast(*Plot, [](int) { return 1; }, [](int) { return 2000; });
+    ASSERT_TRUE(Plot->SaveResponse(name));
+    expect("Frequency-Hz   response-dB\r\n300.0  0.0\r\n3000.0  0.0\r\n");
+    Plot->SetLeftIsReference(false);
+    // Steps of the level: each written point loads back at its own column.
+    Plot->LoadLeftReference("");
+    FeedFast(*Plot, [](int) { return 1000; }, [](int i) { return 500 * (1 + i / 100); });
+    ASSERT_TRUE(Plot->SaveResponse(name));
+    Plot->LoadLeftReference(name);
+    ASSERT_EQ(Plot->ReferencePointCount(), 6);
+    for (int i : {0, 100, 200, 300, 400, 440})
+      EXPECT_NEAR(Plot->LeftLevels()[i], Plot->RightLevels()[i], 0.06) << i;  // one decimal
+    Plot->LoadLeftReference("");
+  }
+  QLocale::setDefault(previous);
+  EXPECT_TRUE(Recorder.Log().empty()) << Recorder.Log();
+}
+
+TEST_F(ResponsePlotTest, FailedWritesNameTheFileAndLeaveTheOldOne) {
+  const QString missing = Dir.filePath("no/such/folder/r.dat");
+  EXPECT_FALSE(Plot->SaveResponse(missing));
+  ASSERT_EQ(Recorder.messages.size(), 1u);
+  EXPECT_EQ(Recorder.messages[0].rfind("Could not write the response file \"" + missing.toStdString() + "\": ", 0), 0u);
+  // A file size limit fails the write as a full disk does, and only when the data is flushed.
+  const QString name = Write("old.dat", "old");
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit tiny = saved;
+  tiny.rlim_cur = 16;
+  setrlimit(RLIMIT_FSIZE, &tiny);
+  const bool written = Plot->SaveResponse(name);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(Recorder.messages.back(), "Could not write the response file \"" + name.toStdString() + "\": File too large.");
+  EXPECT_EQ(Read(name), "old");
+}
+
+}  // namespace
