@@ -6,6 +6,14 @@
 #include <cmath>
 #include <limits>
 
+int DecibelGridStep(int span) {
+  if (span > 80) return 20;
+  if (span > 40) return 10;
+  if (span > 16) return 5;
+  if (span > 8) return 2;
+  return 1;
+}
+
 TFrequencyPlot::TFrequencyPlot(QWidget* parent) : TAudioDisplay(parent) {}
 
 TFrequencyPlot::~TFrequencyPlot() = default;

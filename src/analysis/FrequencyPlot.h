@@ -8,6 +8,9 @@
 
 #include <cstdint>
 
+// dB between grid lines for a scale spanning span dB: 1, 2, 5, 10 or 20.
+int DecibelGridStep(int span);
+
 class TFrequencyPlot : public TAudioDisplay {
   Q_OBJECT
 

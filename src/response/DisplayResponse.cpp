@@ -34,14 +34,6 @@ constexpr int kFrequencyLabels = 11, kLevelLabels = 9;
 
 const char* const kHeaderLine = "Frequency-Hz   response-dB\r\n";
 
-int GridStep(int span) {
-  if (span > 80) return 20;
-  if (span > 40) return 10;
-  if (span > 16) return 5;
-  if (span > 8) return 2;
-  return 1;
-}
-
 QChar UserDecimalPoint() {
   const QString point = QLocale().decimalPoint();
   return point.isEmpty() ? QChar(u'.') : point.front();
@@ -649,7 +641,7 @@ void TResponsePlot::UpdateScaleLabels() {
 
   // Level texts first, so that one font can be chosen that fits all of them left of the plot.
   std::vector<std::pair<QLabel*, int>> levels;  // label, row
-  const int step = GridStep(MaxdB() - MindB());
+  const int step = DecibelGridStep(MaxdB() - MindB());
   int k = 0;
   for (int d = MindB(); d <= MaxdB() && k < kLevelLabels; ++d) {
     if (d % step != 0) continue;
@@ -703,7 +695,7 @@ void TResponsePlot::DrawDisplay(TCanvas& canvas) {
     canvas.MoveTo(x0, y0);
     canvas.LineTo(x1, y1);
   };
-  const int step = GridStep(MaxdB() - MindB());
+  const int step = DecibelGridStep(MaxdB() - MindB());
   for (int d = MindB(); d <= MaxdB(); ++d)
     if (d % step == 0) {
       const int y = LevelToRow(static_cast<float>(d));

@@ -255,13 +255,7 @@ void TSpectrumDisplay::ProcessFloatSamples(const float* frames, int frameCount) 
 // ---------------------------------------------------------------------------------------------
 // Drawing, captions and the mouse
 
-int SpectrumGridStep(int span) {
-  if (span > 80) return 20;
-  if (span > 40) return 10;
-  if (span > 16) return 5;
-  if (span > 8) return 2;
-  return 1;
-}
+int SpectrumGridStep(int span) { return DecibelGridStep(span); }
 
 QString SpectrumFrequencyText(double hz) {
   if (hz >= 10000) return QString::asprintf("%.0fK", hz / 1000);

@@ -61,6 +61,23 @@ class AppTest : public ::testing::Test {
   }
 
   TSimulatedCard& Card() { return backend->Card(); }
+  // Shows a window and waits until its first-showing sequence has run.
+  template <typename Form>
+  static void ShowForm(Form& form) {
+    form.show();
+    ASSERT_TRUE(PumpUntil([&] { return form.Shown(); }));
+  }
+  // A named child of the window; a missing one fails the test.
+  template <typename T>
+  static T* Find(const QObject* form, const char* name) {
+    T* child = form->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+  }
+  template <typename T>
+  static T* Find(const QObject& form, const char* name) {
+    return Find<T>(&form, name);
+  }
   QString StoreFile() const { return folder.filePath("Brackwell Systems/Quorvane.conf"); }
 
   // Writes values into the store's section before a window reads it.

@@ -41,13 +41,6 @@ const char* const kOffsetQuestion =
 const QColor kBrightGreen(0, 255, 0);
 const QColor kGreen(0, 128, 0);
 
-template <typename T>
-T* Find(const QObject* form, const char* name) {
-  T* child = form->findChild<T*>(QString::fromLatin1(name));
-  EXPECT_NE(child, nullptr) << name;
-  return child;
-}
-
 QStringList Items(const QComboBox* list) {
   QStringList items;
   for (int i = 0; i < list->count(); ++i) items << list->itemText(i);
@@ -73,11 +66,6 @@ class ProbeForm : public TMainForm {
 
 class MainFormTest : public AppTest {
  protected:
-  // Shows the window and waits for its first-showing sequence.
-  void ShowForm(TMainForm& form) {
-    form.show();
-    ASSERT_TRUE(PumpUntil([&] { return form.Shown(); }));
-  }
   void Click(TMainForm& form, const char* button) { Find<QPushButton>(&form, button)->click(); }
   QColor LED(TMainForm& form, const char* name) { return Find<TLED>(&form, name)->Colour(); }
 };

@@ -37,22 +37,19 @@ class ResponsePageTest : public AppTest {
     AppTest::SetUp();
     Store({{"ADCMeasured", true}});
   }
-  void ShowForm(TMainForm& form) {
-    form.show();
-    ASSERT_TRUE(PumpUntil([&] { return form.Shown(); }));
-  }
-  template <typename T>
-  static T* Find(const TMainForm& f, const char* name) {
-    T* child = f.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-  }
   static void Click(const TMainForm& f, const char* button) {
     Find<QPushButton>(f, button)->click();
   }
   static QString Page(const TMainForm& f) {
     auto* pages = Find<QTabWidget>(f, "PageControlAnalyser");
     return pages->tabText(pages->currentIndex());
+  }
+  // "Wide  (20...20K)" picked as the user does, and "----> and start analyser" checked.
+  static void CoupledOverTheWideRange(const TMainForm& f) {
+    auto* range = Find<QComboBox>(f, "ComboBoxFreqRange");
+    range->setCurrentIndex(0);
+    emit range->activated(0);
+    Find<QCheckBox>(f, "CheckBoxEnableAnalyser")->setChecked(true);
   }
   static QColor LED(const TMainForm& f, const char* name) { return Find<TLED>(f, name)->Colour(); }
   static void SweepTab(const TMainForm& f) {
@@ -270,10 +267,7 @@ TEST_F(ResponsePageTest, SweepStartsAloneOrCoupledAndStopsWithTabChanges) {
 TEST_F(ResponsePageTest, FastLogSweepThroughTheWindowFollowsTheCardsFilter) {
   TMainForm form;
   ShowForm(form);
-  auto* range = Find<QComboBox>(form, "ComboBoxFreqRange");
-  range->setCurrentIndex(0);
-  emit range->activated(0);
-  Find<QCheckBox>(form, "CheckBoxEnableAnalyser")->setChecked(true);
+  CoupledOverTheWideRange(form);
   Find<QCheckBox>(form, "CheckBoxMovingAverage")->setChecked(true);
   Click(form, "ButtonStartGenerator");
   ASSERT_TRUE(PumpUntil([&] { return form.Analyser()->BufferNumber() >= 10; }, 60000));
@@ -306,10 +300,7 @@ TEST_F(ResponsePageTest, FastLogSweepThroughTheWindowFollowsTheCardsFilter) {
 TEST_F(ResponsePageTest, SlowSweepThroughTheWindowGivesTheFilterAtEveryStep) {
   TMainForm form;
   ShowForm(form);
-  auto* range = Find<QComboBox>(form, "ComboBoxFreqRange");
-  range->setCurrentIndex(0);
-  emit range->activated(0);
-  Find<QCheckBox>(form, "CheckBoxEnableAnalyser")->setChecked(true);
+  CoupledOverTheWideRange(form);
   Find<QCheckBox>(form, "CheckBoxSlowSpeed")->setChecked(true);
   Find<QSpinBox>(form, "SpinEditSweepDuration")->setValue(5);
   Find<QCheckBox>(form, "CheckBoxLeftIsRef")->setChecked(true);

@@ -28,16 +28,6 @@ class SpectrumPageTest : public AppTest {
     AppTest::SetUp();
     Store({{"ADCMeasured", true}});
   }
-  void ShowForm(TMainForm& form) {
-    form.show();
-    ASSERT_TRUE(PumpUntil([&] { return form.Shown(); }));
-  }
-  template <typename T>
-  static T* Find(const TMainForm& form, const char* name) {
-    T* child = form.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-  }
   static void Choose(const TMainForm& f, int index) {  // as the user does
     auto* box = Find<QComboBox>(f, "ComboBoxSpectrumMode");
     box->setCurrentIndex(index);
