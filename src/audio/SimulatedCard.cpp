@@ -433,8 +433,11 @@ void TSimulatedCard::Run() {
       wake_.wait(lock);
       continue;
     }
+    // A failed output moves nothing: with only such streams left the card must sleep, not spin
+    // with the lock held.
     bool anyRecording = std::any_of(inputs_.begin(), inputs_.end(), [](auto* s) { return s->recording; });
-    if (outputs_.empty() && !anyRecording) {
+    bool anyPlaying = std::any_of(outputs_.begin(), outputs_.end(), [](auto* s) { return !s->failed; });
+    if (!anyPlaying && !anyRecording) {
       anchored = false;
       starving = false;
       wake_.wait(lock);

@@ -582,6 +582,25 @@ TEST_F(StreamTest, AFailedDeviceEndsItsStreamClosedWithOneMessageAndStartsAgain)
   }
 }
 
+// A failed output still open moves nothing: the card must sleep, not spin with its lock held
+// (which froze every other device call until the stream closed).
+TEST_F(StreamTest, ACardWithOnlyFailedStreamsLeftGoesIdle) {
+  TDeviceNotifier notifier([](unsigned, PWaveHdr, uint32_t) {});
+  std::unique_ptr<TOutputDevice> out = backend->CreateOutput();
+  ASSERT_EQ(out->Open(&notifier, 1), 0);
+  std::vector<char> data(4 * 1024);
+  wavehdr_tag block;
+  block.lpData = data.data();
+  block.dwBufferLength = static_cast<uint32_t>(data.size());
+  ASSERT_EQ(out->Write(&block), 0);
+  Card().FailOutputs(5, "server gone");
+  // With the fault, Frame() waits for ever and the test's time limit fails it.
+  const int64_t before = Card().Frame();
+  PumpFor(30);
+  EXPECT_EQ(Card().Frame(), before);
+  EXPECT_EQ(out->Close(), 0);
+}
+
 TEST_F(StreamTest, ADeviceThatStopsDeliveringIsReportedOnceAndRecovers) {
   TWaveOut out;
   TWaveIn in;
