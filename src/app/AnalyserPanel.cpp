@@ -13,6 +13,7 @@
 #include "DisplaySpectrum.h"
 #include "Displays.h"
 #include "FileDialogs.h"
+#include "InputMixer.h"
 #include "MainForm.h"
 #include "Messages.h"
 #include "ToneGenerator.h"
@@ -132,6 +133,8 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
 
   // Input controls: the input mixer takes the top of this page.
   page = TabSheetInput;
+  InputMixer1 = Named(new TInputMixer(page), "InputMixer1", 8, 8, 465, 41);
+  InputMixer1->setTitle(" Input mixer ");
   GroupBoxOffset = Named(new QGroupBox(" Offset ", page), "GroupBoxOffset", 8, 200, 465, 153);
   LabelOffsetAdvice = MakeLabel(GroupBoxOffset, "LabelOffsetAdvice",
                                 "Your sound card may have small residual errors which will limit "

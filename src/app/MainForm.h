@@ -33,6 +33,7 @@ class TAudioToneGenerator;
 class TBasicAudioAnalyser;
 class TFlickerlessBorderedCustomControl;
 class TFormMeasureOffset;
+class TInputMixer;
 class TLED;
 class TResponsePlot;
 class TSpectrumDisplay;
@@ -277,6 +278,7 @@ class TMainForm : public QMainWindow {
   QCheckBox* CheckBoxMovingAverage = nullptr;
   QLabel* LabelTraceSmoothing = nullptr;
   QComboBox* ComboBoxTraceSmoothing = nullptr;
+  TInputMixer* InputMixer1 = nullptr;
   QGroupBox* GroupBoxOffset = nullptr;
   QLabel* LabelOffsetAdvice = nullptr;
   QPushButton* ButtonMeasureOffset = nullptr;

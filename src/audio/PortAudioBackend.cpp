@@ -33,8 +33,7 @@ void SilenceJack() {
 class TPaLibrary {
  public:
   TPaLibrary() {
-    // ALSA reports every device it probes and does not find; that is not news to the user.
-    snd_lib_error_set_handler(SilentAlsaError);
+    SilenceAlsaErrors();
     SilenceJack();
     error_ = Pa_Initialize();
   }
@@ -496,6 +495,9 @@ class TPortAudioBackend : public TAudioBackend {
 };
 
 }  // namespace
+
+// ALSA reports every device it probes and does not find; that is not news to the user.
+void SilenceAlsaErrors() { snd_lib_error_set_handler(SilentAlsaError); }
 
 std::shared_ptr<TAudioBackend> CreatePortAudioBackend(std::string* why) {
   auto lib = std::make_shared<TPaLibrary>();

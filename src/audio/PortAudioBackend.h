@@ -16,3 +16,6 @@ std::shared_ptr<TAudioBackend> CreatePortAudioBackend(std::string* why);
 // The PortAudio backend on given device indices (-1 = the default device); tests use an
 // index that does not exist to see an open fail. Never null.
 std::shared_ptr<TAudioBackend> CreatePortAudioBackendOn(int outputDevice, int inputDevice);
+
+// Keeps ALSA's own error output off stderr (every ALSA user here installs it).
+void SilenceAlsaErrors();

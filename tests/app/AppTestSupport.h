@@ -17,6 +17,7 @@
 #include "FileDialogs.h"
 #include "Help.h"
 #include "Messages.h"
+#include "MixerStandIn.h"
 #include "SimulatedCard.h"
 #include "TestSupport.h"
 
@@ -41,6 +42,8 @@ class AppTest : public ::testing::Test {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder.path());
     backend = std::make_shared<TSimulatedBackend>(TCardPace::Accelerated, 11);
     SetAudioBackend(backend);
+    // Windows under test see a mixer without devices, not the machine's.
+    previousMixer = SetMixerSystem(mixer);
     previousMessages = SetMessages(&recorder);
     previousDialogs = SetFileDialogs(&dialogs);
     previousOpener = SetUrlOpener([this](const QUrl& url) {
@@ -52,6 +55,7 @@ class AppTest : public ::testing::Test {
     SetUrlOpener(previousOpener);
     SetFileDialogs(previousDialogs);
     SetMessages(previousMessages);
+    SetMixerSystem(previousMixer);
     PumpFor(20);  // stale notifications of destroyed streams drain
     SetAudioBackend(nullptr);
   }
@@ -96,6 +100,12 @@ class AppTest : public ::testing::Test {
 
   QTemporaryDir folder;
   std::shared_ptr<TSimulatedBackend> backend;
+  std::shared_ptr<TStandInMixer> mixer = [] {
+    auto none = std::make_shared<TStandInMixer>();
+    none->devices = 0;
+    return none;
+  }();
+  std::shared_ptr<TMixerSystem> previousMixer;
   TMessageRecorder recorder;
   TMessageInterface* previousMessages = nullptr;
   TFileDialogRecorder dialogs;

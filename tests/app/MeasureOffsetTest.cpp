@@ -183,4 +183,21 @@ TEST_F(MeasureOffsetTest, MeasureButtonAsksAndAnEarlyCloseChangesNothing) {
   EXPECT_EQ(Stored("ADCLeftOffset").toInt(), 5);
 }
 
+TEST_F(MeasureOffsetTest, MeasureButtonYesMeasuresTheCardsOffsets) {
+  Store({{"ADCMeasured", true}, {"ADCLeftOffset", 5}, {"ADCRightOffset", -6}});
+  Card().SetHumAmplitude(0);
+  Card().SetNoiseRms(0);
+  TMainForm form;
+  form.show();
+  ASSERT_TRUE(PumpUntil([&] { return form.Shown(); }));
+  auto* button = form.findChild<QPushButton*>("ButtonMeasureOffset");
+  recorder.answer = true;
+  button->click();
+  EXPECT_EQ(std::pair(form.Analyser()->LeftOffset(), form.Analyser()->RightOffset()),
+            std::pair(-3, 2));
+  EXPECT_EQ(button->toolTip(), "Left: -3,  Right: 2");
+  EXPECT_EQ(std::pair(Stored("ADCLeftOffset").toInt(), Stored("ADCRightOffset").toInt()),
+            std::pair(-3, 2));
+}
+
 }  // namespace
