@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QPalette>
 #include <QString>
+#include <QVariant>
 
 #include <memory>
 
@@ -70,19 +71,20 @@ class TMainForm : public QMainWindow {
 
   TOutputPhase OutputPhase() const { return FOutputPhase; }
 
-  // Handlers, bound to their controls' events.
+  // Handlers, bound to their controls' events. Those the first showing runs are virtual, so a
+  // test can see the order.
   void FormShow();
   // The "Tone" tab: frequencies, levels, channels, waveforms and the frequency range.
-  void TrackBarFLeftChange();
-  void TrackBarFRightChange();
+  virtual void TrackBarFLeftChange();
+  virtual void TrackBarFRightChange();
   void FrequencyChanged();
-  void LeftAmplitudeChanged();
-  void RightAmplitudeChanged();
+  virtual void LeftAmplitudeChanged();
+  virtual void RightAmplitudeChanged();
   void AmplitudeChanged();  // also the "L" and "R" check boxes' handler
   void RadioGroupOutChannelClick();
-  void ComboBoxLeftWaveformChange();
-  void ComboBoxRightWaveformChange();
-  void ComboBoxFreqRangeChange();
+  virtual void ComboBoxLeftWaveformChange();
+  virtual void ComboBoxRightWaveformChange();
+  virtual void ComboBoxFreqRangeChange();
   void SpinEditUserF1Exit();
   void SpinEditUserF2Exit();
   void ButtonStartGeneratorClick();
@@ -90,17 +92,17 @@ class TMainForm : public QMainWindow {
   void ButtonSaveAsClick();
   void ButtonStartAnalyserClick();
   void CheckBoxEnableAnalyserClick();
-  void TabControlGeneratorChange();
-  void PageControlAnalyserChange();
-  void CheckBoxAGCClick();
-  void ComboBoxTraceOffsetChange();
-  void UpDownScopeGainClick();
-  void UpDownTimebaseClick();
+  virtual void TabControlGeneratorChange();
+  virtual void PageControlAnalyserChange();
+  virtual void CheckBoxAGCClick();
+  virtual void ComboBoxTraceOffsetChange();
+  virtual void UpDownScopeGainClick();
+  virtual void UpDownTimebaseClick();
   // The "Spectrum analyser" page.
-  void ComboBoxSpectrumModeChange();
+  virtual void ComboBoxSpectrumModeChange();
   void RadioGroupInChannelClick();
-  void UpDownSpectMaxClick();
-  void UpDownSpectMinClick();
+  virtual void UpDownSpectMaxClick();
+  virtual void UpDownSpectMinClick();
   void CheckBoxHumFilterClick();
   void CheckBoxHighResnClick();
   void CheckBoxSpectrumMvgAvgClick();
@@ -109,15 +111,15 @@ class TMainForm : public QMainWindow {
   void LabelSpectrumPeaksClick();
   void ButtonMeasureOffsetClick();
   // The "Frequency response" page.
-  void UpDownResponseMaxClick();
-  void UpDownResponseMinClick();
+  virtual void UpDownResponseMaxClick();
+  virtual void UpDownResponseMinClick();
   void ResponsePlot1MouseMove(int x, int y);
   void CheckBoxLeftIsRefClick();
   void ButtonSaveFreqRespClick();
   void ButtonLoadLeftClick();
   void ButtonClearLeftClick();
   void CheckBoxMovingAverageClick();
-  void ComboBoxTraceSmoothingChange();
+  virtual void ComboBoxTraceSmoothingChange();
   // The "Sweep" tab.
   void CheckBoxSteppedSweepClick();
   void CheckBoxLogSweepClick();
@@ -143,6 +145,8 @@ class TMainForm : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
   // Writes every setting kept at close (virtual so tests can see when it happens).
   virtual void WriteSettings();
+  // Writes one key (virtual so tests can see the order).
+  virtual void StoreSetting(QSettings& s, const char* key, const QVariant& value);
   // Holds one step of the start countdown, the window doing nothing else meanwhile (virtual so
   // tests can watch the caption instead of waiting).
   virtual void CountdownPause(int ms);

@@ -128,38 +128,42 @@ void TMainForm::ReadSettings() {
       ReadIndex(s, "GeneratorTab", 0, TabControlGenerator->TabBar()->count()));
 }
 
+void TMainForm::StoreSetting(QSettings& s, const char* key, const QVariant& value) {
+  s.setValue(QLatin1String(key), value);
+}
+
 void TMainForm::WriteSettings() {
   const auto settings = OpenSettings();
   QSettings& s = *settings;
-  s.setValue("UserF1", SpinEditUserF1->value());
-  s.setValue("UserF2", SpinEditUserF2->value());
-  s.setValue("OutputLeftGainPos", TrackBarALeft->value());
-  s.setValue("OutputRightGainPos", TrackBarARight->value());
-  s.setValue("OutputPhase", RadioGroupOutChannel->ItemIndex());
-  s.setValue("FreqRange", ComboBoxFreqRange->currentIndex());
-  s.setValue("WaveformLeft", ComboBoxLeftWaveform->currentIndex());
-  s.setValue("WaveformRight", ComboBoxRightWaveform->currentIndex());
-  s.setValue("SweepIsStepped", CheckBoxSteppedSweep->isChecked());
-  s.setValue("SweepIsLog", CheckBoxLogSweep->isChecked());
-  s.setValue("SweepIsDelayed", CheckBoxDelaySweep->isChecked());
-  s.setValue("SweepDeclick", CheckBoxDeclickSweep->isChecked());
-  s.setValue("SweepIsSlow", CheckBoxSlowSpeed->isChecked());
-  s.setValue("SweepDuration", SpinEditSweepDuration->value());
-  s.setValue("GeneratorTab", TabControlGenerator->TabIndex());
-  s.setValue("VectorScopeAGC", CheckBoxAGC->isChecked());
-  s.setValue("ScopeTraceOffset", ComboBoxTraceOffset->currentIndex());
-  s.setValue("ScopeGain", UpDownValue(UpDownScopeGain));
-  s.setValue("ScopeTimebase", UpDownValue(UpDownTimebase));
-  s.setValue("SpectrumMode", ComboBoxSpectrumMode->currentIndex());
-  s.setValue("SpectrumInChannel", RadioGroupInChannel->ItemIndex());
-  s.setValue("SpectrumHumFilter", CheckBoxHumFilter->isChecked());
-  s.setValue("SpectrumHighResolution", CheckBoxHighResn->isChecked());
-  s.setValue("SpectrumMovingAverage", CheckBoxSpectrumMvgAvg->isChecked());
-  s.setValue("ResponseMovingAverage", CheckBoxMovingAverage->isChecked());
-  s.setValue("ResponseTraceSmoothing", ComboBoxTraceSmoothing->currentIndex());
-  s.setValue("SpectrumMin", UpDownValue(UpDownSpectMin));
-  s.setValue("SpectrumMax", UpDownValue(UpDownSpectMax));
-  s.setValue("ResponseMin", UpDownValue(UpDownResponseMin));
-  s.setValue("ResponseMax", UpDownValue(UpDownResponseMax));
+  StoreSetting(s, "UserF1", SpinEditUserF1->value());
+  StoreSetting(s, "UserF2", SpinEditUserF2->value());
+  StoreSetting(s, "OutputLeftGainPos", TrackBarALeft->value());
+  StoreSetting(s, "OutputRightGainPos", TrackBarARight->value());
+  StoreSetting(s, "OutputPhase", RadioGroupOutChannel->ItemIndex());
+  StoreSetting(s, "FreqRange", ComboBoxFreqRange->currentIndex());
+  StoreSetting(s, "WaveformLeft", ComboBoxLeftWaveform->currentIndex());
+  StoreSetting(s, "WaveformRight", ComboBoxRightWaveform->currentIndex());
+  StoreSetting(s, "SweepIsStepped", CheckBoxSteppedSweep->isChecked());
+  StoreSetting(s, "SweepIsLog", CheckBoxLogSweep->isChecked());
+  StoreSetting(s, "SweepIsDelayed", CheckBoxDelaySweep->isChecked());
+  StoreSetting(s, "SweepDeclick", CheckBoxDeclickSweep->isChecked());
+  StoreSetting(s, "SweepIsSlow", CheckBoxSlowSpeed->isChecked());
+  StoreSetting(s, "SweepDuration", SpinEditSweepDuration->value());
+  StoreSetting(s, "GeneratorTab", TabControlGenerator->TabIndex());
+  StoreSetting(s, "VectorScopeAGC", CheckBoxAGC->isChecked());
+  StoreSetting(s, "ScopeTraceOffset", ComboBoxTraceOffset->currentIndex());
+  StoreSetting(s, "ScopeGain", UpDownValue(UpDownScopeGain));
+  StoreSetting(s, "ScopeTimebase", UpDownValue(UpDownTimebase));
+  StoreSetting(s, "SpectrumMode", ComboBoxSpectrumMode->currentIndex());
+  StoreSetting(s, "SpectrumInChannel", RadioGroupInChannel->ItemIndex());
+  StoreSetting(s, "SpectrumHumFilter", CheckBoxHumFilter->isChecked());
+  StoreSetting(s, "SpectrumHighResolution", CheckBoxHighResn->isChecked());
+  StoreSetting(s, "SpectrumMovingAverage", CheckBoxSpectrumMvgAvg->isChecked());
+  StoreSetting(s, "ResponseMovingAverage", CheckBoxMovingAverage->isChecked());
+  StoreSetting(s, "ResponseTraceSmoothing", ComboBoxTraceSmoothing->currentIndex());
+  StoreSetting(s, "SpectrumMin", UpDownValue(UpDownSpectMin));
+  StoreSetting(s, "SpectrumMax", UpDownValue(UpDownSpectMax));
+  StoreSetting(s, "ResponseMin", UpDownValue(UpDownResponseMin));
+  StoreSetting(s, "ResponseMax", UpDownValue(UpDownResponseMax));
   s.sync();
 }

@@ -23,6 +23,7 @@
 #include "AppTestSupport.h"
 #include "AudioAnalyser.h"
 #include "Controls.h"
+#include "DisplayResponse.h"
 #include "DisplaySpectrum.h"
 #include "Displays.h"
 #include "LED.h"
@@ -177,6 +178,26 @@ TEST_F(MainFormTest, EmptyStoreRestoresEveryDefaultAndAsksForTheOffsetOnce) {
   EXPECT_EQ(spectrum->FFTpower(), 12);
   EXPECT_NE(form.findChild<QLabel*>("SpectrumDisplay1_X10"), nullptr) << "scale labels made";
   EXPECT_TRUE(form.Analyser()->AutoStart());
+  EXPECT_TRUE(Find<TVectorScope>(&form, "VectorScope1")->AGC());
+  // The generator: sines at 400 Hz ("MF" from 2900) at -20 dB.
+  const TAudioToneGenerator* tone = form.ToneGenerator();
+  EXPECT_EQ(tone->LeftWaveform(), SineWave);
+  EXPECT_EQ(tone->RightWaveform(), SineWave);
+  EXPECT_EQ(tone->LeftFrequency(), 400.0f);
+  EXPECT_EQ(tone->RightFrequency(), 400.0f);
+  EXPECT_FLOAT_EQ(tone->LeftAmplitude(), 0.1f);
+  EXPECT_FLOAT_EQ(tone->RightAmplitude(), 0.1f);
+  const TResponsePlot* response = form.ResponsePlot();
+  EXPECT_EQ(response->MaxdB(), 0);
+  EXPECT_EQ(response->MindB(), -80);
+  EXPECT_EQ(response->TraceSmoothing(), 1);
+  EXPECT_TRUE(response->MovingAverage());
+  EXPECT_EQ(response->MinFrequency(), 300);
+  EXPECT_EQ(response->MaxFrequency(), 3000);
+  EXPECT_TRUE(response->LogSweep());
+  EXPECT_FALSE(response->SteppedSweep());
+  EXPECT_TRUE(response->Declick());
+  EXPECT_FALSE(response->SlowSweep());
   EXPECT_TRUE(StoredKeys().isEmpty()) << "nothing is written before closing";
 }
 
@@ -215,6 +236,89 @@ TEST_F(MainFormTest, SettingsRoundTripThroughCloseAndReopen) {
   EXPECT_EQ(scope->TraceOffset(), 64);
   EXPECT_TRUE(Find<QGroupBox>(&form, "GroupBoxSweepProperties")->isVisible());
   EXPECT_FALSE(Find<QComboBox>(&form, "ComboBoxLeftWaveform")->isVisible());
+}
+
+// Logs the handlers the first showing runs, the offset question and each key written.
+class OrderProbe : public TMainForm {
+ public:
+  explicit OrderProbe(std::vector<std::string>& log) : log_(log) {}
+
+  // Only the calls of the sequence itself: a handler may run others (a waveform, its track bar).
+#define QV_LOGGED(handler)                                \
+  void handler() override {                               \
+    if (!Shown() && depth_ == 0) log_.push_back(#handler); \
+    ++depth_;                                             \
+    TMainForm::handler();                                 \
+    --depth_;                                             \
+  }
+  QV_LOGGED(ComboBoxLeftWaveformChange)
+  QV_LOGGED(ComboBoxRightWaveformChange)
+  QV_LOGGED(TrackBarFLeftChange)
+  QV_LOGGED(TrackBarFRightChange)
+  QV_LOGGED(LeftAmplitudeChanged)
+  QV_LOGGED(RightAmplitudeChanged)
+  QV_LOGGED(ComboBoxFreqRangeChange)
+  QV_LOGGED(UpDownScopeGainClick)
+  QV_LOGGED(UpDownTimebaseClick)
+  QV_LOGGED(ComboBoxSpectrumModeChange)
+  QV_LOGGED(ComboBoxTraceSmoothingChange)
+  QV_LOGGED(ComboBoxTraceOffsetChange)
+  QV_LOGGED(UpDownSpectMinClick)
+  QV_LOGGED(UpDownSpectMaxClick)
+  QV_LOGGED(UpDownResponseMinClick)
+  QV_LOGGED(UpDownResponseMaxClick)
+  QV_LOGGED(TabControlGeneratorChange)
+  QV_LOGGED(CheckBoxAGCClick)
+  QV_LOGGED(PageControlAnalyserChange)
+#undef QV_LOGGED
+
+ protected:
+  void StoreSetting(QSettings& s, const char* key, const QVariant& value) override {
+    log_.push_back(key);
+    TMainForm::StoreSetting(s, key, value);
+  }
+
+ private:
+  std::vector<std::string>& log_;
+  int depth_ = 0;
+};
+
+struct TOrderRecorder : TMessageRecorder {
+  std::vector<std::string>* log = nullptr;
+  bool AskYesNo(const std::string& text, const std::string& title) override {
+    log->push_back("question");
+    return TMessageRecorder::AskYesNo(text, title);
+  }
+};
+
+TEST_F(MainFormTest, FirstShowingRunsTheHandlersInOrderAndClosingWritesTheKeysInOrder) {
+  std::vector<std::string> log;
+  TOrderRecorder questions;
+  questions.log = &log;
+  TMessageInterface* previous = SetMessages(&questions);
+  OrderProbe form(log);
+  ShowForm(form);
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "ComboBoxLeftWaveformChange", "ComboBoxRightWaveformChange",
+                     "TrackBarFLeftChange", "TrackBarFRightChange", "LeftAmplitudeChanged",
+                     "RightAmplitudeChanged", "ComboBoxFreqRangeChange", "UpDownScopeGainClick",
+                     "UpDownTimebaseClick", "ComboBoxSpectrumModeChange",
+                     "ComboBoxTraceSmoothingChange", "ComboBoxTraceOffsetChange",
+                     "UpDownSpectMinClick", "UpDownSpectMaxClick", "UpDownResponseMinClick",
+                     "UpDownResponseMaxClick", "TabControlGeneratorChange", "CheckBoxAGCClick",
+                     "PageControlAnalyserChange", "question"}));
+  log.clear();
+  form.close();
+  SetMessages(previous);
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "UserF1", "UserF2", "OutputLeftGainPos", "OutputRightGainPos", "OutputPhase",
+                     "FreqRange", "WaveformLeft", "WaveformRight", "SweepIsStepped", "SweepIsLog",
+                     "SweepIsDelayed", "SweepDeclick", "SweepIsSlow", "SweepDuration",
+                     "GeneratorTab", "VectorScopeAGC", "ScopeTraceOffset", "ScopeGain",
+                     "ScopeTimebase", "SpectrumMode", "SpectrumInChannel", "SpectrumHumFilter",
+                     "SpectrumHighResolution", "SpectrumMovingAverage", "ResponseMovingAverage",
+                     "ResponseTraceSmoothing", "SpectrumMin", "SpectrumMax", "ResponseMin",
+                     "ResponseMax"}));
 }
 
 TEST_F(MainFormTest, StoredValuesOutsideTheControlsLimitsAreClippedOrRestoreTheDefault) {
