@@ -7,9 +7,11 @@
 #   QV_BACKENDS=simulated QV_PAGES="Scope" QV_MEASURE=10 bench/page-cpu.sh
 #   QV_PERF=1 bench/page-cpu.sh           also where each page's time goes (perf, if allowed)
 #
-# Columns: whole = the thread group's utime + stime (/proc/PID/stat, dead threads included);
-# own = every thread but the PulseAudio client library's ("threaded-ml"); pulse = those; then
-# each thread, by tid order, from its schedstat run time (ns, finer than the 10 ms ticks).
+# Columns, in % of one core: whole = the thread group's utime + stime (/proc/PID/stat, dead
+# threads included); own = every thread but the PulseAudio client library's ("threaded-ml");
+# pulse = those. First from the 10 ms ticks of stat (one tick in 30 s is 0.03%, and a thread
+# that runs briefly is charged a whole tick or none), then the same from each thread's
+# schedstat run time in ns, then each thread's share by that.
 set -euo pipefail
 export QV_EXTRA_PACKAGES="xvfb xdotool pulseaudio pulseaudio-utils libasound2-plugins ${QV_PERF:+linux-perf}"
 export QV_SKIP_BUILD=1
@@ -39,7 +41,7 @@ trap cleanup EXIT
 start_pulse_server
 
 # A display number of Xvfb's own choosing, so that no other screen is disturbed.
-Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 3>"$WORK/display" &
+Xvfb -displayfd 3 -noreset -screen 0 1280x900x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 3>"$WORK/display" &
 XVFB_PID=$!
 for _ in $(seq 50); do [[ -s "$WORK/display" ]] && break; sleep 0.1; done
 export DISPLAY=":$(head -1 "$WORK/display")"
@@ -63,7 +65,9 @@ group_ticks() { local st; st=$(cat /proc/"$1"/stat); st=${st##*) }; set -- $st; 
 
 click() { xdotool mousemove $((X + $1)) $((Y + $2)) click 1; sleep 0.4; }
 
-printf '%-10s %-19s %7s %7s %7s  %s\n' backend page whole own pulse "threads (tid:name run%, by schedstat)"
+printf '%-10s %-19s %6s %6s %6s | %6s %6s %6s  %s\n' backend page whole own pulse whole own pulse \
+  "threads (tid:name %, schedstat)"
+printf '%-30s %-20s | %s\n' "" "  utime+stime ticks" "  schedstat run time" 
 for backend in "${BACKENDS[@]}"; do
   home="$WORK/home-$backend"
   mkdir -p "$home/.config"
@@ -104,12 +108,13 @@ for backend in "${BACKENDS[@]}"; do
         d = ($3 - ($1 in run ? run[$1] : 0)) / 1e3 / wall * 100   # % of one core
         t = ($4 - ($1 in tk ? tk[$1] : 0))
         name = ($1 == pid) ? "GUI" : $2
-        if ($2 == "threaded-ml") pulse += t; else own += t
+        if ($2 == "threaded-ml") { pulse += t; pulseRun += d } else { own += t; ownRun += d }
         if (d >= 0.0005) list = list sprintf(" %s:%s %.3f", $1, name, d)
       }
       END {
         s = wall / 1e6 * hz / 100   # ticks per 1% of one core
-        printf "%-10s %-19s %6.2f%% %6.2f%% %6.2f%% %s\n", backend, page, ticks / s, own / s, pulse / s, list
+        printf "%-10s %-19s %5.2f%% %5.2f%% %5.2f%% | %5.2f%% %5.2f%% %5.2f%% %s\n", backend, page,
+          ticks / s, own / s, pulse / s, ownRun + pulseRun, ownRun, pulseRun, list
       }' "$WORK/t0" "$WORK/t1"
     if [[ -n "${QV_PERF:-}" && -s "$WORK/perf.data" ]]; then
       perf report -i "$WORK/perf.data" --children --sort comm,sym --stdio -g none --percent-limit 2 \
