@@ -354,9 +354,16 @@ void TAudioDisplay::SetSource(TWaveIn* source) {
   FPointCount = 0;
 }
 
-void TAudioDisplay::SetMaxdB(int dB) { FMaxdB = dB; }
+// A grid in a display's layer follows the scale.
+void TAudioDisplay::SetMaxdB(int dB) {
+  FMaxdB = dB;
+  InvalidateLayer();
+}
 
-void TAudioDisplay::SetMindB(int dB) { FMindB = dB; }
+void TAudioDisplay::SetMindB(int dB) {
+  FMindB = dB;
+  InvalidateLayer();
+}
 
 void TAudioDisplay::ProcessSamples(const int16_t*, int, bool&) {}
 
