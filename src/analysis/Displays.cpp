@@ -1,5 +1,6 @@
 #include "Displays.h"
 
+#include <QEvent>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLocale>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <numbers>
 
 // ---------------------------------------------------------------------------------------------
@@ -28,7 +30,14 @@ TFlickerlessBorderedCustomControl::~TFlickerlessBorderedCustomControl() = defaul
 
 void TFlickerlessBorderedCustomControl::SetBackgroundColour(const QColor& colour) {
   FBackgroundColour = colour;
+  FLayerValid = false;
   update();
+}
+
+void TFlickerlessBorderedCustomControl::changeEvent(QEvent* event) {
+  // Captions in the layer are drawn in the widget's font.
+  if (event->type() == QEvent::FontChange) FLayerValid = false;
+  QWidget::changeEvent(event);
 }
 
 void TFlickerlessBorderedCustomControl::SetBounds(int left, int top, int width, int height) {
@@ -58,13 +67,22 @@ void TFlickerlessBorderedCustomControl::paintEvent(QPaintEvent*) {
   if (FPicture.size() != size()) FPicture = QImage(size(), QImage::Format_RGB32);
   if (FPicture.isNull()) return;
 
-  FCanvas.RemoveClip();
-  FCanvas.SetPenStyle(psSolid);
-  FCanvas.SetBrushStyle(bsSolid);
-  FCanvas.SetBrushColour(FBackgroundColour);
-  FCanvas.FillRect(FPlotRect);
-
-  DrawDisplay(FCanvas);
+  if (HasLayer()) {
+    if (!FLayerValid || FLayer.size() != FPicture.size()) {
+      if (FLayer.size() != FPicture.size()) FLayer = QImage(FPicture.size(), QImage::Format_RGB32);
+      ResetCanvas(FLayerCanvas);
+      FLayerCanvas.FillRect(FPlotRect);
+      DrawLayer(FLayerCanvas);
+      FLayerValid = true;
+    }
+    std::memcpy(FPicture.bits(), FLayer.constBits(), static_cast<std::size_t>(FPicture.sizeInBytes()));
+    ResetCanvas(FCanvas);
+    DrawOverLayer(FCanvas);
+  } else {
+    ResetCanvas(FCanvas);
+    FCanvas.FillRect(FPlotRect);
+    DrawDisplay(FCanvas);
+  }
 
   // Last, so that contents straying outside the plot area are covered.
   FCanvas.RemoveClip();
@@ -79,6 +97,13 @@ void TFlickerlessBorderedCustomControl::paintEvent(QPaintEvent*) {
   FCanvas.LineTo(width - 1, -1);
 
   QPainter(this).drawImage(0, 0, FPicture);
+}
+
+void TFlickerlessBorderedCustomControl::ResetCanvas(TCanvas& canvas) const {
+  canvas.RemoveClip();
+  canvas.SetPenStyle(psSolid);
+  canvas.SetBrushStyle(bsSolid);
+  canvas.SetBrushColour(FBackgroundColour);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -329,9 +354,16 @@ void TAudioDisplay::SetSource(TWaveIn* source) {
   FPointCount = 0;
 }
 
-void TAudioDisplay::SetMaxdB(int dB) { FMaxdB = dB; }
+// A grid in a display's layer follows the scale.
+void TAudioDisplay::SetMaxdB(int dB) {
+  FMaxdB = dB;
+  InvalidateLayer();
+}
 
-void TAudioDisplay::SetMindB(int dB) { FMindB = dB; }
+void TAudioDisplay::SetMindB(int dB) {
+  FMindB = dB;
+  InvalidateLayer();
+}
 
 void TAudioDisplay::ProcessSamples(const int16_t*, int, bool&) {}
 
@@ -444,6 +476,7 @@ void TWaveformDisplay::SetTimebase(TWaveformTimebase timebase) {
 
 void TWaveformDisplay::SetLSB(int lsb) {
   FLSB = lsb;
+  InvalidateLayer();
   if (isVisible() && FLabelsCreated) UpdateScaleLabels();
 }
 
@@ -479,6 +512,11 @@ void TWaveformDisplay::ProcessFloatSamples(const float* frames, int frameCount) 
 }
 
 void TWaveformDisplay::DrawDisplay(TCanvas& canvas) {
+  DrawLayer(canvas);
+  DrawOverLayer(canvas);
+}
+
+void TWaveformDisplay::DrawLayer(TCanvas& canvas) {
   canvas.SetPenStyle(psSolid);
   canvas.SetPenColour(QColor(0, 255, 0));
   const int lsb = WaveformClampLSB(FLSB);
@@ -492,7 +530,11 @@ void TWaveformDisplay::DrawDisplay(TCanvas& canvas) {
     canvas.MoveTo(x, 1);
     canvas.LineTo(x, H() + 1);
   }
+}
+
+void TWaveformDisplay::DrawOverLayer(TCanvas& canvas) {
   if (PointCount() > 0) {
+    canvas.SetPenStyle(psSolid);
     canvas.SetPenColour(FTraceColorLeft);
     canvas.Polyline(LeftPoints());
     canvas.SetPenColour(FTraceColorRight);
@@ -627,6 +669,7 @@ void TVectorScope::UpdateScale() {
   if (W() <= 0 || H() <= 0) return;
   FSquareSize = std::min(W(), H());
   FScale = VectorScopeScale(FSquareSize);
+  InvalidateLayer();
 }
 
 void TVectorScope::BoundsChanged() {
@@ -653,6 +696,11 @@ void TVectorScope::ProcessSamples(const int16_t* samples, int frameCount, bool&)
 }
 
 void TVectorScope::DrawDisplay(TCanvas& canvas) {
+  DrawLayer(canvas);
+  DrawOverLayer(canvas);
+}
+
+void TVectorScope::DrawLayer(TCanvas& canvas) {
   const QColor green(0, 255, 0);
   canvas.SetFont(font());
   canvas.SetPenColour(green);
@@ -661,7 +709,11 @@ void TVectorScope::DrawDisplay(TCanvas& canvas) {
     DrawCompassRose(canvas);
   else
     DrawGraticule(canvas);
+}
+
+void TVectorScope::DrawOverLayer(TCanvas& canvas) {
   if (PointCount() > 0) {
+    canvas.SetPenStyle(psSolid);
     canvas.SetPenColour(TraceColour());
     canvas.Polyline(LeftPoints());
   }

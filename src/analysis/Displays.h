@@ -57,16 +57,30 @@ protected:
   // Runs after every change of position or size, with W, H and the plot rectangle already new.
   virtual void BoundsChanged() {}
 
+  // A display whose DrawDisplay is a fixed layer (grid, captions) and a trace over it may say so:
+  // paints then copy the background with the layer, drawn once after every InvalidateLayer (and
+  // change of size, background colour or font), and draw only the trace. The picture is the same
+  // pixel for pixel; the copy costs less than drawing the layer anew.
+  virtual bool HasLayer() const { return false; }
+  virtual void DrawLayer(TCanvas& canvas) { (void)canvas; }
+  virtual void DrawOverLayer(TCanvas& canvas) { (void)canvas; }
+  void InvalidateLayer() { FLayerValid = false; }
+
   void paintEvent(QPaintEvent* event) override;
+  void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
 
 private:
   void SyncBounds();
+  void ResetCanvas(TCanvas& canvas) const;
 
   QColor FBackgroundColour{64, 64, 64};
   QImage FPicture;
   TCanvas FCanvas{&FPicture};
+  QImage FLayer;
+  TCanvas FLayerCanvas{&FLayer};
+  bool FLayerValid = false;
   QRect FBounds;
   int FW = -2;
   int FH = -2;
@@ -318,6 +332,9 @@ public:
 
 protected:
   void BoundsChanged() override;
+  bool HasLayer() const override { return true; }
+  void DrawLayer(TCanvas& canvas) override;  // the grid
+  void DrawOverLayer(TCanvas& canvas) override;  // the traces
 
 private:
   int RowOffset(int v) const { return WaveformRowOffset(v, WaveformClampLSB(FLSB), H()); }
@@ -377,7 +394,10 @@ public:
   void SetAGCDecayPercent(int percent) { FAGCDecayPercent = percent; }
   // A compass rose in place of the X-Y graticule; takes effect with the next paint.
   bool NavigationOverlay() const { return FNavigationOverlay; }
-  void SetNavigationOverlay(bool value) { FNavigationOverlay = value; }
+  void SetNavigationOverlay(bool value) {
+    FNavigationOverlay = value;
+    InvalidateLayer();
+  }
 
   float Gain() const { return FGain; }  // applied to the next block
   int SquareSize() const { return FSquareSize; }  // min(W, H), pixels
@@ -390,6 +410,9 @@ public:
 
 protected:
   void BoundsChanged() override;
+  bool HasLayer() const override { return true; }
+  void DrawLayer(TCanvas& canvas) override;  // graticule or compass rose
+  void DrawOverLayer(TCanvas& canvas) override;  // the trace
 
 private:
   void UpdateScale();

@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <portaudio.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,8 +16,17 @@
 
 namespace {
 
-// Frames moved per blocking call: short enough that stop and reset answer quickly.
-constexpr unsigned long kChunkFrames = 1024;
+// Frames per device period and per blocking call. Each period wakes the PulseAudio client
+// library's thread and our worker, so short periods cost CPU for nothing; at most the smallest
+// analysed block (4096 frames), one period brings one block. A longer output period or buffer
+// makes a null sink's monitor deliver two blocks at once. A call answers stop and reset within
+// 0.1 s.
+constexpr unsigned long kInputChunkFrames = 4096;
+constexpr unsigned long kOutputChunkFrames = 4096;
+// Device buffers of at least this many seconds: a busy machine must not drop blocks, and the
+// periods above must fit.
+constexpr double kMinimumInputLatency = 0.25;
+constexpr double kMinimumOutputLatency = 0.2;
 
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 void SilentJackMessage(const char*) {}
@@ -83,7 +93,7 @@ struct TPaShared {
   uint32_t generation = 0;
   std::deque<PWaveHdr> queue;
   uint32_t pos = 0;  // frames done in the front block
-  std::vector<int16_t> scratch = std::vector<int16_t>(kChunkFrames * 2, 0);
+  std::vector<int16_t> scratch = std::vector<int16_t>(std::max(kInputChunkFrames, kOutputChunkFrames) * 2, 0);
   int64_t dropped = 0;  // input frames read while no block was queued
 
   void Post(unsigned message, PWaveHdr h) {
@@ -225,10 +235,12 @@ class TPaWorker {
     PaError e = Locked(lock, [&] {
       const PaDeviceInfo* info = (index >= 0 && index < Pa_GetDeviceCount()) ? Pa_GetDeviceInfo(index) : nullptr;
       if (!info) return static_cast<PaError>(paInvalidDevice);
-      // the high default latency: a measurement must not drop blocks on a busy machine
-      p.suggestedLatency = output ? info->defaultHighOutputLatency : info->defaultHighInputLatency;
+      // at least the high default latency: a measurement must not drop blocks on a busy machine
+      p.suggestedLatency = output ? std::max(info->defaultHighOutputLatency, kMinimumOutputLatency)
+                                  : std::max(info->defaultHighInputLatency, kMinimumInputLatency);
       PaError r = Pa_OpenStream(&stream, output ? nullptr : &p, output ? &p : nullptr, 44100.0,
-                                paFramesPerBufferUnspecified, paClipOff | paDitherOff, nullptr, nullptr);
+                                output ? kOutputChunkFrames : kInputChunkFrames, paClipOff | paDitherOff,
+                                nullptr, nullptr);
       if (r == paNoError && output) {
         r = Pa_StartStream(stream);
         if (r != paNoError) {
@@ -276,7 +288,7 @@ class TPaWorker {
   void WriteChunk(std::unique_lock<std::mutex>& lock) {
     PWaveHdr h = s_->queue.front();
     const uint32_t frames = h->dwBufferLength / 4;
-    const unsigned long n = std::min<unsigned long>(kChunkFrames, frames - s_->pos);
+    const unsigned long n = std::min<unsigned long>(kOutputChunkFrames, frames - s_->pos);
     // Copied out under the lock: a worker stuck in the write then holds no block of ours.
     std::memcpy(s_->scratch.data(), h->lpData + static_cast<size_t>(s_->pos) * 4, n * 4);
     PaStream* stream = s_->stream;
@@ -300,7 +312,7 @@ class TPaWorker {
   void ReadChunk(std::unique_lock<std::mutex>& lock) {
     PaStream* stream = s_->stream;
     lock.unlock();
-    const PaError e = Pa_ReadStream(stream, s_->scratch.data(), kChunkFrames);
+    const PaError e = Pa_ReadStream(stream, s_->scratch.data(), kInputChunkFrames);
     lock.lock();
     if (s_->abandoned || !s_->recording) return;  // stopped meanwhile: the chunk is not wanted
     if (e != paNoError && e != paInputOverflowed) {
@@ -308,14 +320,14 @@ class TPaWorker {
       return;
     }
     uint32_t offset = 0;
-    while (offset < kChunkFrames) {
+    while (offset < kInputChunkFrames) {
       if (s_->queue.empty()) {
-        s_->dropped += kChunkFrames - offset;
+        s_->dropped += kInputChunkFrames - offset;
         break;
       }
       PWaveHdr h = s_->queue.front();
       const uint32_t frames = h->dwBufferLength / 4;
-      const uint32_t m = std::min<uint32_t>(kChunkFrames - offset, frames - s_->pos);
+      const uint32_t m = std::min<uint32_t>(kInputChunkFrames - offset, frames - s_->pos);
       std::memcpy(h->lpData + static_cast<size_t>(s_->pos) * 4, s_->scratch.data() + 2 * offset, m * 4);
       s_->pos += m;
       offset += m;
@@ -353,7 +365,11 @@ class TPaDevice {
       s_->command = TCommand::Open;
       s_->issued = 1;
     }
-    thread_ = std::thread([shared = s_] { TPaWorker(shared).Run(); });
+    thread_ = std::thread([shared = s_] {
+      // Tells the workers apart in a per-thread CPU table.
+      pthread_setname_np(pthread_self(), shared->output ? "qv-pa-out" : "qv-pa-in");
+      TPaWorker(shared).Run();
+    });
     const int result = Wait();
     if (result != 0) {
       if (result == DEVERR_NOTANSWERING)

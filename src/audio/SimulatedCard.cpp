@@ -5,9 +5,28 @@
 #include <cmath>
 #include <numbers>
 
+#include <pthread.h>
+
 namespace {
 
 constexpr int kChunk = 256;
+// In real time the card moves everything that has come due in one go, up to the next block
+// boundary or this many frames, and sleeps until then: each wakeup costs more than the frames.
+// Well below the one second after which a late card gives up catching up.
+constexpr int kRealtimeChunk = 8192;
+constexpr int64_t kHumPeriod = 882;  // 50 Hz repeats every 882 frames exactly
+
+// sin of each phase of the hum, computed as HumAt does, so that a product with the amplitude is
+// HumAt's value without a sin per frame.
+const std::vector<double>& HumTable() {
+  static const std::vector<double> table = [] {
+    std::vector<double> t(kHumPeriod);
+    for (int64_t k = 0; k < kHumPeriod; ++k)
+      t[k] = std::sin(2 * std::numbers::pi * static_cast<double>(k) / kHumPeriod);
+    return t;
+  }();
+  return table;
+}
 
 int16_t Saturate16(double v) {
   double r = std::nearbyint(v);
@@ -70,9 +89,8 @@ std::complex<double> TSimulatedCard::RightResponse(double hz) {
 double TSimulatedCard::RightGaindB(double hz) { return 20 * std::log10(std::abs(RightResponse(hz))); }
 
 double TSimulatedCard::HumAt(int64_t frame, double amplitude) {
-  // 50 Hz repeats every 882 frames exactly; the remainder keeps the phase precise.
-  constexpr int64_t period = 882;
-  return amplitude * std::sin(2 * std::numbers::pi * static_cast<double>(frame % period) / period);
+  // The remainder keeps the phase precise.
+  return amplitude * std::sin(2 * std::numbers::pi * static_cast<double>(frame % kHumPeriod) / kHumPeriod);
 }
 
 // ---- devices ---------------------------------------------------------------
@@ -122,8 +140,11 @@ class TSimulatedCard::TCardDevice : public TBase {
       slot_.notifier->Post(kBlock, h, slot_.generation);
       return 0;
     }
+    // A block behind others changes nothing the card waits for; only a starved queue's first
+    // one can bring its next boundary nearer.
+    const bool first = slot_.queue.empty();
     slot_.queue.push_back(h);
-    card_->wake_.notify_all();
+    if (first) card_->wake_.notify_all();
     return 0;
   }
 
@@ -214,7 +235,10 @@ TSimulatedCard::TSimulatedCard(TCardPace pace, uint32_t seed)
       right_(RightModel()),
       delay_(2 * kLatencyFrames, 0.0),
       rng_(0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(seed) * 0xD1B54A32D192ED03ull + 1)) {
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "qv-card");  // tells it apart in a per-thread CPU table
+    Run();
+  });
 }
 
 TSimulatedCard::~TSimulatedCard() {
@@ -351,6 +375,8 @@ double TSimulatedCard::Noise() {
 }
 
 void TSimulatedCard::ProcessChunk(int frames) {
+  const std::vector<double>& humTable = HumTable();
+  int64_t humPhase = frame_ % kHumPeriod;
   for (int i = 0; i < frames; ++i) {
     double outL = 0, outR = 0;
     for (TStreamSlot* s : outputs_) {
@@ -368,7 +394,8 @@ void TSimulatedCard::ProcessChunk(int frames) {
     delay_[2 * delayPos_ + 1] = dutR;
     delayPos_ = (delayPos_ + 1) % kLatencyFrames;
 
-    double hum = HumAt(frame_ + i, humAmplitude_);
+    const double hum = humAmplitude_ * humTable[humPhase];
+    if (++humPhase == kHumPeriod) humPhase = 0;
     int16_t inL = Saturate16(yL + kLeftOffset + hum + Noise());
     int16_t inR = Saturate16(yR + kRightOffset + hum + Noise());
     for (TStreamSlot* s : inputs_) {
@@ -444,7 +471,7 @@ void TSimulatedCard::Run() {
       continue;
     }
 
-    int n = kChunk;
+    int n = pace_ == TCardPace::Realtime ? kRealtimeChunk : kChunk;
     bool starved = false;
     for (TStreamSlot* s : outputs_) {
       if (s->failed) continue;

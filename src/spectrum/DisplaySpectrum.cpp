@@ -76,6 +76,7 @@ const TBandTable& TSpectrumDisplay::BandTable() { return gBandTable; }
 
 void TSpectrumDisplay::SetMode(TSpectrumDisplayMode mode) {
   FMode = mode;
+  InvalidateLayer();
   const int half = SampleRate() / 2;
   if (FFreqMax == 0) FFreqMax = half;
   if (FFreqMax < 300) FFreqMax = 300;
@@ -173,6 +174,7 @@ void TSpectrumDisplay::RebuildColumnBins() {
     const int count = IsSpectrogram(FMode) ? H() : W();
     FColumnBins = BuildColumnBins(IsLogAxis(FMode), FFreqMin, FFreqMax, FN, SampleRate(), count);
   }
+  InvalidateLayer();  // the markers are in it
   FMarkerColumns.fill(0);
   if (FMode == sdLinFreq)
     for (std::size_t k = 0; k < FMarkerF.size(); ++k)
@@ -368,6 +370,20 @@ void TSpectrumDisplay::UpdateScaleLabels() {
 
 void TSpectrumDisplay::DrawDisplay(TCanvas& canvas) {
   const int64_t started = PerfCounter();
+  DrawLayer(canvas);
+  DrawData(canvas);
+  if (TWaveIn* source = Source()) source->PlotTicks += static_cast<double>(PerfCounter() - started);
+}
+
+bool TSpectrumDisplay::HasLayer() const { return !IsSpectrogram(FMode); }
+
+void TSpectrumDisplay::DrawOverLayer(TCanvas& canvas) {
+  const int64_t started = PerfCounter();
+  DrawData(canvas);
+  if (TWaveIn* source = Source()) source->PlotTicks += static_cast<double>(PerfCounter() - started);
+}
+
+void TSpectrumDisplay::DrawLayer(TCanvas& canvas) {
   canvas.SetPenColour(QColor(0, 255, 0));
   canvas.SetPenStyle(psSolid);
   const auto line = [&canvas](int x0, int y0, int x1, int y1) {
@@ -402,6 +418,9 @@ void TSpectrumDisplay::DrawDisplay(TCanvas& canvas) {
       if (c != 0) line(c, 1, c, H() + 1);
     canvas.SetPenStyle(psSolid);
   }
+}
+
+void TSpectrumDisplay::DrawData(TCanvas& canvas) {
   if (FPointCount != 0) {
     try {
       DrawValues(canvas);
@@ -413,7 +432,6 @@ void TSpectrumDisplay::DrawDisplay(TCanvas& canvas) {
       }
     }
   }
-  if (TWaveIn* source = Source()) source->PlotTicks += static_cast<double>(PerfCounter() - started);
 }
 
 const int32_t* TSpectrumDisplay::ValueRows(int count, int start) {

@@ -106,6 +106,11 @@ public:
 
 protected:
   void BoundsChanged() override;
+  // The spectrogram's grid comes and goes with its first block; only the other modes keep the
+  // grid in the layer.
+  bool HasLayer() const override;
+  void DrawLayer(TCanvas& canvas) override;  // the grid
+  void DrawOverLayer(TCanvas& canvas) override;  // bars, trace or spectrogram
   void mouseMoveEvent(QMouseEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
@@ -125,6 +130,7 @@ private:
   // converts value 0); the rows are limited so that no line runs far off the plot.
   const int32_t* ValueRows(int count, int start);
   void DrawValues(TCanvas& canvas);
+  void DrawData(TCanvas& canvas);  // DrawValues once there are points, one message if it fails
   void DrawSpectrogram(TCanvas& canvas, const int32_t* rows);
   QLabel* Label(const QString& suffix) const;
 

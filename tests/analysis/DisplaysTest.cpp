@@ -4,7 +4,9 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -104,6 +106,73 @@ TEST_F(DisplayBaseTest, HiddenDisplayNeitherPaintsNorResizesItsPicture) {
   Grab(*Display);
   EXPECT_GE(Display->Draws, 1);
   EXPECT_EQ(Display->Picture().size(), QSize(100, 50));
+}
+
+// The vector scope and the scope copy their grid from a layer drawn once; after each change the
+// painted plot must be what drawing everything anew gives, pixel for pixel.
+std::vector<int16_t> Ramp(int frames) {
+  std::vector<int16_t> data(2 * static_cast<size_t>(frames));
+  for (int k = 0; k < frames; ++k) {
+    data[2 * k] = static_cast<int16_t>((k * 37) % 20000 - 10000);
+    data[2 * k + 1] = static_cast<int16_t>((k * 91) % 16000 - 8000);
+  }
+  return data;
+}
+
+TEST(DisplayLayer, APaintFromTheLayerEqualsAFreshDrawingAfterEveryChange) {
+  QWidget parent;
+  parent.resize(500, 400);
+  auto* scope = new TVectorScope(&parent);
+  auto* waveform = new TWaveformDisplay(&parent);
+  scope->SetBounds(0, 0, 329, 321);
+  waveform->SetBounds(0, 0, 443, 257);
+  auto feed = [](TAudioDisplay* d, int frames) {
+    const std::vector<int16_t> block = Ramp(frames);
+    bool continueFlag = true;
+    d->ProcessSamples(block.data(), frames, continueFlag);
+  };
+  struct TStep {
+    const char* name;
+    TAudioDisplay* display;
+    std::function<void()> change;
+  };
+  const TStep steps[] = {
+      {"scope, first paint", scope, [] {}},
+      {"scope, a block", scope, [&] { feed(scope, 4410); }},
+      {"scope, compass rose", scope, [&] { scope->SetNavigationOverlay(true); }},
+      {"scope, another block", scope, [&] { feed(scope, 4410); }},
+      {"scope, background", scope, [&] { scope->SetBackgroundColour(QColor(0, 0, 96)); }},
+      {"scope, font", scope, [&] {
+         QFont font = scope->font();
+         font.setPixelSize(17);
+         scope->setFont(font);
+       }},
+      {"scope, graticule", scope, [&] { scope->SetNavigationOverlay(false); }},
+      {"scope, size", scope, [&] { scope->SetBounds(0, 0, 250, 300); }},
+      {"scope, block after resize", scope, [&] { feed(scope, 4410); }},
+      {"waveform, a block", waveform, [&] { feed(waveform, 4410); }},
+      {"waveform, LSB 64", waveform, [&] { waveform->SetLSB(64); }},
+      {"waveform, LSB beyond the limit", waveform, [&] { waveform->SetLSB(5000); }},
+      {"waveform, background", waveform, [&] { waveform->SetBackgroundColour(QColor(32, 0, 0)); }},
+      {"waveform, size", waveform, [&] { waveform->SetBounds(0, 0, 300, 200); }},
+      {"waveform, block after resize", waveform, [&] { feed(waveform, 4410); }},
+  };
+  parent.show();
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.change();
+    const QImage painted = Grab(*step.display);
+    QImage fresh(step.display->size(), QImage::Format_RGB32);
+    fresh.fill(Qt::black);
+    TCanvas canvas(&fresh);
+    canvas.SetBrushColour(step.display->BackgroundColour());
+    canvas.FillRect(step.display->PlotRect());
+    step.display->DrawDisplay(canvas);
+    int differing = 0;
+    for (int y = 1; y < fresh.height() - 1; ++y)
+      for (int x = 1; x < fresh.width() - 1; ++x) differing += painted.pixel(x, y) != fresh.pixel(x, y);
+    EXPECT_EQ(differing, 0);
+  }
 }
 
 }  // namespace

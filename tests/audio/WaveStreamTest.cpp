@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -365,6 +366,83 @@ TEST_F(StreamTest, FullDuplexPatternComesBackAtTheCardLatency) {
     (void)r;
   }
   EXPECT_EQ(mismatches, 0) << "lag " << lag;
+}
+
+// The real-time card moves many frames per wakeup; what it records must be what the accelerated
+// one records, frame for frame: the left wire's pattern plus offset and hum exactly, and with
+// noise on, the same noise at the same card frames.
+TEST_F(StreamTest, TheRealTimeCardRecordsWhatTheAcceleratedOneDoes) {
+  constexpr int kBlocks = 12;
+  constexpr int kIn = 4410, kOut = 16384;  // boundaries that do not line up
+  std::vector<int16_t> idle[2];
+  for (TCardPace pace : {TCardPace::Accelerated, TCardPace::Realtime}) {
+    const bool realtime = pace == TCardPace::Realtime;
+    SCOPED_TRACE(realtime ? "real time" : "accelerated");
+    backend = std::make_shared<TSimulatedBackend>(pace, 7);
+    SetAudioBackend(backend);
+
+    // Idle input from card frame 0: offsets, hum and noise.
+    {
+      TWaveIn in;
+      in.SetBufferSamples(kIn);
+      std::vector<int16_t>& got = idle[realtime];
+      in.SetOnData([&](wavehdr_tag& h) {
+        auto* p = reinterpret_cast<int16_t*>(h.lpData);
+        if (got.size() < 2u * kIn * kBlocks) got.insert(got.end(), p, p + h.dwBytesRecorded / 2);
+      });
+      in.SetAutoStart(true);
+      in.SetEnabled(true);
+      const auto started = std::chrono::steady_clock::now();
+      ASSERT_TRUE(PumpUntil([&] { return got.size() >= 2u * kIn * kBlocks; }, 20000));
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      in.SetEnabled(false);
+      ASSERT_EQ(Card().LastInputStartFrame(), 0);
+      // Never ahead of the wall clock: that is what real time means.
+      if (realtime) {
+        EXPECT_GE(seconds, 0.95 * kBlocks * kIn / 44100.0);
+      }
+    }
+
+    // A pattern played through the left wire, without noise.
+    Card().SetNoiseRms(0);
+    TWaveIn in;
+    TWaveOut out;
+    in.SetBufferSamples(kIn);
+    out.SetBufferSamples(kOut);
+    std::vector<int16_t> captured;
+    in.SetOnData([&](wavehdr_tag& h) {
+      auto* p = reinterpret_cast<int16_t*>(h.lpData);
+      captured.insert(captured.end(), p, p + h.dwBytesRecorded / 2);
+    });
+    int64_t played = 0;
+    out.SetOnNeedData([&](PWaveHdr h) {
+      auto* p = reinterpret_cast<int16_t*>(h->lpData);
+      for (uint32_t i = 0; i < h->dwBufferLength / 4; ++i, ++played) {
+        p[2 * i] = static_cast<int16_t>(Pattern(played, 0) / 2);
+        p[2 * i + 1] = 0;
+      }
+      in.Start();
+    });
+    in.SetEnabled(true);
+    ASSERT_TRUE(PumpUntil([&] { return in.State() == Opening && in.Enabled(); }));
+    out.SetEnabled(true);
+    ASSERT_TRUE(PumpUntil([&] { return captured.size() >= 2u * kIn * kBlocks; }, 20000));
+    out.SetEnabled(false);
+    in.SetEnabled(false);
+    const int64_t inStart = Card().LastInputStartFrame(), outStart = Card().LastOutputStartFrame();
+    ASSERT_GE(inStart, 0);
+    ASSERT_GE(outStart, 0);
+    int64_t mismatches = 0, patterned = 0;
+    for (int64_t k = 0; k < int64_t{kIn} * kBlocks; ++k) {
+      const int64_t t = inStart + k, n = t - outStart - TSimulatedCard::kLatencyFrames;
+      const double wire = n >= 0 ? Pattern(n, 0) / 2 : 0;
+      patterned += n >= 0;
+      mismatches += captured[2 * k] != std::nearbyint(wire + TSimulatedCard::kLeftOffset + TSimulatedCard::HumAt(t));
+    }
+    EXPECT_GT(patterned, int64_t{kIn} * (kBlocks - 2));
+    EXPECT_EQ(mismatches, 0);
+  }
+  EXPECT_TRUE(idle[0] == idle[1]) << "the noise differs between the paces";
 }
 
 TEST_F(StreamTest, CardIdleSignalAndRightChannelModel) {

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include <cmath>
+#include <functional>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -75,6 +76,47 @@ struct SpectrumDrawTest : ::testing::Test {
     return label && label->isVisibleTo(&Parent) ? label->text() : QString("(hidden)");
   }
 };
+
+// Outside the spectrograms the grid is copied from a layer drawn once; after each change the
+// painted plot must be what drawing everything anew gives, pixel for pixel.
+TEST_F(SpectrumDrawTest, APaintFromTheLayerEqualsAFreshDrawingAfterEveryChange) {
+  const TFrames tone = Sine(4096, 1000, 0.3);
+  struct TStep {
+    const char* name;
+    std::function<void()> change;
+  };
+  const TStep steps[] = {
+      {"bars", [&] { Feed(tone); }},
+      {"top of the scale", [&] { Display->SetMaxdB(-20); }},
+      {"bars again", [&] { Feed(tone); }},
+      {"bottom of the scale", [&] { Display->SetMindB(-110); }},
+      {"linear trace", [&] { Show(sdLinFreq, 0, 5000); }},
+      {"trace", [&] { Feed(tone); }},
+      {"marker", [&] { Display->SetMarkerF1(1000); }},
+      {"trace with marker", [&] { Feed(tone); }},
+      {"range", [&] { Display->SetFreqMax(8000); }},
+      {"log trace", [&] { Show(sdLogFreq, 20, 20000); Feed(tone); }},
+      {"spectrogram", [&] { Show(sdLinSpectrogram, 0, 5000); Feed(tone); }},
+      {"bars after the spectrogram", [&] { Show(sdOctave3, 0, 22050); Feed(tone); }},
+      {"background", [&] { Display->SetBackgroundColour(QColor(0, 0, 80)); }},
+      {"size", [&] { Display->SetBounds(24, 32, 300, 200); Feed(tone); }},
+  };
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.change();
+    const QImage painted = Grab();
+    QImage fresh(Display->size(), QImage::Format_RGB32);
+    fresh.fill(Qt::black);
+    TCanvas canvas(&fresh);
+    canvas.SetBrushColour(Display->BackgroundColour());
+    canvas.FillRect(Display->PlotRect());
+    Display->DrawDisplay(canvas);
+    int differing = 0;
+    for (int y = 1; y < fresh.height() - 1; ++y)
+      for (int x = 1; x < fresh.width() - 1; ++x) differing += painted.pixel(x, y) != fresh.pixel(x, y);
+    EXPECT_EQ(differing, 0);
+  }
+}
 
 TEST_F(SpectrumDrawTest, GridStepFollowsTheSpanAndLabelsTheLevels) {
   EXPECT_EQ(SpectrumGridStep(8), 1);
