@@ -66,8 +66,10 @@ wait_until 10 "no right scope trace" has_pixels "${PLOT[@]}" 200 "$RIGHT_RED"
 sleep 1
 save scope-separate.png
 
-# The Tone tab: a triangle on the left, the right channel 10 dB lower, over each other.
+# The Tone tab: a triangle on the left, the right channel 10 dB lower, over each other on the
+# scope one step more sensitive again.
 pick "${TRACE_OFFSET[@]}" Up Up
+click "${SCOPE_GAIN_UP[@]}"
 click "${INDEPENDENT[@]}"
 click "${RIGHT_LEVEL_BELOW[@]}"
 click "${RIGHT_LEVEL_BELOW[@]}"
