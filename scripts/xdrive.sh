@@ -132,6 +132,25 @@ has_pixels() {
   (($(pixels "$x" "$y" "$w" "$h" "$@") >= min))
 }
 
+# extent X Y W H COLOUR...: where the window's rectangle has pixels of those colours, in window
+# coordinates: "left top right bottom count x-of-the-topmost" (all 0 when there are none).
+extent() {
+  local x=$1 y=$2 w=$3 h=$4
+  shift 4
+  import -window root -crop "${w}x${h}+$((X + x))+$((Y + y))" -depth 8 txt:- 2>/dev/null |
+    awk -v want="$*" -v ox="$x" -v oy="$y" '
+      BEGIN { n = split(want, c, " "); for (i = 1; i <= n; ++i) ok[c[i]] = 1 }
+      NR > 1 && ($3 in ok) {
+        split($1, p, /[,:]/); px = p[1] + ox; py = p[2] + oy
+        if (!count || px < l) l = px
+        if (!count || px > r) r = px
+        if (!count || py < t) { t = py; tx = px }
+        if (!count || py > b) b = py
+        ++count
+      }
+      END { print l + 0, t + 0, r + 0, b + 0, count + 0, tx + 0 }'
+}
+
 # Trace colours of the displays: left channel, right channel, and the one-trace displays
 # (vector scope, spectrum, right relative to left).
 LEFT_BLUE='#0000FF'
