@@ -1,54 +1,137 @@
 #!/usr/bin/env bash
-# Screenshots for the manual (docs/): the "Spectrum analyser" page in every mode and a measured
-# frequency response, the program on the simulated sound card under a virtual screen, driven by
-# mouse and keys as a user would.
+# Screenshots for the manual (docs/): the offset measurement, every analyser page, the Tone tab,
+# the Spectrum analyser page in every mode, and fast, stepped, slow and referenced frequency
+# responses; the program on the simulated sound card under a virtual screen, driven by mouse and
+# keys as a user would. A private PulseAudio server gives the Input controls page a mixer to
+# show; the sound itself stays the simulated card's.
 set -euo pipefail
-export QV_EXTRA_PACKAGES="xvfb xdotool imagemagick"
+export QV_EXTRA_PACKAGES="xvfb xdotool imagemagick pulseaudio pulseaudio-utils libasound2-plugins"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 if [[ -z "${QV_IN_XVFB:-}" ]]; then
   QV_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x900x24" "$0" "$@"
 fi
+source "$ROOT/scripts/xdrive.sh"
+source "$ROOT/scripts/pulse-server.sh"
 
-home=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null || true; rm -rf "$home"' EXIT
-HOME="$home" XDG_CONFIG_HOME="$home/.config" QUORVANE_AUDIO=simulated "$BUILD/src/app/quorvane" \
-  >/dev/null 2>&1 &
-pid=$!
-window=
-for _ in $(seq 50); do
-  window=$(xdotool search --name Zelk 2>/dev/null | head -1) && [[ -n "$window" ]] && break
-  sleep 0.2
-done
-sleep 1
-xdotool key Escape  # no offset measurement now
-eval "$(xdotool getwindowgeometry --shell "$window")"  # X, Y of the window
-click() { xdotool mousemove $((X + $1)) $((Y + $2)) click 1; sleep 0.4; }
-shot() {
-  import -window root -crop 789x470+"$X"+"$Y" "$ROOT/docs/$1"
-  echo "docs/$1"
+work=$(mktemp -d)
+trap 'stop_program; stop_pulse_server; rm -rf "$work"' EXIT
+start_pulse_server
+mkdir -p "$work/home"
+start_program "$work/home" "$work" "$work/quorvane.log"
+save() {
+  shot "$ROOT/docs/$1"
+  echo "docs/$1 ($SECONDS s)"
 }
 
-click 155 446   # Start Generator: 400 Hz at -20 dB on both channels
-click 456 446   # Start Analyser
+# The first-run question, answered Yes: the measuring window, cropped to itself.
+wait_dialog '^Measure sound card A/D offset$'
+xdotool key Return
+wait_until 10 "the offset measurement did not start" visible '^Measuring ADC offset$'
+sleep 2
+(
+  eval "$(xdotool getwindowgeometry --shell "$(xdotool search --onlyvisible --name '^Measuring ADC offset$' | head -1)")"
+  import -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" +repage "$ROOT/docs/measure-offset.png"
+)
+echo "docs/measure-offset.png"
+wait_until 15 "the offset measurement did not finish" not_visible '^Measuring ADC offset$'
+
+click "${START_GENERATOR[@]}"  # 400 Hz at -20 dB on both channels
+click "${START_ANALYSER[@]}"
 names=(octave log linear speech user spectrogram-log spectrogram-lin spectrogram-speech)
 for i in "${!names[@]}"; do
-  if ((i > 0)); then
-    click 554 389  # the mode list, then the next item
-    xdotool key Down Return
+  ((i == 0)) || pick "${SPECTRUM_MODE[@]}" Down
+  if [[ ${names[$i]} == spectrogram-* ]]; then
+    sleep 8  # some history has scrolled in
+  else
+    wait_until 10 "no spectrum in mode ${names[$i]}" has_pixels "${PLOT[@]}" 100 "$TRACE"
+    sleep 3  # the moving average settles
   fi
-  # Spectrograms get longer, so that some history has scrolled in.
-  [[ ${names[$i]} == spectrogram-* ]] && sleep 8 || sleep 3
-  shot "spectrum-${names[$i]}.png"
+  save "spectrum-${names[$i]}.png"
 done
+
+click "${VECTORSCOPE_TAB[@]}"
+wait_until 10 "no vector scope trace" has_pixels "${VECTOR_PLOT[@]}" 200 "$TRACE"
+sleep 1
+save vectorscope.png
+
+# The scope one step more sensitive at 2 ms per division, the traces apart.
+click "${SCOPE_TAB[@]}"
+pick "${TRACE_OFFSET[@]}" Down Down
+click "${SCOPE_GAIN_UP[@]}"
+click "${TIMEBASE_FASTER[@]}"
+click "${TIMEBASE_FASTER[@]}"
+wait_until 10 "no scope traces" has_pixels "${PLOT[@]}" 200 "$LEFT_BLUE"
+wait_until 10 "no right scope trace" has_pixels "${PLOT[@]}" 200 "$RIGHT_RED"
+sleep 1
+save scope-separate.png
+
+# The Tone tab: a triangle on the left, the right channel 10 dB lower, over each other on the
+# scope one step more sensitive again.
+pick "${TRACE_OFFSET[@]}" Up Up
+click "${SCOPE_GAIN_UP[@]}"
+click "${INDEPENDENT[@]}"
+click "${RIGHT_LEVEL_BELOW[@]}"
+click "${RIGHT_LEVEL_BELOW[@]}"
+pick "${LEFT_WAVEFORM[@]}" Down
+sleep 1.5
+save tone-tab.png
+pick "${LEFT_WAVEFORM[@]}" Up
+click "${IN_PHASE[@]}"  # the right level follows the left again
+
+click "${INPUT_TAB[@]}"
+sleep 0.5
+save input-controls.png
 
 # The response page: a coupled fast sweep over the wide range; the card's right input is its
 # loudspeaker model, the left a wire.
-click 270 446   # "----> and start analyser": the Sweep tab and the response page
-click 80 367    # the frequency range list: "Wide  (20...20K)"
-xdotool key Up Up Return
-sleep 0.4
-click 155 446   # Start Generator: sweep and analyser together
-sleep 12
-shot "response-fast.png"
-click 155 446   # STOP
+click "${COUPLE[@]}"  # the Sweep tab and the response page; the tone stops
+pick "${FREQ_RANGE[@]}" Up Up
+click "${START_GENERATOR[@]}"  # sweep and analyser together
+wait_until 15 "no fast response" has_pixels "${PLOT[@]}" 300 "$RIGHT_RED"
+sleep 10  # the moving average settles
+save response-fast.png
+click "${START_GENERATOR[@]}"  # STOP
+
+click "${STEPPED[@]}"
+click "${START_GENERATOR[@]}"
+wait_until 15 "no stepped response" has_pixels "${PLOT[@]}" 300 "$RIGHT_RED"
+sleep 5
+save sweep-stepped.png
+click "${START_GENERATOR[@]}"
+click "${STEPPED[@]}"
+
+# A slow sweep of 10 s: taken, and stopped, in the pause after its last step, when the whole
+# stair is drawn.
+click "${SLOW[@]}"
+click "${DURATION[@]}"
+xdotool key ctrl+a
+xdotool type 10
+xdotool key Tab
+click "${START_GENERATOR[@]}"
+# The first steps replace what the plot showed before.
+wait_until 5 "the slow sweep did not start afresh" \
+  not has_pixels "${RESPONSE_RIGHT_END[@]}" 1 "$RIGHT_RED" "$LEFT_BLUE"
+wait_until 20 "the slow sweep did not reach its last step" \
+  has_pixels "${RESPONSE_RIGHT_END[@]}" 1 "$RIGHT_RED"
+save response-slow.png
+click "${START_GENERATOR[@]}"
+click "${SAVE_RESPONSE[@]}"
+type_into_dialog '^Save As$' "$work/slow.dat"
+[[ $(tail -1 "$work/slow.dat" | tr -d '\r') == 20000.0* ]] || fail "the slow response was saved before its last step"
+
+# The slow response as the left reference, a fast sweep against it, then right relative to it.
+click "${SLOW[@]}"
+click "${LOAD_LEFT[@]}"
+type_into_dialog '^Choose a file to load into the left channel$' "$work/slow.dat"
+click "${START_GENERATOR[@]}"
+wait_until 15 "no response against the reference" has_pixels "${PLOT[@]}" 300 "$RIGHT_RED"
+sleep 6
+save response-reference.png
+click "${LEFT_IS_REF[@]}"
+wait_until 10 "no relative response" has_pixels "${PLOT[@]}" 300 "$TRACE"
+sleep 3
+save response-leftref.png
+click "${START_GENERATOR[@]}"
+
+close_program
