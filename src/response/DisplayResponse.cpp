@@ -337,6 +337,7 @@ void TResponsePlot::UpdateSweepRange() {
   if (FLabelsCreated) UpdateScaleLabels();
   EnsureCapacity();
   if (FColumns[0].empty()) return;
+  FMeasured = false;
   const int last = Points() - 1;
   FLastColumn = last;
   if (last >= 0) {
@@ -364,6 +365,7 @@ void TResponsePlot::ProcessSamples(const int16_t* samples, int frameCount, bool&
   FPointCount = 0;
   if (samples && FSweepGenerator)
     FPointCount = FSlowSweep ? MeasureSlow(samples, frameCount) : MeasureFast(samples, frameCount);
+  if (FPointCount > 0) FMeasured = true;
   update();
 }
 
@@ -511,9 +513,10 @@ int TResponsePlot::MeasureSlow(const int16_t* samples, int frameCount) {
 bool TResponsePlot::SaveResponse(const QString& fileName) {
   const std::size_t count = std::min<std::size_t>(
       {static_cast<std::size_t>(std::max(FPointCount, 0)), FColumns[1].size()});
-  if (count == 0) {
+  if (count == 0 || !FMeasured) {
     ShowMessage("Nothing was written to \"" + fileName.toStdString() +
-                "\": no response has been measured since the analyser last started.");
+                "\": no response has been measured since the analyser last started or the sweep's "
+                "frequencies last changed.");
     return false;
   }
   std::vector<float> levels(count);
@@ -546,14 +549,17 @@ bool TResponsePlot::SaveResponse(const QString& fileName) {
 
 void TResponsePlot::LoadLeftReference(const QString& fileName) {
   FReferenceFileName = fileName;
+  const bool wasLoaded = FReferenceLoaded;
   FReferenceLoaded = false;
   FReferenceCount = 0;
-  std::fill(FColumns[0].begin(), FColumns[0].end(), 0.0f);
   if (fileName.isEmpty()) {
+    // Without a reference the left levels are measured ones: nothing to clear.
+    if (wasLoaded) std::fill(FColumns[0].begin(), FColumns[0].end(), 0.0f);
     FAveragingCount = 0;
     update();
     return;
   }
+  std::fill(FColumns[0].begin(), FColumns[0].end(), 0.0f);
   FReference[0] = {0.0f, 0.0f};
 
   const std::string name = fileName.toStdString();
@@ -755,14 +761,18 @@ void TResponsePlot::DrawTraces(TCanvas& canvas) {
       {static_cast<std::size_t>(std::max(count, 0)), FColumns[0].size(),
        FLeftPoints.size() / vertices, FRightPoints.size() / vertices}));
   if (count <= 0 || (FSlowSweep && FActiveSteps <= 0)) return;
+  // Before a measurement only a loaded reference has levels to show.
   if (!FLeftIsReference) {
-    int n = BuildTrace(TraceRows(FColumns[0].data(), count), count, FLeftPoints.data());
-    canvas.SetPenColour(QColor(0, 0, 255));
-    canvas.Polyline({FLeftPoints.data(), static_cast<std::size_t>(n)});
-    n = BuildTrace(TraceRows(FColumns[1].data(), count), count, FRightPoints.data());
+    if (FMeasured || FReferenceLoaded) {
+      const int n = BuildTrace(TraceRows(FColumns[0].data(), count), count, FLeftPoints.data());
+      canvas.SetPenColour(QColor(0, 0, 255));
+      canvas.Polyline({FLeftPoints.data(), static_cast<std::size_t>(n)});
+    }
+    if (!FMeasured) return;
+    const int n = BuildTrace(TraceRows(FColumns[1].data(), count), count, FRightPoints.data());
     canvas.SetPenColour(QColor(255, 0, 0));
     canvas.Polyline({FRightPoints.data(), static_cast<std::size_t>(n)});
-  } else {
+  } else if (FMeasured) {
     float* difference = FColumns[2].data();
     nspsbSub3(FColumns[1].data(), FColumns[0].data(), difference, count);
     nspsbSub1(kDifferenceOffsetdB, difference, count);

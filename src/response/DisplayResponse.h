@@ -174,6 +174,9 @@ private:
   QString FReferenceFileName;
   bool FReferenceLoaded = false;
   int FReferenceCount = 0;
+  // The right levels come from a measurement over the current frequency points. Until then
+  // they are the zeros of a new table, which must be neither saved nor drawn as a response.
+  bool FMeasured = false;
   std::array<TReferenceEntry, kReferencePoints + 2> FReference{};
 
   bool FLabelsCreated = false;

@@ -137,7 +137,8 @@ TEST_F(ResponsePageTest, PageControlsDriveThePlot) {
   EXPECT_EQ(recorder.messages, std::vector<std::string>{"Nothing was written to \"" +
                                                         name.toStdString() +
                                                         ".dat\": no response has been measured "
-                                                        "since the analyser last started."});
+                                                        "since the analyser last started or the "
+                                                        "sweep's frequencies last changed."});
   recorder.messages.clear();
   const std::vector<int16_t> silence(2 * 57330);
   bool go = true;

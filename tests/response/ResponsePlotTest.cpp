@@ -316,7 +316,49 @@ TEST_F(ResponsePlotTest, SaveLoadRoundTripInEitherLocale) {
   EXPECT_TRUE(Recorder.Log().empty()) << Recorder.Log();
 }
 
+// The zeros of a new frequency table are no response: they are neither saved nor drawn, and
+// "Clear left" without a reference keeps the measured left levels.
+TEST_F(ResponsePlotTest, OnlyMeasuredLevelsAreSavedOrDrawn) {
+  const QString name = Dir.filePath("r.dat");
+  const auto traces = [&] {
+    const QImage picture = Grab();
+    int blue = 0, red = 0;
+    for (int y = 1; y <= 256; ++y)
+      for (int x = 1; x <= 441; ++x) {
+        blue += picture.pixel(x, y) == qRgb(0, 0, 255);
+        red += picture.pixel(x, y) == qRgb(255, 0, 0);
+      }
+    return std::make_pair(blue > 0, red > 0);
+  };
+  const auto refused = [&] {
+    Recorder.messages.clear();
+    const bool written = Plot->SaveResponse(name);
+    return !written && !QFile::exists(name) && Recorder.messages.size() == 1 &&
+           Recorder.messages[0].rfind("Nothing was written to \"" + name.toStdString() + "\"", 0) == 0;
+  };
+  EXPECT_TRUE(refused());
+  EXPECT_EQ(traces(), std::make_pair(false, false));
+  Plot->LoadLeftReference(Write("ref.dat", "300.0  -30.0\r\n3000.0  -30.0\r\n"));
+  EXPECT_TRUE(refused());
+  EXPECT_EQ(traces(), std::make_pair(true, false));
+  Plot->LoadLeftReference("");
+  FeedFast(*Plot, [](int) { return 1000; }, [](int) { return 2000; });
+  EXPECT_EQ(traces(), std::make_pair(true, true));
+  const std::vector<float> left(Plot->LeftLevels().begin(), Plot->LeftLevels().end());
+  Plot->LoadLeftReference("");
+  EXPECT_EQ(std::vector<float>(Plot->LeftLevels().begin(), Plot->LeftLevels().end()), left);
+  ASSERT_NEAR(left[0], SquaredB(1000), 0.05);
+  Recorder.messages.clear();
+  EXPECT_TRUE(Plot->SaveResponse(name));
+  EXPECT_TRUE(Recorder.messages.empty());
+  QFile::remove(name);
+  Plot->SetMinFrequency(400);  // new points: the old levels belong to other frequencies
+  EXPECT_TRUE(refused());
+  EXPECT_EQ(traces(), std::make_pair(false, false));
+}
+
 TEST_F(ResponsePlotTest, FailedWritesNameTheFileAndLeaveTheOldOne) {
+  FeedFast(*Plot, [](int) { return 1000; }, [](int) { return 2000; });
   const QString missing = Dir.filePath("no/such/folder/r.dat");
   EXPECT_FALSE(Plot->SaveResponse(missing));
   ASSERT_EQ(Recorder.messages.size(), 1u);
