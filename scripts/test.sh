@@ -12,6 +12,8 @@ start_pulse_server
 export QT_QPA_PLATFORM=offscreen
 # audio-server tests are RUN_SERIAL: they never share the machine with another test
 (cd "$BUILD" && ctest --output-on-failure -j2)
+# A new user's first session in a real window under a virtual screen, bounded in case it hangs.
+QV_WALK_DIR="$BUILD/walkthrough" timeout 300 "$ROOT/scripts/walkthrough.sh"
 
 SAN_BUILD="$ROOT/build-sanitize"
 cmake -S "$ROOT" -B "$SAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_SANITIZE=ON \

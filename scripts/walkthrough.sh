@@ -14,6 +14,8 @@ if [[ -z "${QV_IN_XVFB:-}" ]]; then
   QV_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x900x24" "$0" "$@"
 fi
 source "$ROOT/scripts/xdrive.sh"
+# A real window on the virtual screen, whatever the caller set for its offscreen tests.
+unset QT_QPA_PLATFORM
 
 out=${QV_WALK_DIR:-/tmp/quorvane-walk}
 mkdir -p "$out"
