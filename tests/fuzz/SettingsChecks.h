@@ -96,8 +96,6 @@ inline std::string Restored(const TMainForm& form) {
     return "user range " + std::to_string(f1->value()) + " ... " + std::to_string(f2->value());
   for (const int offset : {form.Analyser()->LeftOffset(), form.Analyser()->RightOffset()})
     if (offset < -32767 || offset > 32767) return "offset " + std::to_string(offset);
-  if (!form.ADCMeasured() && (form.Analyser()->LeftOffset() || form.Analyser()->RightOffset()))
-    return "offsets restored without a measurement";
   return {};
 }
 
