@@ -112,6 +112,30 @@ TReferenceLine ParseReferenceLine(QStringView line, QChar decimalPoint, float& f
   return TReferenceLine::Point;
 }
 
+int ReadReference(QIODevice& file, QChar decimalPoint, std::span<TReferenceEntry> table,
+                  QString& failure, bool& filledUp) {
+  // Entry 0 and the one after the last point belong to the caller.
+  const int room = static_cast<int>(std::min<std::size_t>(
+      kReferencePoints, table.size() < 2 ? 0 : table.size() - 2));
+  const auto* fileDevice = qobject_cast<const QFileDevice*>(&file);
+  int count = 0;
+  filledUp = false;
+  while (count < room && !file.atEnd()) {
+    const QByteArray line = file.readLine();
+    if (fileDevice && fileDevice->error() != QFileDevice::NoError) {
+      failure = file.errorString();
+      return count;
+    }
+    float frequency = 0, level = 0;
+    const TReferenceLine kind =
+        ParseReferenceLine(QString::fromUtf8(line), decimalPoint, frequency, level);
+    if (kind == TReferenceLine::End) break;
+    if (kind == TReferenceLine::Point) table[++count] = {frequency, level};
+  }
+  filledUp = count == kReferencePoints && !file.atEnd();
+  return count;
+}
+
 void InterpolateReference(const TReferenceEntry* table, int count, const float* frequencies,
                           int points, float* levels) {
   count = std::max(count, 0);
@@ -573,19 +597,7 @@ void TResponsePlot::LoadLeftReference(const QString& fileName) {
   } else if (!file.open(QIODevice::ReadOnly)) {
     failure = file.errorString();
   } else {
-    while (FReferenceCount < kReferencePoints && !file.atEnd()) {
-      const QByteArray line = file.readLine();
-      if (file.error() != QFileDevice::NoError) {
-        failure = file.errorString();
-        break;
-      }
-      float frequency = 0, level = 0;
-      const TReferenceLine kind =
-          ParseReferenceLine(QString::fromUtf8(line), decimalPoint, frequency, level);
-      if (kind == TReferenceLine::End) break;
-      if (kind == TReferenceLine::Point) FReference[++FReferenceCount] = {frequency, level};
-    }
-    filledUp = failure.isEmpty() && FReferenceCount == kReferencePoints && !file.atEnd();
+    FReferenceCount = ReadReference(file, decimalPoint, FReference, failure, filledUp);
     file.close();
   }
   FReferenceLoaded = failure.isEmpty();

@@ -11,6 +11,7 @@
 #include "FrequencyPlot.h"
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QString>
 #include <QStringView>
 
@@ -44,6 +45,13 @@ enum class TReferenceLine { Point, Skip, End };
 // decimalPoint.
 TReferenceLine ParseReferenceLine(QStringView line, QChar decimalPoint, float& frequency,
                                   float& level);
+
+// Reads the points of an open reference file into table[1 ... count] and returns count (at most
+// kReferencePoints and table.size() - 2): a line that is no point is passed over, a negative
+// frequency ends the reading. filledUp: 500 points were read and more text follows. A read
+// error stops the reading and leaves its reason in failure, the points before it kept.
+int ReadReference(QIODevice& file, QChar decimalPoint, std::span<TReferenceEntry> table,
+                  QString& failure, bool& filledUp);
 
 // Levels at the points' frequencies, interpolated linearly along table[0 ... count + 1] by a
 // walk that only moves forward; table[count + 1] is the end entry. frequencies ascending.
