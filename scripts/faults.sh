@@ -26,7 +26,7 @@ cleanup() {
   [[ -z "$PA_PID" ]] || kill -CONT "$PA_PID" 2>/dev/null || true
   stop_pulse_server
   umount "$work/full" 2>/dev/null || true
-  rm -rf "$work"
+  [[ -n "${QV_KEEP:-}" ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -69,18 +69,18 @@ messages() { grep -E '^(message|question|error): ' "$LOG" || true; }
 count_messages() { grep -cE '^(message|question|error): ' "$LOG" || true; }
 show_messages() { messages | sed 's/^/  user saw: /'; }
 
-# dismiss_boxes: Return on every box over the main window until only it is left.
+# dismiss_boxes: Return on every box over the main window until only it is left. Boxes carry
+# the main window's title; the newest is the last one listed.
 dismiss_boxes() {
-  local n
+  local n id
   for n in $(seq 10); do
-    only_main_window && return 0
-    local id
-    id=$(xdotool search --onlyvisible --class '^quorvane$' | grep -vx "$MAIN" | head -1)
+    id=$(xdotool search --onlyvisible --class '^quorvane$' 2>/dev/null | grep -vx "$MAIN" | tail -1)
     [[ -n "$id" ]] || return 0
-    xdotool windowfocus --sync "$id" 2>/dev/null || true
-    sleep 0.2
+    [[ -z "${QV_DEBUG:-}" ]] || echo "  box $id: $(xdotool getwindowname "$id") $(xdotool getwindowgeometry "$id" | tr '\n' ' ')"
+    xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id" 2>/dev/null || true
+    sleep 0.3
     xdotool key Return
-    sleep 0.5
+    sleep 0.7
   done
   only_main_window
 }
@@ -192,18 +192,12 @@ case_3() {
   fresh_home
   PA_DIR=$(mktemp -d "$work/nopulse.XXXX")
   PULSE_SERVER="unix:$PA_DIR/none" PULSE_RUNTIME_PATH="$PA_DIR" start_app
-  local before
-  before=$(count_messages)
-  click "${START_GENERATOR[@]}"
-  sleep 2
-  snap 03-no-server-generator
-  check "3: Start Generator without a server tells the user" test "$(count_messages)" -gt "$before"
-  dismiss_boxes || fail "3: the box would not go"
-  before=$(count_messages)
-  click "${START_ANALYSER[@]}"
-  sleep 2
-  snap 03-no-server-analyser
-  check "3: Start Analyser without a server tells the user" test "$(count_messages)" -gt "$before"
+  # Without devices the built-in card stands in, visibly: the caption in red, the reason in its
+  # tool tip.
+  snap 03-no-server
+  check "3: the red caption \"Simulated sound card\" shows" has_pixels 540 436 160 20 20 '#C00000'
+  check "3: no message at start" test "$(count_messages)" -eq 0
+  check "3: Start Generator and Start Analyser work on the card that stands in" tone_seen
   after_fault 03-no-server
   close_program
 }
