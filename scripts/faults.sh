@@ -26,6 +26,7 @@ cleanup() {
   [[ -z "$PA_PID" ]] || kill -CONT "$PA_PID" 2>/dev/null || true
   stop_pulse_server
   umount "$work/full" 2>/dev/null || true
+  [[ -z "${RO_DIR:-}" ]] || umount "$RO_DIR" 2>/dev/null || true
   [[ -n "${QV_KEEP:-}" ]] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -208,6 +209,7 @@ case_4() {
   start_pulse_server
   # As root permissions do not bite: the folder is a read-only bind of itself.
   local dir="$HOME_DIR/.config/Brackwell Systems"
+  RO_DIR=$dir
   cp "$CONF" "$work/conf-before"
   mount --bind "$dir" "$dir" && mount -o remount,bind,ro "$dir"
   start_app
@@ -216,13 +218,14 @@ case_4() {
   sleep 2
   snap 04-settings-unwritable
   show_messages
-  check "4: closing with unwritable settings tells the user" told 'settings'
+  check "4: closing with unwritable settings tells the user" told 'The settings cannot be saved in'
   dismiss_boxes || true
   wait_until 15 "4: the program did not end after the message" not alive
   local status=0
   wait "$APP_PID" || status=$?
   APP_PID=
   umount "$dir"
+  RO_DIR=
   check "4: the program ended with status 0 ($status)" test "$status" -eq 0
   check "4: the old settings file is unchanged" cmp -s "$CONF" "$work/conf-before"
   start_app
