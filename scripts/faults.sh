@@ -307,6 +307,12 @@ case_6() {
       xdotool key Escape; sleep 0.5
       continue
     fi
+    if [[ $f == */truncated.dat ]]; then
+      # The points before the cut are good ones: they load, as the classic reader did.
+      sleep 1
+      check "6: truncated.dat loads its whole points without a message" eval '(( $(count_messages) == before ))'
+      continue
+    fi
     wait_until 10 "6: loading $f gave no message" eval '(( $(count_messages) > before ))'
     messages | tail -1 | sed "s|^|  $(basename "$f"): |"
     dismiss_boxes || fail "6: the box for $f would not go"

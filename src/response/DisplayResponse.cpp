@@ -587,6 +587,9 @@ void TResponsePlot::LoadLeftReference(const QString& fileName) {
     }
     filledUp = failure.isEmpty() && FReferenceCount == kReferencePoints && !file.atEnd();
     file.close();
+    // An empty or foreign file would otherwise be taken as a flat 0 dB reference.
+    if (failure.isEmpty() && FReferenceCount == 0)
+      failure = QStringLiteral("it holds no frequency and level pairs");
   }
   FReferenceLoaded = failure.isEmpty();
   FReference[FReferenceCount + 1] = {0.0f, 0.0f};
