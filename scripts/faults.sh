@@ -8,6 +8,7 @@
 # go to $QV_FAULTS_DIR (default /tmp/quorvane-faults). QV_FAULT_CASES="1 3" picks cases. Exits
 # non-zero at the first failed check, naming it.
 set -euo pipefail
+[[ -z "${QV_TRACE:-}" ]] || set -x
 export QV_EXTRA_PACKAGES="xvfb xdotool imagemagick pulseaudio pulseaudio-utils"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
@@ -75,7 +76,7 @@ show_messages() { messages | sed 's/^/  user saw: /'; }
 dismiss_boxes() {
   local n id
   for n in $(seq 10); do
-    id=$(xdotool search --onlyvisible --class '^quorvane$' 2>/dev/null | grep -vx "$MAIN" | tail -1)
+    id=$(xdotool search --onlyvisible --class '^quorvane$' 2>/dev/null | grep -vx "$MAIN" | tail -1 || true)
     [[ -n "$id" ]] || return 0
     [[ -z "${QV_DEBUG:-}" ]] || echo "  box $id: $(xdotool getwindowname "$id") $(xdotool getwindowgeometry "$id" | tr '\n' ' ')"
     xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id" 2>/dev/null || true
@@ -125,6 +126,19 @@ after_fault() {
   show_messages
   dismiss_boxes || fail "$1: a box would not go"
   check "$1: the window answers a click" answers
+}
+
+# close_dialog TITLE: Escape until the dialog has gone.
+close_dialog() {
+  local n id
+  for n in 1 2 3 4 5; do
+    visible "$1" || { sleep 0.3; return 0; }
+    id=$(xdotool search --onlyvisible --name "$1" | head -1)
+    xdotool windowfocus --sync "$id" 2>/dev/null || true
+    xdotool key Escape
+    sleep 0.5
+  done
+  fail "the dialog \"$1\" would not close"
 }
 
 # file_dialog TITLE PATH: types PATH into the open/save dialog.
@@ -296,7 +310,7 @@ case_6() {
   local f before
   # A FIFO with no writer blocks a reader that opens it: as root chmod 000 does not bite, and a
   # FIFO is a file that really cannot be read.
-  for f in truncated.dat empty.dat folder.dat fifo.dat /proc/self/mem; do
+  for f in truncated.dat empty.dat folder.dat fifo.dat; do
     [[ $f == /* ]] || f="$d/$f"
     before=$(count_messages)
     click "${LOAD_LEFT[@]}"
@@ -304,7 +318,7 @@ case_6() {
     # A folder's name opens the folder in the dialog: that is no load.
     if visible '^Choose a file to load into the left channel$'; then
       echo "  $f: the dialog stays (a folder is entered, not loaded)"
-      xdotool key Escape; sleep 0.5
+      close_dialog "^Choose a file to load into the left channel$"
       continue
     fi
     if [[ $f == */truncated.dat ]]; then
@@ -327,7 +341,7 @@ case_6() {
     file_dialog '^Replay WAV file$' "$d/$f"
     if visible '^Replay WAV file$'; then
       echo "  $f: the dialog stays (a folder is entered, not loaded)"
-      xdotool key Escape; sleep 0.5
+      close_dialog "^Replay WAV file$"
       continue
     fi
     wait_until 10 "6: replaying $f gave no message" eval '(( $(count_messages) > before ))'
@@ -374,6 +388,7 @@ case_7() {
   wait_until 15 "no response to save" has_pixels "${PLOT[@]}" 100 "$RIGHT_RED"
   sleep 2
   click "${START_GENERATOR[@]}"
+  click "${COUPLE[@]}"  # uncoupled again, for the tone at the end
   before=$(count_messages)
   click "${SAVE_RESPONSE[@]}"
   file_dialog '^Save As$' "$work/full/good.dat"
