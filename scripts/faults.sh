@@ -388,7 +388,6 @@ case_7() {
   wait_until 15 "no response to save" has_pixels "${PLOT[@]}" 100 "$RIGHT_RED"
   sleep 2
   click "${START_GENERATOR[@]}"
-  click "${COUPLE[@]}"  # uncoupled again, for the tone at the end
   before=$(count_messages)
   click "${SAVE_RESPONSE[@]}"
   file_dialog '^Save As$' "$work/full/good.dat"
@@ -401,6 +400,7 @@ case_7() {
   dismiss_boxes || fail "7: the box would not go"
   check "7: good.dat is unchanged" cmp -s "$work/full/good.dat" "$work/good.dat"
   check "7: no temporary file is left" eval '[[ $(ls "$work/full" | wc -l) -eq 3 ]]'
+  click "${COUPLE[@]}"  # uncoupled again, for the tone at the end
   after_fault 07-after-saves
   check "7: afterwards, a tone reaches the analyser" tone_seen
   close_program
