@@ -308,6 +308,7 @@ void TMainForm::MeasureOffset() {
     settings->setValue("ADCLeftOffset", left);
     settings->setValue("ADCRightOffset", right);
     settings->setValue("ADCMeasured", true);
+    SaveSettings(*settings, "The measured offsets are used until the program ends.");
   }
   FADCMeasured = true;
   FAnalyser->SetLeftOffset(left);

@@ -50,6 +50,8 @@ QFont LayoutFont();
 // The settings store: organisation "Brackwell Systems", application "Quorvane", group
 // "Quorvane". Tests redirect it with QSettings::setPath.
 std::unique_ptr<QSettings> OpenSettings();
+// Writes the settings out; when that fails, says so with the consequence and returns false.
+bool SaveSettings(QSettings& settings, const std::string& consequence);
 
 class TMainForm : public QMainWindow {
   Q_OBJECT

@@ -1,12 +1,14 @@
 // The persisted settings: read once at creation into the controls (and the analyser's offsets),
 // written once at close.
 #include <QComboBox>
+#include <QDir>
 #include <QSettings>
 #include <QTabBar>
 
 #include <cstdint>
 
 #include "AudioAnalyser.h"
+#include "Messages.h"
 #include "MainForm.h"
 #include "Widgets.h"
 
@@ -64,6 +66,16 @@ std::unique_ptr<QSettings> OpenSettings() {
                                               QStringLiteral("Quorvane"));
   settings->beginGroup(QStringLiteral("Quorvane"));
   return settings;
+}
+
+bool SaveSettings(QSettings& settings, const std::string& consequence) {
+  // QSettings writes a temporary file and renames it: a failed write leaves the old file.
+  settings.sync();
+  if (settings.status() == QSettings::NoError) return true;
+  ShowMessage("The settings cannot be saved in \"" +
+              QDir::toNativeSeparators(settings.fileName()).toStdString() +
+              "\": the file or its folder cannot be written. " + consequence);
+  return false;
 }
 
 void TMainForm::ReadSettings() {
@@ -165,5 +177,5 @@ void TMainForm::WriteSettings() {
   StoreSetting(s, "SpectrumMax", UpDownValue(UpDownSpectMax));
   StoreSetting(s, "ResponseMin", UpDownValue(UpDownResponseMin));
   StoreSetting(s, "ResponseMax", UpDownValue(UpDownResponseMax));
-  s.sync();
+  SaveSettings(s, "The choices of this session are not kept.");
 }

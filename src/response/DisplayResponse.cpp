@@ -599,6 +599,9 @@ void TResponsePlot::LoadLeftReference(const QString& fileName) {
   } else {
     FReferenceCount = ReadReference(file, decimalPoint, FReference, failure, filledUp);
     file.close();
+    // An empty or foreign file would otherwise be taken as a flat 0 dB reference.
+    if (failure.isEmpty() && FReferenceCount == 0)
+      failure = QStringLiteral("it holds no frequency and level pairs");
   }
   FReferenceLoaded = failure.isEmpty();
   FReference[FReferenceCount + 1] = {0.0f, 0.0f};

@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
@@ -290,6 +292,35 @@ struct TOrderRecorder : TMessageRecorder {
     return TMessageRecorder::AskYesNo(text, title);
   }
 };
+
+TEST_F(MainFormTest, SettingsThatCannotBeWrittenAreReportedAtTheMeasurementAndAtClose) {
+  // A file where the settings folder should be: no write gets through, not even as root.
+  QFile blocker(folder.filePath("Brackwell Systems"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.write("not a folder");
+  blocker.close();
+  const std::string where = "The settings cannot be saved in \"" +
+                            QDir::toNativeSeparators(StoreFile()).toStdString() +
+                            "\": the file or its folder cannot be written. ";
+  recorder.answer = true;  // measure the offsets: they are stored at once
+  Card().SetHumAmplitude(0);
+  Card().SetNoiseRms(0);
+  {
+    TMainForm form;
+    form.show();
+    ASSERT_TRUE(PumpUntil([&] { return form.Shown(); }, 20000));
+    ASSERT_TRUE(form.ADCMeasured());
+    EXPECT_EQ(recorder.messages,
+              std::vector<std::string>{where + "The measured offsets are used until the program ends."});
+    EXPECT_EQ(form.Analyser()->LeftOffset(), -3) << "the measurement is kept for the session";
+    form.close();
+  }
+  EXPECT_EQ(recorder.messages.size(), 2u);
+  EXPECT_EQ(recorder.messages.back(), where + "The choices of this session are not kept.");
+  QFile after(folder.filePath("Brackwell Systems"));
+  ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+  EXPECT_EQ(after.readAll(), "not a folder");
+}
 
 TEST_F(MainFormTest, FirstShowingRunsTheHandlersInOrderAndClosingWritesTheKeysInOrder) {
   std::vector<std::string> log;

@@ -282,6 +282,16 @@ TEST_F(ResponsePlotTest, LoadingLimitsWarnsAndReports) {
   EXPECT_FALSE(Plot->ReferenceLoaded());
   ASSERT_EQ(Recorder.messages.size(), 2u);
   EXPECT_EQ(Recorder.messages[1].rfind("Could not read the reference file \"" + absent.toStdString() + "\": ", 0), 0u);
+
+  // No point at all is no reference, not a flat 0 dB one.
+  for (const char* text : {"", "Frequency-Hz   response-dB\r\n", "\x7f""ELF\x02\x01\x01\0\0\0"}) {
+    const QString empty = Write("empty.dat", text);
+    Plot->LoadLeftReference(empty);
+    EXPECT_FALSE(Plot->ReferenceLoaded()) << text;
+    EXPECT_EQ(Recorder.messages.back(), "Could not read the reference file \"" + empty.toStdString() +
+                                            "\": it holds no frequency and level pairs.");
+  }
+  EXPECT_EQ(Recorder.messages.size(), 5u);
 }
 
 TEST_F(ResponsePlotTest, SaveLoadRoundTripInEitherLocale) {
