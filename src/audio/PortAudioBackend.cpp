@@ -95,6 +95,8 @@ struct TPaShared {
   uint32_t pos = 0;  // frames done in the front block
   std::vector<int16_t> scratch = std::vector<int16_t>(std::max(kInputChunkFrames, kOutputChunkFrames) * 2, 0);
   int64_t dropped = 0;  // input frames read while no block was queued
+  int64_t readFrames = 0;  // input frames read since the open
+  uint32_t overruns = 0;   // reads that reported an overflow
 
   void Post(unsigned message, PWaveHdr h) {
     if (!abandoned) notifier->Post(message, h, generation);
@@ -319,6 +321,9 @@ class TPaWorker {
       Failed(e);
       return;
     }
+    if (e == paInputOverflowed) ++s_->overruns;
+    const int64_t first = s_->readFrames;
+    s_->readFrames += kInputChunkFrames;
     uint32_t offset = 0;
     while (offset < kInputChunkFrames) {
       if (s_->queue.empty()) {
@@ -328,6 +333,8 @@ class TPaWorker {
       PWaveHdr h = s_->queue.front();
       const uint32_t frames = h->dwBufferLength / 4;
       const uint32_t m = std::min<uint32_t>(kInputChunkFrames - offset, frames - s_->pos);
+      if (s_->pos == 0) h->deviceFrame = first + offset;
+      h->deviceOverruns = s_->overruns;
       std::memcpy(h->lpData + static_cast<size_t>(s_->pos) * 4, s_->scratch.data() + 2 * offset, m * 4);
       s_->pos += m;
       offset += m;
