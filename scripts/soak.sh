@@ -9,16 +9,88 @@
 #   QV_SOAK_SECONDS=120 scripts/soak.sh              two minutes each
 #   QV_SOAK_PARALLEL=1 scripts/soak.sh               every page at once, a program each
 #   QV_SOAK_PAGES="Scope,Spectrum analyser" QV_SOAK_OUT=/tmp/soak scripts/soak.sh
+#   QV_SOAK_REPORT=/tmp/soak scripts/soak.sh        the table again from that run's logs
 #
 # Goals: no block lost or repeated (gaps or overlaps in the device's frame count, frames the
 # backend dropped for want of a queued block, device overruns, a block delivered twice); the
 # frames captured match the wall time within the device buffer; memory (RSS and PSS) stays
 # within 1 MB of its value one minute into the page.
 set -euo pipefail
+# Frames the captured count may trail the wall clock by: the device buffer (0.25 s) and the
+# block being filled (at most 16384 frames on any page).
+TOLERANCE_FRAMES=$((44100 / 4 + 16384))
+
+# report: the table and the verdicts, from the samples, page times and block logs in OUT.
+report() {
+  printf '\n%-19s %6s %7s | %8s %8s %7s | %8s %8s %7s | %7s %7s %5s %5s %4s %4s %8s\n' page seconds "cpu%" \
+    "rss@1m" "rss end" "drift" "pss@1m" "pss end" "drift" "blk exp" "blk got" lost "lostf" rep ovr "frm-wall"
+  printf '%-19s %6s %7s | %26s | %26s | %s\n' "" "" "1 core" "RSS kB (max drift after 1 min)" \
+    "PSS kB (max drift after 1 min)" "blocks by wall time / captured, lost blocks and frames, repeated, overruns"
+  local verdicts=() pages name page start end line p secs cpu rss1 rssEnd rd pss1 pssEnd pd expb got lostb lostf rep ovr fw size fw_abs blocks_ok wall_ok mem_ok
+  for pages in "$OUT"/p*.pages; do
+    name=$(basename "$pages" .pages)
+    while IFS=$'\t' read -r page start end; do
+      line=$(awk -F'\t' -v page="$page" -v start="$start" -v end="$end" -v tol="$TOLERANCE_FRAMES" '
+        FILENAME ~ /samples$/ {
+          if ($1 != page) next
+          n++; secs = $2; cpu = $6 / $7 / ($2 > 0 ? $2 : 1) * 100
+          if ($2 == 60) { rss1 = $3; pss1 = $4 }
+          if ($2 >= 60) { rss[n] = $3; pss[n] = $4; late[n] = 1 }
+          rssEnd = $3; pssEnd = $4
+          next
+        }
+        # block log: ms generation open|again|frame frames overruns
+        {
+          inside = ($1 >= start && $1 <= end)
+          if ($3 == "open") { next }
+          if ($3 == "again") { if (inside) rep++; next }
+          g = $2
+          if (g in next_) {
+            d = $3 - next_[g]
+            if (inside && d > 0) { lostBlocks++; lostFrames += d }
+            if (inside && d < 0) rep++
+          }
+          next_[g] = $3 + $4
+          if (g in ovr0) { if (inside && $5 > ovrLast[g]) ovr += $5 - ovrLast[g] } else ovr0[g] = $5
+          ovrLast[g] = $5
+          if (inside) { blocks++; frames += $4; size = $4 }
+        }
+        END {
+          for (i in late) {
+            d = rss[i] - rss1; if (d < 0) d = -d; if (d > rd) rd = d
+            if (pss1 != "-") { d = pss[i] - pss1; if (d < 0) d = -d; if (d > pd) pd = d }
+          }
+          wall = (end - start) / 1000 * 44100
+          expBlocks = size ? wall / size : 0
+          printf "%s\t%d\t%.2f\t%s\t%s\t%d\t%s\t%s\t%s\t%.1f\t%d\t%d\t%d\t%d\t%d\t%d\t%d\n", page, secs, cpu,
+            rss1, rssEnd, rd, pss1, pssEnd, (pss1 == "-" ? "-" : pd + 0), expBlocks, blocks, lostBlocks, lostFrames,
+            rep, ovr, frames - wall, size
+        }' "$OUT/$name.samples" FS=' ' "$OUT/$name.blocks")
+      IFS=$'\t' read -r p secs cpu rss1 rssEnd rd pss1 pssEnd pd expb got lostb lostf rep ovr fw size <<<"$line"
+      printf '%-19s %6s %7s | %8s %8s %7s | %8s %8s %7s | %7s %7s %5s %5s %4s %4s %8s\n' "$p" "$secs" "$cpu" \
+        "$rss1" "$rssEnd" "$rd" "$pss1" "$pssEnd" "$pd" "$expb" "$got" "$lostb" "$lostf" "$rep" "$ovr" "$fw"
+      blocks_ok=FAIL; ((lostb == 0 && lostf == 0 && rep == 0 && ovr == 0 && got > 0)) && blocks_ok=PASS
+      fw_abs=${fw#-}
+      wall_ok=FAIL; ((fw_abs <= TOLERANCE_FRAMES)) && wall_ok=PASS
+      mem_ok=FAIL; ((rd <= 1024)) && [[ "$pd" == "-" || "$pd" -le 1024 ]] && [[ -n "$rss1" ]] && mem_ok=PASS
+      verdicts+=("$(printf '%-19s no lost or repeated blocks: %s   frames match wall time (%s, limit %d): %s   memory flat within 1 MB after 1 min: %s' \
+        "$p" "$blocks_ok" "$fw" "$TOLERANCE_FRAMES" "$wall_ok" "$mem_ok")")
+    done <"$pages"
+  done
+  echo
+  printf '%s\n' "${verdicts[@]}"
+}
+
+# QV_SOAK_REPORT=DIR: only the table again, from the logs of an earlier run in DIR.
+if [[ -n "${QV_SOAK_REPORT:-}" ]]; then
+  OUT=$QV_SOAK_REPORT
+  report
+  exit 0
+fi
 export QV_EXTRA_PACKAGES="xvfb xdotool pulseaudio pulseaudio-utils libasound2-plugins"
 export QV_SKIP_BUILD=1
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-BUILD="$ROOT/build-release"
+BUILD=${QV_SOAK_BUILD:-$ROOT/build-release}  # another build folder leaves a running soak's program alone
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF >/dev/null
 cmake --build "$BUILD" >/dev/null
 
@@ -28,10 +100,6 @@ SETTLE=${QV_SOAK_SETTLE:-5}        # seconds after a page change before the page
 IFS=, read -r -a PAGES <<<"${QV_SOAK_PAGES:-Vectorscope,Scope,Spectrum analyser,Frequency response}"
 OUT=${QV_SOAK_OUT:-$(mktemp -d /tmp/quorvane-soak.XXXXXX)}
 mkdir -p "$OUT"
-# Frames the captured count may trail the wall clock by: the device buffer (0.25 s) and the
-# block being filled (at most 16384 frames on any page).
-TOLERANCE_FRAMES=$((44100 / 4 + 16384))
-
 source "$ROOT/scripts/xdrive.sh"
 source "$ROOT/scripts/pulse-server.sh"
 INSTANCES=()
@@ -137,62 +205,5 @@ INSTANCES=()
 echo "soak: ended $(date -u '+%F %T') UTC, load $(cut -d' ' -f1-3 /proc/loadavg)"
 ((status == 0)) || echo "soak: an instance failed; see $OUT/*/app.log" >&2
 
-# The table, from the samples, page times and block logs of every instance.
-printf '\n%-19s %6s %7s | %8s %8s %7s | %8s %8s %7s | %7s %7s %5s %5s %4s %4s %8s\n' page seconds "cpu%" \
-  "rss@1m" "rss end" "drift" "pss@1m" "pss end" "drift" "blk exp" "blk got" lost "lostf" rep ovr "frm-wall"
-printf '%-19s %6s %7s | %26s | %26s | %s\n' "" "" "1 core" "RSS kB (max drift after 1 min)" \
-  "PSS kB (max drift after 1 min)" "blocks by wall time / captured, lost blocks and frames, repeated, overruns"
-verdicts=()
-for pages in "$OUT"/p*.pages; do
-  name=$(basename "$pages" .pages)
-  while IFS=$'\t' read -r page start end; do
-    line=$(awk -F'\t' -v page="$page" -v start="$start" -v end="$end" -v tol="$TOLERANCE_FRAMES" '
-      FILENAME ~ /samples$/ {
-        if ($1 != page) next
-        n++; secs = $2; cpu = $6 / $7 / ($2 > 0 ? $2 : 1) * 100
-        if ($2 == 60) { rss1 = $3; pss1 = $4 }
-        if ($2 >= 60) { rss[n] = $3; pss[n] = $4; late[n] = 1 }
-        rssEnd = $3; pssEnd = $4
-        next
-      }
-      # block log: ms generation open|again|frame frames overruns
-      {
-        inside = ($1 >= start && $1 <= end)
-        if ($3 == "open") { next }
-        if ($3 == "again") { if (inside) rep++; next }
-        g = $2
-        if (g in next_) {
-          d = $3 - next_[g]
-          if (inside && d > 0) { lostBlocks++; lostFrames += d }
-          if (inside && d < 0) rep++
-        }
-        next_[g] = $3 + $4
-        if (g in ovr0) { if (inside && $5 > ovrLast[g]) ovr += $5 - ovrLast[g] } else ovr0[g] = $5
-        ovrLast[g] = $5
-        if (inside) { blocks++; frames += $4; size = $4 }
-      }
-      END {
-        for (i in late) {
-          d = rss[i] - rss1; if (d < 0) d = -d; if (d > rd) rd = d
-          if (pss1 != "-") { d = pss[i] - pss1; if (d < 0) d = -d; if (d > pd) pd = d }
-        }
-        wall = (end - start) / 1000 * 44100
-        expBlocks = size ? wall / size : 0
-        printf "%s\t%d\t%.2f\t%s\t%s\t%d\t%s\t%s\t%s\t%.1f\t%d\t%d\t%d\t%d\t%d\t%d\t%d\n", page, secs, cpu,
-          rss1, rssEnd, rd, pss1, pssEnd, (pss1 == "-" ? "-" : pd + 0), expBlocks, blocks, lostBlocks, lostFrames,
-          rep, ovr, frames - wall, size
-      }' "$OUT/$name.samples" FS=' ' "$OUT/$name.blocks")
-    IFS=$'\t' read -r p secs cpu rss1 rssEnd rd pss1 pssEnd pd expb got lostb lostf rep ovr fw size <<<"$line"
-    printf '%-19s %6s %7s | %8s %8s %7s | %8s %8s %7s | %7s %7s %5s %5s %4s %4s %8s\n' "$p" "$secs" "$cpu" \
-      "$rss1" "$rssEnd" "$rd" "$pss1" "$pssEnd" "$pd" "$expb" "$got" "$lostb" "$lostf" "$rep" "$ovr" "$fw"
-    blocks_ok=FAIL; ((lostb == 0 && lostf == 0 && rep == 0 && ovr == 0 && got > 0)) && blocks_ok=PASS
-    fw_abs=${fw#-}
-    wall_ok=FAIL; ((fw_abs <= TOLERANCE_FRAMES)) && wall_ok=PASS
-    mem_ok=FAIL; ((rd <= 1024)) && [[ "$pd" == "-" || "$pd" -le 1024 ]] && [[ -n "$rss1" ]] && mem_ok=PASS
-    verdicts+=("$(printf '%-19s no lost or repeated blocks: %s   frames match wall time (%s, limit %d): %s   memory flat within 1 MB after 1 min: %s' \
-      "$p" "$blocks_ok" "$fw" "$TOLERANCE_FRAMES" "$wall_ok" "$mem_ok")")
-  done <"$pages"
-done
-echo
-printf '%s\n' "${verdicts[@]}"
+report
 exit $status
