@@ -34,7 +34,7 @@ report() {
         FILENAME ~ /samples$/ {
           if ($1 != page) next
           n++; secs = $2; cpu = $6 / $7 / ($2 > 0 ? $2 : 1) * 100
-          if ($2 == 60) { rss1 = $3; pss1 = $4 }
+          if ($2 >= 60 && rss1 == "") { rss1 = $3; pss1 = $4 }
           if ($2 >= 60) { rss[n] = $3; pss[n] = $4; late[n] = 1 }
           rssEnd = $3; pssEnd = $4
           next
@@ -186,6 +186,7 @@ instance() {
 }
 
 echo "soak: ${#PAGES[@]} page(s), $SECONDS_PER_PAGE s each, ${QV_SOAK_PARALLEL:+in parallel, }samples every $INTERVAL s; logs in $OUT"
+echo "soak: program $BUILD/src/app/quorvane, source $(git -C "$ROOT" describe --always --dirty 2>/dev/null || echo unknown)"
 echo "soak: started $(date -u '+%F %T') UTC on $(nproc) core(s), load $(cut -d' ' -f1-3 /proc/loadavg)"
 if [[ -n "${QV_SOAK_PARALLEL:-}" ]]; then
   i=0
