@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,6 +18,11 @@ constexpr int kStallBlocks = 4;
 constexpr int kCloseMessageWaitMs = 1000;
 
 bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+long long WallMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -62,9 +68,15 @@ TDeviceStream::TDeviceStream(TDirection direction, QObject* owner) : QObject(own
   watchdog_ = new QTimer(this);
   watchdog_->setInterval(kWatchIntervalMs);
   connect(watchdog_, &QTimer::timeout, this, &TDeviceStream::Watch);
+  // For soak runs: one line per captured block, written here on the GUI thread, never by a
+  // device thread.
+  if (const char* path = std::getenv("QUORVANE_BLOCK_LOG"); path && *path && direction == Input)
+    blockLog_ = std::fopen(path, "a");
 }
 
-TDeviceStream::~TDeviceStream() = default;
+TDeviceStream::~TDeviceStream() {
+  if (blockLog_) std::fclose(blockLog_);
+}
 
 bool TDeviceStream::Allocate(int frames) {
   buffers_.Free();
@@ -106,6 +118,10 @@ int TDeviceStream::Open(std::string* text, std::string* advice) {
     return result;
   }
   deviceName_ = device_->Name();
+  if (blockLog_) {
+    std::fprintf(blockLog_, "%lld %u open\n", WallMs(), generation_);
+    std::fflush(blockLog_);
+  }
   armed_ = false;
   stalled_ = false;
   stallReported_ = false;
@@ -160,6 +176,7 @@ int TDeviceStream::Queue(PWaveHdr header) {
   if (!device_) return MMSYSERR_INVALHANDLE;
   bool* held = HeldFlag(header);
   if (held && *held) return 0;  // the device holds it: never fill or queue it twice
+  header->deviceFrame = -1;  // a block that comes back unfilled must not look like its last filling
   const int result = device_->Queue(header);
   if (result == 0 && held) *held = true;
   return result;
@@ -209,10 +226,23 @@ void TDeviceStream::Notify(unsigned message, PWaveHdr header, uint32_t generatio
     case MM_WOM_DONE:
     case MM_WIM_DATA:
       if (bool* held = HeldFlag(header)) {
-        if (!*held) return;  // not handed out in this opening
+        if (!*held) {  // not handed out in this opening
+          if (blockLog_) {
+            std::fprintf(blockLog_, "%lld %u again\n", WallMs(), generation);
+            std::fflush(blockLog_);
+          }
+          return;
+        }
         *held = false;
       } else {
         return;  // not one of ours
+      }
+      if (blockLog_ && message == MM_WIM_DATA && header->dwBytesRecorded > 0) {
+        // wall ms, opening, device frame of the first frame, frames, device overruns so far
+        std::fprintf(blockLog_, "%lld %u %lld %u %u\n", WallMs(), generation,
+                     static_cast<long long>(header->deviceFrame), header->dwBytesRecorded / kBlockAlign,
+                     header->deviceOverruns);
+        std::fflush(blockLog_);
       }
       lastBlock_ = PerfCounter();
       stalled_ = false;

@@ -8,6 +8,7 @@
 
 #include <QObject>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -111,6 +112,7 @@ class TDeviceStream : public QObject {
   int64_t lastBlock_ = 0;  // PerfCounter of the newest block handled
   bool stalled_ = false;
   bool stallReported_ = false;  // once per opening
+  std::FILE* blockLog_ = nullptr;  // QUORVANE_BLOCK_LOG, capture only; null when unset
 };
 
 // "Error %d <what> - %s" with the device's text cut to 100 bytes on a character boundary.

@@ -94,7 +94,11 @@ struct TPaShared {
   std::deque<PWaveHdr> queue;
   uint32_t pos = 0;  // frames done in the front block
   std::vector<int16_t> scratch = std::vector<int16_t>(std::max(kInputChunkFrames, kOutputChunkFrames) * 2, 0);
-  int64_t dropped = 0;  // input frames read while no block was queued
+  // Input frames read but not yet in a block: they wait in scratch from `held` on for the
+  // next queued block, and meanwhile the device buffer takes what arrives.
+  uint32_t held = 0, heldFrames = 0;
+  int64_t readFrames = 0;  // input frames read since the open
+  uint32_t overruns = 0;   // reads that reported an overflow
 
   void Post(unsigned message, PWaveHdr h) {
     if (!abandoned) notifier->Post(message, h, generation);
@@ -163,8 +167,9 @@ class TPaWorker {
   }
 
  private:
-  // An output moves audio only while it has a block; an input records all the time.
-  bool Moving() const { return !s_->output || !s_->queue.empty(); }
+  // An output moves audio only while it has a block; an input reads all the time, except
+  // that frames it read and could not place wait for a block before it reads on.
+  bool Moving() const { return s_->output ? !s_->queue.empty() : (s_->heldFrames == 0 || !s_->queue.empty()); }
 
   int Do(TCommand c, std::unique_lock<std::mutex>& lock) {
     switch (c) {
@@ -262,6 +267,7 @@ class TPaWorker {
   void StopStream(std::unique_lock<std::mutex>& lock) {
     if (!s_->recording || !s_->stream) return;
     s_->recording = false;
+    s_->heldFrames = 0;
     PaStream* stream = s_->stream;
     Locked(lock, [&] { return Pa_AbortStream(stream); });
   }
@@ -310,27 +316,33 @@ class TPaWorker {
   }
 
   void ReadChunk(std::unique_lock<std::mutex>& lock) {
-    PaStream* stream = s_->stream;
-    lock.unlock();
-    const PaError e = Pa_ReadStream(stream, s_->scratch.data(), kInputChunkFrames);
-    lock.lock();
-    if (s_->abandoned || !s_->recording) return;  // stopped meanwhile: the chunk is not wanted
-    if (e != paNoError && e != paInputOverflowed) {
-      Failed(e);
-      return;
-    }
-    uint32_t offset = 0;
-    while (offset < kInputChunkFrames) {
-      if (s_->queue.empty()) {
-        s_->dropped += kInputChunkFrames - offset;
-        break;
+    if (s_->heldFrames == 0) {
+      PaStream* stream = s_->stream;
+      lock.unlock();
+      const PaError e = Pa_ReadStream(stream, s_->scratch.data(), kInputChunkFrames);
+      lock.lock();
+      if (s_->abandoned || !s_->recording) return;  // stopped meanwhile: the chunk is not wanted
+      if (e != paNoError && e != paInputOverflowed) {
+        Failed(e);
+        return;
       }
+      if (e == paInputOverflowed) ++s_->overruns;
+      s_->held = 0;
+      s_->heldFrames = kInputChunkFrames;
+      s_->readFrames += kInputChunkFrames;
+    }
+    // A block the stream has not handed back yet is no reason to lose frames: what does not
+    // fit stays held until the next block is queued.
+    while (s_->heldFrames > 0 && !s_->queue.empty()) {
       PWaveHdr h = s_->queue.front();
       const uint32_t frames = h->dwBufferLength / 4;
-      const uint32_t m = std::min<uint32_t>(kInputChunkFrames - offset, frames - s_->pos);
-      std::memcpy(h->lpData + static_cast<size_t>(s_->pos) * 4, s_->scratch.data() + 2 * offset, m * 4);
+      const uint32_t m = std::min<uint32_t>(s_->heldFrames, frames - s_->pos);
+      if (s_->pos == 0) h->deviceFrame = s_->readFrames - s_->heldFrames;
+      h->deviceOverruns = s_->overruns;
+      std::memcpy(h->lpData + static_cast<size_t>(s_->pos) * 4, s_->scratch.data() + 2 * s_->held, m * 4);
       s_->pos += m;
-      offset += m;
+      s_->held += m;
+      s_->heldFrames -= m;
       if (s_->pos >= frames) {
         s_->queue.pop_front();
         s_->pos = 0;

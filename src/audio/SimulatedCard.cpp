@@ -431,6 +431,7 @@ void TSimulatedCard::ProcessChunk(int frames) {
       s->started = true;
       lastInputStart_ = frame_;
     }
+    if (s->pos == 0) s->queue.front()->deviceFrame = frame_;
     s->pos += frames;
     PWaveHdr h = s->queue.front();
     if (s->pos >= FramesOf(h)) {

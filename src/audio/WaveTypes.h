@@ -15,6 +15,11 @@ struct wavehdr_tag {
   uint32_t dwLoops = 0;
   wavehdr_tag* lpNext = nullptr;
   uintptr_t reserved = 0;
+  // Capture: the device's frame count at the block's first frame, so that gaps and repeats
+  // can be told (-1: not known), and the device's overruns so far (frames lost before the
+  // device could read them, how many unknown).
+  int64_t deviceFrame = -1;
+  uint32_t deviceOverruns = 0;
 };
 using PWaveHdr = wavehdr_tag*;
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <signal.h>
@@ -186,6 +187,38 @@ TEST_F(AudioServer, TenSecondsWithoutLostOrShortBlocks) {
               rate(doneAt), dataAt.size(), rate(dataAt));
   EXPECT_NEAR(rate(doneAt), 44100.0, 0.006 * 44100);
   EXPECT_NEAR(rate(dataAt), 44100.0, 0.006 * 44100);
+  EXPECT_TRUE(recorder.exceptions.empty()) << recorder.Log();
+}
+
+// Blocks that do not line up with the device's reads (the scope's 4410 frames), and a handler
+// that now and then keeps its block longer than one block lasts but well within the device
+// buffer: no frame may be lost between blocks, nor the device overrun.
+TEST_F(AudioServer, AHandlerThatKeepsItsBlockAWhileLosesNoFrames) {
+  constexpr uint32_t kFrames = 4410;
+  TWaveOut out;
+  TWaveIn in;
+  out.SetBufferSamples(4096);
+  in.SetBufferSamples(kFrames);
+  TTone tone{0.25, 0.25, 440.0};
+  std::vector<int64_t> starts;
+  std::vector<uint32_t> overruns;
+  out.SetOnNeedData([&](PWaveHdr h) { tone.Fill(h); });
+  in.SetOnData([&](wavehdr_tag& h) {
+    starts.push_back(h.deviceFrame);
+    overruns.push_back(h.deviceOverruns);
+    if (starts.size() % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  });
+  in.SetAutoStart(true);
+  in.SetEnabled(true);
+  out.SetEnabled(true);
+  PumpFor(6000);
+  out.SetEnabled(false);
+  in.SetEnabled(false);
+
+  ASSERT_GT(starts.size(), 40u);
+  EXPECT_EQ(starts[0], 0);
+  for (size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i] - starts[i - 1], kFrames) << "block " << i;
+  EXPECT_EQ(overruns.back(), 0u);
   EXPECT_TRUE(recorder.exceptions.empty()) << recorder.Log();
 }
 

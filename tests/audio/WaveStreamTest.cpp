@@ -2,7 +2,12 @@
 // device that lets a test hand blocks back by hand.
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
 #include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <thread>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -443,6 +448,64 @@ TEST_F(StreamTest, TheRealTimeCardRecordsWhatTheAcceleratedOneDoes) {
     EXPECT_EQ(mismatches, 0);
   }
   EXPECT_TRUE(idle[0] == idle[1]) << "the noise differs between the paces";
+}
+
+// The block log a soak run reads: on the real-time card, a handler that keeps its block too
+// long makes the card drop frames, and the log's gaps must add up to exactly those (the
+// last drop well before the end, so that a block follows it).
+TEST_F(StreamTest, TheBlockLogAccountsForEveryFrameTheCardDropped) {
+  constexpr int kIn = 4410, kBlocks = 16;
+  backend = std::make_shared<TSimulatedBackend>(TCardPace::Realtime, 7);
+  SetAudioBackend(backend);
+  QTemporaryDir dir;
+  const std::string path = dir.filePath("blocks").toStdString();
+  {
+    ASSERT_EQ(setenv("QUORVANE_BLOCK_LOG", path.c_str(), 1), 0);
+    TWaveIn in;
+    unsetenv("QUORVANE_BLOCK_LOG");
+    in.SetBufferSamples(kIn);
+    int blocks = 0;
+    in.SetOnData([&](wavehdr_tag&) {
+      if (++blocks == 5 || blocks == 10) std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    });
+    in.SetAutoStart(true);
+    in.SetEnabled(true);
+    ASSERT_TRUE(PumpUntil([&] { return blocks >= kBlocks; }, 20000));
+    in.SetEnabled(false);
+  }
+  std::ifstream log(path);
+  std::string line, word;
+  int opens = 0, blocks = 0, repeated = 0;
+  int64_t first = -1, next = -1, lost = 0;
+  while (std::getline(log, line)) {
+    std::istringstream fields(line);
+    long long ms = 0;
+    unsigned generation = 0;
+    fields >> ms >> generation >> word;
+    if (word == "open") {
+      ++opens;
+      continue;
+    }
+    const int64_t frame = std::stoll(word);
+    unsigned frames = 0, overruns = 0;
+    fields >> frames >> overruns;
+    // only the block that Stop cut short may be shorter
+    EXPECT_TRUE(frames == unsigned{kIn} || log.peek() == EOF) << line;
+    EXPECT_EQ(overruns, 0u) << line;
+    if (first < 0) first = frame;
+    if (next >= 0) {
+      if (frame > next) lost += frame - next;
+      if (frame < next) ++repeated;
+    }
+    next = frame + frames;
+    ++blocks;
+  }
+  EXPECT_EQ(opens, 1);
+  EXPECT_GE(blocks, kBlocks);
+  EXPECT_EQ(repeated, 0);
+  EXPECT_EQ(first, Card().LastInputStartFrame());
+  EXPECT_GT(Card().DroppedInputFrames(), 0);
+  EXPECT_EQ(lost, Card().DroppedInputFrames());
 }
 
 TEST_F(StreamTest, CardIdleSignalAndRightChannelModel) {
