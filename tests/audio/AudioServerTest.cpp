@@ -215,7 +215,8 @@ TEST_F(AudioServer, AHandlerThatKeepsItsBlockAWhileLosesNoFrames) {
   out.SetEnabled(false);
   in.SetEnabled(false);
 
-  ASSERT_GT(starts.size(), 40u);
+  // At most 60 blocks fit in 6 s; a slow start (a sanitizer build) leaves about 40.
+  ASSERT_GE(starts.size(), 30u);
   EXPECT_EQ(starts[0], 0);
   for (size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i] - starts[i - 1], kFrames) << "block " << i;
   EXPECT_EQ(overruns.back(), 0u);
