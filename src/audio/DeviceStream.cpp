@@ -176,7 +176,9 @@ int TDeviceStream::Queue(PWaveHdr header) {
   if (!device_) return MMSYSERR_INVALHANDLE;
   bool* held = HeldFlag(header);
   if (held && *held) return 0;  // the device holds it: never fill or queue it twice
-  header->deviceFrame = -1;  // a block that comes back unfilled must not look like its last filling
+  // A block that comes back unfilled must not look like its last filling.
+  header->deviceFrame = -1;
+  header->deviceClock = -1;
   const int result = device_->Queue(header);
   if (result == 0 && held) *held = true;
   return result;

@@ -210,6 +210,8 @@ void TWaveOut::QueueBlock(PWaveHdr Header) {
 
 void TWaveOut::HandleOpen() {
   if (FDevice->state == Opening) {
+    FFirstBlockDone = false;
+    FFirstBlockClock = -1;
     std::exception_ptr error;
     for (PWaveHdr h : {&FDevice->HeaderA(), &FDevice->HeaderB()}) {
       if (!FDevice->IsOpen()) break;
@@ -239,6 +241,10 @@ void TWaveOut::HandleDone() {
   if (FDevice->state != Running) return;
   PWaveHdr h = FDevice->current;
   FLastPlayed = h->dwUser;
+  if (!FFirstBlockDone) {
+    FFirstBlockDone = true;
+    FFirstBlockClock = h->deviceClock;
+  }
   QueueBlock(h);
   if (FOnDone) FOnDone(this);
 }

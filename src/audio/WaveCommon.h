@@ -69,6 +69,9 @@ class TWaveOut : public QObject {
   TStreamState State() const { return FDevice->state; }
   // dwUser of the most recently finished block.
   uint32_t LastPlayedValue() const { return FLastPlayed; }
+  // deviceClock of the first block played since the device opened; -1 until that block has
+  // come back, or when the backend keeps no clock.
+  int64_t FirstBlockClock() const { return FFirstBlockClock; }
   // True while the running device has stopped taking blocks (it may come back).
   bool Stalled() const { return FDevice->Stalled(); }
   // The name of the open (or last opened) device.
@@ -95,6 +98,8 @@ class TWaveOut : public QObject {
   int FSampleRate = kSampleRate;
   int FBufferSamples = 0;
   uint32_t FLastPlayed = 0;
+  int64_t FFirstBlockClock = -1;
+  bool FFirstBlockDone = false;
   bool FOpened = false;  // this opening's open was handled, so its close fires OnClose
   TWaveFormat FFormat;
   TDeviceStream* FDevice = nullptr;
@@ -137,6 +142,9 @@ class TWaveIn : public QObject {
   TStreamState State() const { return FDevice->state; }
   bool Stalled() const { return FDevice->Stalled(); }
   std::string DeviceName() const { return FDevice->DeviceName(); }
+  // The block being handled (inside OnData and the display's ProcessSamples), else null: its
+  // deviceFrame and deviceClock place it in the device's time.
+  const wavehdr_tag* CurrentBlock() const { return FDevice->current; }
 
   // Performance-counter ticks spent handling and drawing blocks since block 0.
   double ProcTicks = 0;

@@ -20,6 +20,10 @@ struct wavehdr_tag {
   // device could read them, how many unknown).
   int64_t deviceFrame = -1;
   uint32_t deviceOverruns = 0;
+  // The frame, on a clock that the backend's outputs and inputs share, at which the block's
+  // first frame passes the sound card's jacks: leaves the output, or arrives at the input
+  // (-1: not known). A played frame's clock less a captured frame's tells where it comes back.
+  int64_t deviceClock = -1;
 };
 using PWaveHdr = wavehdr_tag*;
 
