@@ -54,19 +54,32 @@ class TDelayFinder {
   // padded with silence and only lags up to count - ReferenceFrames() are searched).
   // Allocates nothing.
   TDelayResult Find(const int16_t* capture, int count);
+  // The summed coherence at one lag (as TDelayResult::Coherence): a cheap check that a signal
+  // is still where it was found. Allocates nothing.
+  double CoherenceAt(const int16_t* capture, int count, int lag);
 
  private:
   void Release();
+  // Copies channel ch of count frames into capture_[ch] and real_, padded with zeros; returns
+  // its norm.
+  double LoadChannel(const int16_t* capture, int count, int ch);
+  // |sum over t of x[t + lag] conj(h[t])| for channel ch as loaded (x circular over Size()).
+  double EnvelopeAt(int ch, int lag) const;
 
   TMode mode_ = TMode::Circular;
   int size_ = 0;
   int refFrames_ = 0;
   std::array<std::vector<std::complex<float>>, 2> refSpectrum_;  // conjugated, one-sided
+  // The reference's analytic signal (itself + i its Hilbert transform), real and imaginary parts.
+  std::array<std::vector<float>, 2> refReal_, refImag_;
+  std::array<std::vector<float>, 2> capture_;
   std::array<double, 2> refNorm_{};
   std::vector<float> real_;
   std::vector<std::complex<float>> spectrum_;
-  std::vector<std::complex<float>> analytic_;
+  std::vector<std::complex<float>> analytic_;  // Size() entries: the reference's analytic signal
+  std::vector<std::complex<float>> even_;      // Size() / 2: the correlation at even lags
   std::vector<float> score_;
   fftwf_plan forward_ = nullptr;   // real_ -> spectrum_
-  fftwf_plan backward_ = nullptr;  // analytic_ -> analytic_, complex, in place
+  fftwf_plan analytic_plan_ = nullptr;  // analytic_ in place, complex, Size()
+  fftwf_plan even_plan_ = nullptr;      // even_ in place, complex, Size() / 2
 };

@@ -40,6 +40,9 @@ constexpr int kSettleFrames = 1102;
 constexpr int kTailFrames = 441;
 // The sweep found in two blocks within this many frames of each other is the same sweep.
 constexpr int kLagTolerance = 8;
+// A block still holds the sweep where the last one did while the correlation there keeps this
+// share of what the search found.
+constexpr double kKeptCoherence = 0.7;
 constexpr float kFullScaleSquare = 1073741824.0f;  // 2^30 = 32768^2
 constexpr float kSumStart = 1e-10f;
 constexpr float kDifferenceOffsetdB = 20.0f;
@@ -585,7 +588,22 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   const int c = FColumnFrames;
   if (c < 1) return 0;
   EnsureFastReference(n);
-  const TDelayResult found = FFinder.Find(samples, n);
+  // Where the last block held the sweep, the next holds it too unless the sound system slipped:
+  // a look at that one lag costs a tenth of a search.
+  TDelayResult found;
+  if (FLastLag >= 0) {
+    const double coherence = FFinder.CoherenceAt(samples, n, FLastLag);
+    if (coherence >= kKeptCoherence * FLastCoherence) {
+      found.Found = true;
+      found.Lag = FLastLag;
+      found.Coherence = coherence;
+      found.Clarity = FDelayClarity;
+    }
+  }
+  if (!found.Found) {
+    found = FFinder.Find(samples, n);
+    FLastCoherence = found.Coherence;
+  }
   const int64_t blockStart = FCaptured - n;
   if (!found.Found) {
     FLastLag = -1;

@@ -247,6 +247,7 @@ private:
   std::vector<float> FReferenceKey;  // the settings the reference was made for
   // Fast sweep
   int FLastLag = -1;              // the previous block's lag: that block held the sweep too
+  double FLastCoherence = 0;      // what the last search found there
   std::vector<int> FColumnStarts;
   int FColumnFrames = 0;
   std::vector<float> FWindowKey;
