@@ -493,8 +493,11 @@ void TMainForm::ButtonSaveAsClick() {
     // what plays (a new duration would restart it).
     if (!ResponsePlot1->Enabled())
       ResponsePlot1->SetSlowSweepActiveSeconds(SpinEditSweepDuration->value());
-    TAudioSweepGenerator* sweep = ResponsePlot1->SweepGenerator();
-    written = sweep->WriteWaveFile(name, sweep->SlowSweep() ? sweep->SlowSweepActiveSteps() : 1);
+    // A copy writes the file: a running sweep must not lose its place, and a file saved twice
+    // must be the same file.
+    TAudioSweepGenerator copy;
+    copy.AssignSettings(*ResponsePlot1->SweepGenerator());
+    written = copy.WriteWaveFile(name, copy.SweepBlocks());
   }
   if (written) FLastSaveFolder = QFileInfo(name).absolutePath();
 }

@@ -135,6 +135,26 @@ void TAudioSweepGenerator::SetSlowSweepSilentSeconds(int Value) {
   if (wasEnabled) SetEnabled(true);
 }
 
+void TAudioSweepGenerator::AssignSettings(const TAudioSweepGenerator& Source) {
+  SetSlowSweep(Source.FSlowSweep);
+  SetSlowSweepActiveSeconds(Source.FSlowSweepActiveSeconds);
+  SetSlowSweepSilentSeconds(Source.FSlowSweepSilentSeconds);
+  FLeftFrequency = Source.FLeftFrequency;
+  FRightFrequency = Source.FRightFrequency;
+  FLeftMaxFrequency = Source.FLeftMaxFrequency;
+  FRightMaxFrequency = Source.FRightMaxFrequency;
+  FLeftAmplitude = Source.FLeftAmplitude;
+  FRightAmplitude = Source.FRightAmplitude;
+  FLeftWaveform = Source.FLeftWaveform;
+  FRightWaveform = Source.FRightWaveform;
+  FLeftLog = Source.FLeftLog;
+  FRightLog = Source.FRightLog;
+  FLeftStepped = Source.FLeftStepped;
+  FRightStepped = Source.FRightStepped;
+  FLeftDeclick = Source.FLeftDeclick;
+  FRightDeclick = Source.FRightDeclick;
+}
+
 void TAudioSweepGenerator::BeginSlowCycle() {
   FLeftCurrent = FLeftFrequency;
   FRightCurrent = FRightFrequency;

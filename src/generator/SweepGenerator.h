@@ -93,6 +93,13 @@ class TAudioSweepGenerator : public TBasicAudioGenerator {
   // Counts the enablings: each one starts a run whose first block is played frame 0.
   int RunNumber() const { return FRunNumber; }
 
+  // Every setting that shapes what is played (frequencies, amplitudes, flags, slow cycle), so
+  // that a copy plays from its first block what the source plays; Enabled and the run are not
+  // copied. For writing a file without touching a running generator.
+  void AssignSettings(const TAudioSweepGenerator& Source);
+  // Blocks that hold one whole sweep: 1 fast block, or a slow run's marker and every step.
+  int SweepBlocks() const { return FSlowSweep ? FSlowSweepActiveSteps + 1 : 1; }
+
   // The OnNeedData handler, installed by the constructor. dwUser becomes 0: a sweep reports
   // no single frequency. Capture is started with every sounding block.
   void FillSweepBlock(PWaveHdr Header);

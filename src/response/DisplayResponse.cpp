@@ -210,7 +210,9 @@ TResponsePlot::~TResponsePlot() {
 }
 
 void TResponsePlot::SetTraceSmoothing(int value) {
-  if (value >= 0 && value <= 2) FTraceSmoothing = value;
+  if (value < 0 || value > 2 || value == FTraceSmoothing) return;
+  FTraceSmoothing = value;
+  if (FReferenceLoaded) ApplyLeftReference();
 }
 
 bool TResponsePlot::Enabled() const { return FSweepGenerator && FSweepGenerator->Enabled(); }
@@ -670,6 +672,7 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   if (measureLeft) {
     nspsbMpy1(perFrame, left, w);
     PowerVectorTodB(left, w);
+    FLeftFromFile = false;
   }
   nspsbMpy1(perFrame, right, w);
   PowerVectorTodB(right, w);
@@ -678,7 +681,9 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   float* copyRight = FColumns[3].data();
   nspsbCopy(left, copyLeft, w);
   nspsbCopy(right, copyRight, w);
-  Smooth(FTraceSmoothing, copyLeft, left, w);
+  // A loaded reference was smoothed once when it was laid on the points; again with every block
+  // it would blur as the sweep runs.
+  if (measureLeft) Smooth(FTraceSmoothing, copyLeft, left, w);
   Smooth(FTraceSmoothing, copyRight, right, w);
 
   if (MovingAverage()) {
@@ -686,7 +691,7 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
     float* previousRight = FColumns[5].data();
     if (FAveragingCount > 0)
       for (int j = 0; j < w; ++j) {
-        left[j] = static_cast<float>((2.0 * previousLeft[j] + left[j]) / 3.0);
+        if (measureLeft) left[j] = static_cast<float>((2.0 * previousLeft[j] + left[j]) / 3.0);
         right[j] = static_cast<float>((2.0 * previousRight[j] + right[j]) / 3.0);
       }
     nspsbCopy(left, previousLeft, w);
@@ -756,6 +761,7 @@ int TResponsePlot::MeasureSlow(int frameCount) {
     // Not placed, or no longer captured: no level rather than a wrong one.
     const float nan = std::numeric_limits<float>::quiet_NaN();
     if (!FReferenceLoaded) FColumns[0][step] = measurable ? PowerTodB(left / kFullScaleSquare) : nan;
+    if (!FReferenceLoaded) FLeftFromFile = false;
     FColumns[1][step] = measurable ? PowerTodB(right / kFullScaleSquare) : nan;
     FShownCycle = cycle;
     FShownSteps = step + 1;
@@ -819,8 +825,9 @@ void TResponsePlot::LoadLeftReference(const QString& fileName) {
   FReferenceLoaded = false;
   FReferenceCount = 0;
   if (fileName.isEmpty()) {
-    // Without a reference the left levels are measured ones: nothing to clear.
-    if (wasLoaded) std::fill(FColumns[0].begin(), FColumns[0].end(), 0.0f);
+    // Levels from a file go, also the points of one that failed to load; measured ones stay.
+    if (wasLoaded || FLeftFromFile) std::fill(FColumns[0].begin(), FColumns[0].end(), 0.0f);
+    FLeftFromFile = false;
     FAveragingCount = 0;
     update();
     return;
@@ -865,6 +872,14 @@ void TResponsePlot::ApplyLeftReference() {
       {static_cast<std::size_t>(Points()), FColumns[0].size(), FColumns[kFrequencyTable].size()}));
   InterpolateReference(FReference.data(), count, FColumns[kFrequencyTable].data(), points,
                        FColumns[0].data());
+  FLeftFromFile = count > 0;
+  // Smoothed once, as the measured traces are, so that a response saved and loaded back lies
+  // on itself.
+  if (FReferenceLoaded && !FSlowSweep && points > 0) {
+    float* copy = FColumns[2].data();
+    nspsbCopy(FColumns[0].data(), copy, points);
+    Smooth(FTraceSmoothing, copy, FColumns[0].data(), points);
+  }
   FPointCount = points;
   update();
 }

@@ -220,6 +220,8 @@ private:
   // The right levels come from a measurement over the current frequency points. Until then
   // they are the zeros of a new table, which must be neither saved nor drawn as a response.
   bool FMeasured = false;
+  // The left levels come from a file's points (loaded, or read in part before a failure).
+  bool FLeftFromFile = false;
   std::array<TReferenceEntry, kReferencePoints + 2> FReference{};
 
   bool FLabelsCreated = false;

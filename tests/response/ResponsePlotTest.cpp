@@ -269,6 +269,23 @@ TEST_F(ResponsePlotTest, SlowStepsArePlacedByTheMarkersAndDrawnAsAStair) {
   EXPECT_TRUE(Plot->Readout(12, 10, frequency, level) && frequency == Plot->Frequencies()[10]);
 }
 
+// A loaded reference is smoothed once, as a trace is: blocks measured over it leave it as it was,
+// and "Clear left" returns it to 0 dB.
+TEST_F(ResponsePlotTest, AReferenceIsSmoothedOnceNotWithEveryBlock) {
+  Plot->SetTraceSmoothing(2);
+  Plot->SetMovingAverage(true);
+  Plot->LoadLeftReference(Write("step.dat", "300.0  -30.0\r\n1000.0  -30.0\r\n1001.0  -10.0\r\n3000.0  -10.0\r\n"));
+  const std::vector<float> loaded(Plot->LeftLevels().begin(), Plot->LeftLevels().end());
+  const auto between = std::count_if(loaded.begin(), loaded.end(), [](float v) { return v > -29.9f && v < -10.1f; });
+  EXPECT_EQ(between, 4) << "1-3-4-3-1 over the step: four columns between its levels";
+  for (int block = 0; block < 3; ++block) {
+    FeedFast(*Plot, [](int) { return 1000; }, [](int) { return 2000; });
+    ASSERT_EQ(std::vector<float>(Plot->LeftLevels().begin(), Plot->LeftLevels().end()), loaded) << block;
+  }
+  Plot->LoadLeftReference("");
+  for (float v : Plot->LeftLevels()) ASSERT_EQ(v, 0.0f);
+}
+
 TEST_F(ResponsePlotTest, EqualInputsAsReferenceDrawTheMinus20Line) {
   Plot->SetLeftIsReference(true);
   Plot->SetTraceColour(QColor(200, 100, 50));
