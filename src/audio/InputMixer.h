@@ -1,11 +1,16 @@
-// The recording-source selector: a group box with one check box per selectable source of the
-// mixer's wave-in line, read once when the box is first polished and written back at each
-// click. Every failed mixer call ends its step quietly; the box stays usable.
+// The recording-source selector: a group box with one check box per item of every selector of
+// the mixer's wave-in line, one list after the other, read once when the box is first polished
+// and written back at each click. Items of a multiple-choice selector go on and off one by one;
+// those of a single-choice selector (an enumeration) follow its one-of-many rule: ticking one
+// unticks the others, and the chosen one cannot be unticked. Every failed mixer call ends its
+// step quietly; the box stays usable.
 //
 // Threads: GUI thread only.
 #pragma once
 
 #include <QGroupBox>
+
+#include <vector>
 
 #include "MixerSystem.h"
 
@@ -25,8 +30,10 @@ class TInputMixer : public QGroupBox {
 
  private:
   void SearchControls(TMixerDevice& device, const TMixerLine& line);
-  void BuildCheckBoxes(TMixerDevice& device);
+  void BuildCheckBoxes(TMixerDevice& device, int selector);
 
   bool FCreated = false;
-  TMixerControl FControl;  // the selector shown: ID, item count, on value (upper bound)
+  int FLines = 0;  // check boxes so far
+  // The selectors shown: ID, item count, on value (upper bound), one of many or not.
+  std::vector<TMixerControl> FControls;
 };
