@@ -164,6 +164,8 @@ class TMainForm : public QMainWindow {
   void ColourChannelLabels();
   void PlaceRangeLabels();
   void ShowOffsetHint();
+  // The cursor and peak readouts go when the trace they describe does.
+  void ClearSpectrumReadouts();
   void DelayCountdown();
   void StopAudio();
   // The start button's caption after the analyser was started, stopped or restarted.
