@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "DeviceStream.h"
 #include "Messages.h"
 #include "PortAudioBackend.h"
 #include "SimulatedCard.h"
@@ -81,7 +82,10 @@ void TDeviceNotifier::Dispatch(unsigned message, PWaveHdr header, uint32_t gener
   try {
     handler_(message, header, generation);
   } catch (const std::exception& e) {
-    ShowException(e);
+    if (const auto* failure = dynamic_cast<const TDeviceFailure*>(&e))
+      ShowDeviceFailure(*failure, e.what());
+    else
+      ShowException(e);
   } catch (...) {
     ShowException(std::runtime_error("Unknown exception in a sound device notification"));
   }
