@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <stdexcept>
 #include <string>
 
@@ -116,6 +117,11 @@ std::shared_ptr<TAudioBackend>& CurrentBackend() {
   static std::shared_ptr<TAudioBackend> backend;
   return backend;
 }
+// A choice under way on its own thread.
+std::future<std::shared_ptr<TAudioBackend>>& PendingBackend() {
+  static std::future<std::shared_ptr<TAudioBackend>> pending;
+  return pending;
+}
 bool standsIn = false;
 std::string note;
 
@@ -140,11 +146,17 @@ std::shared_ptr<TAudioBackend> ChooseBackend() {
 
 TAudioBackend& AudioBackend() {
   auto& backend = CurrentBackend();
-  if (!backend) backend = ChooseBackend();
+  if (!backend) backend = PendingBackend().valid() ? PendingBackend().get() : ChooseBackend();
   return *backend;
 }
 
+void PrepareAudioBackend() {
+  if (CurrentBackend() || PendingBackend().valid()) return;
+  PendingBackend() = std::async(std::launch::async, ChooseBackend);
+}
+
 void SetAudioBackend(std::shared_ptr<TAudioBackend> backend) {
+  if (PendingBackend().valid()) PendingBackend().get();
   CurrentBackend() = std::move(backend);
   standsIn = false;
   note.clear();

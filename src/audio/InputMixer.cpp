@@ -11,7 +11,7 @@ TInputMixer::TInputMixer(QWidget* parent) : QGroupBox(parent) { resize(width(), 
 bool TInputMixer::event(QEvent* e) {
   const bool handled = QGroupBox::event(e);
   // After the base class, so that the inherited font is resolved for the captions' widths.
-  if (e->type() == QEvent::Polish && !FCreated) {
+  if (e->type() == QEvent::Show && !FCreated) {
     FCreated = true;
     CreateWnd();
   }

@@ -674,6 +674,8 @@ TEST_F(MainFormTest, WindowCaptionMenusAndBottomRow) {
   EXPECT_EQ(coupling->pos(), QPoint(256, 416));
   EXPECT_EQ(coupling->text(), "----> and start analyser");
   EXPECT_EQ(coupling->toolTip(), "Check for simultaneous generation and analysis");
+  EXPECT_EQ(Find<QLabel>(&form, "LabelBackend")->text(), "") << "named once the window is shown";
+  ShowForm(form);
   EXPECT_EQ(Find<QLabel>(&form, "LabelBackend")->text(), "Simulated sound card");
   // Left to right without overlaps.
   const char* row[] = {"ButtonSaveAs", "ButtonStartGenerator", "LEDgenerator",
