@@ -207,7 +207,8 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   // Marks the arrivals stale once nothing plays and nothing records.
   void NoteIfStill();
   void FailAll(int direction, int code, const std::string& text);
-  double Noise();
+  // A noise sample: the centred sum of four 16-bit uniforms, times scale.
+  double Noise(double scale);
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -240,8 +241,6 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   int ringPos_ = 0;  // frame_ % kRingFrames
   uint64_t postRng_;  // how late each capture block is handed back
   uint64_t rng_;
-  bool haveSpare_ = false;
-  double spare_ = 0;
 
   std::thread thread_;
 };

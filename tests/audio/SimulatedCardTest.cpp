@@ -222,6 +222,60 @@ TEST_F(CardTest, EachDeviceUnderTestOnEitherInputHasItsModelsGain) {
   EXPECT_EQ(Card().DeviceUnderTest(1), models[0]);
 }
 
+// The noise floor: its level, mean zero, white (no correlation from one sample to the next few,
+// nor between the inputs), near Gaussian (kurtosis about 3), and the same for the same seed.
+TEST_F(CardTest, TheNoiseFloorIsWhiteGaussianAtItsLevelAndTheSeeds) {
+  constexpr int kFrames = 10 * kSampleRate;
+  constexpr double kRms = 1000;  // far above the 1/12 LSB² that rounding adds
+  auto idle = [](TSimulatedCard& card, int frames) {
+    card.SetHumAmplitude(0);
+    card.SetNoiseRms(kRms);
+    TWaveIn in;
+    in.SetBufferSamples(4410);
+    std::vector<int16_t> got;
+    in.SetOnData([&](wavehdr_tag& h) {
+      const auto* p = reinterpret_cast<const int16_t*>(h.lpData);
+      got.insert(got.end(), p, p + h.dwBytesRecorded / 2);
+    });
+    in.SetAutoStart(true);
+    in.SetEnabled(true);
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= 2u * frames; }, 60000));
+    in.SetEnabled(false);
+    got.resize(2 * frames);
+    return got;
+  };
+  const std::vector<int16_t> got = idle(Card(), kFrames);
+  const double offset[2] = {TSimulatedCard::kLeftOffset, TSimulatedCard::kRightOffset};
+  std::vector<double> x[2];
+  for (int ch : {0, 1}) {
+    SCOPED_TRACE(ch);
+    for (int k = 0; k < kFrames; ++k) x[ch].push_back(got[2 * k + ch] - offset[ch]);
+    double sum = 0, sum2 = 0, sum4 = 0;
+    for (double v : x[ch]) sum += v, sum2 += v * v, sum4 += v * v * v * v;
+    const double mean = sum / kFrames, power = sum2 / kFrames;
+    EXPECT_NEAR(std::sqrt(power) / kRms, 1, 0.02);
+    EXPECT_LT(std::abs(mean), 0.01 * kRms);  // 6 standard errors
+    EXPECT_NEAR(sum4 / kFrames / (power * power), 3, 0.35);
+    for (int lag = 1; lag <= 8; ++lag) {
+      double r = 0;
+      for (int k = lag; k < kFrames; ++k) r += x[ch][k] * x[ch][k - lag];
+      EXPECT_LT(std::abs(r / kFrames / power), 0.01) << "lag " << lag;
+    }
+  }
+  double cross = 0, power = 0;
+  for (int k = 0; k < kFrames; ++k) cross += x[0][k] * x[1][k], power += x[0][k] * x[0][k];
+  EXPECT_LT(std::abs(cross / power), 0.01) << "left and right";
+
+  auto seeded = [&](uint32_t seed) {
+    auto card = std::make_shared<TSimulatedBackend>(TCardPace::Accelerated, seed);
+    SetAudioBackend(card);
+    return idle(card->Card(), 44100);
+  };
+  const std::vector<int16_t> first(got.begin(), got.begin() + 2 * 44100);
+  EXPECT_TRUE(seeded(7) == first);
+  EXPECT_FALSE(seeded(8) == first);
+}
+
 TEST(CardModels, ParseDutModelReadsTheEnvironmentsWords) {
   struct {
     const char* text;
