@@ -600,6 +600,7 @@ void TSimulatedCard::ProcessChunk(int frames, TClock::time_point now) {
         postRng_ = postRng_ * 6364136223846793005ull + 1442695040888963407ull;
         const double late = static_cast<double>(postRng_ >> 11) * (1.0 / 9007199254740992.0) * jitter_ / kSampleRate;
         TClock::time_point due = now + std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(late));
+        // Blocks far shorter than the jitter: the oldest goes early rather than the ring growing.
         if (s->pendingCount == kMaxPendingPosts) PostPending(*s, s->pending[s->pendingFirst].due);
         if (s->pendingCount > 0)
           due = std::max(due, s->pending[(s->pendingFirst + s->pendingCount - 1) % kMaxPendingPosts].due);
