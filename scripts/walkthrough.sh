@@ -102,12 +102,10 @@ check "the scope traces are the tone's height and Separate (left $lt-$lb, right 
            (rt + rb) / 2 - (lt + lb) / 2 >= 120 && (rt + rb) / 2 - (lt + lb) / 2 <= 136 ))'
 
 click "${RESPONSE_TAB[@]}"
-wait_until 10 "no levels on the response page" has_pixels "${PLOT[@]}" 100 "$LEFT_BLUE"
-sleep 1
+sleep 4  # three blocks of 1.3 s
 snap response-page-tone
-read -r _ lt _ lb _ < <(extent "${PLOT[@]}" "$LEFT_BLUE")
-check "the response page reads the wired left input at -20 dB (rows $lt-$lb)" \
-  eval 'between "$lt" "$(response_row -19.5)" "$(response_row -20.5)" && between "$lb" "$(response_row -19.5)" "$(response_row -20.5)"'
+# The page measures the sweep it played where it finds it; a tone is no sweep.
+check "a tone draws no response" eval '! has_pixels "${PLOT[@]}" 1 "$LEFT_BLUE" && ! has_pixels "${PLOT[@]}" 1 "$RIGHT_RED"'
 click "${START_GENERATOR[@]}"  # STOP the tone; the analyser goes on
 
 echo "A fast sweep over the wide range"

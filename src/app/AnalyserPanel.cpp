@@ -110,7 +110,7 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   ResponsePlot1->setCursor(Qt::CrossCursor);
   LabelResponseMarker = MakeLabel(page, "LabelResponseMarker", "", 40, 8, 200);
   // Where the sweep came back, so that a user sees the measurement found it.
-  LabelResponseTiming = MakeLabel(page, "LabelResponseTiming", "", 245, 8, 222);
+  LabelResponseTiming = MakeLabel(page, "LabelResponseTiming", "", 200, 8, 267);
   LabelResponseTiming->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   UpDownResponseMax = Named(new TUpDown(page, Qt::Vertical, -20, 120, 0), "UpDownResponseMax", 4,
                             0, 17, 33);

@@ -38,8 +38,6 @@ constexpr int kMarkerRingOut = 441;
 // end (room for the delay's own uncertainty).
 constexpr int kSettleFrames = 1102;
 constexpr int kTailFrames = 441;
-// The peak of the reference the fast sweep's columns are fitted with (0.5 of full scale).
-constexpr double kReferencePeak = 0.5 * 32767;
 // The sweep found in two blocks within this many frames of each other is the same sweep.
 constexpr int kLagTolerance = 8;
 // A block still holds the sweep where the last one did while the correlation there keeps this
@@ -459,7 +457,10 @@ QString TResponsePlot::TimingText() const {
       text += QString::asprintf(" (device clocks: %.0f ms)", clock * 1000.0 / kSampleRate);
     return text;
   }
-  if (!Enabled()) return QString();
+  if (!Enabled()) {
+    const TWaveIn* source = Source();
+    return source && source->Enabled() ? QStringLiteral("No sweep is playing") : QString();
+  }
   return FSlowSweep ? QStringLiteral("Looking for the timing marker in the capture")
                     : QStringLiteral("Looking for the sweep in the capture");
 }
@@ -700,9 +701,10 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
       const double det = rr * qq - rq * rq;
       if (fit && det > 1e-6 * rr * qq) {
         const double a = (xr * qq - xq * rq) / det, b = (xq * rr - xr * rq) / det;
-        // Mean square of a sine of the fitted amplitude: the reference's peak is 0.5 of full scale.
-        const double peak = std::sqrt(a * a + b * b) * kReferencePeak;
-        levels[i] = static_cast<float>(peak * peak / 2 / kFullScaleSquare + kSumStart / kFullScaleSquare);
+        // The gain times what was played there: the two phases' squares add up to the square
+        // of the sweep's envelope (faded in and out with "Declick"), whatever the phase.
+        const double played = (rr + qq) / 2 / c;
+        levels[i] = static_cast<float>((a * a + b * b) * played / kFullScaleSquare + kSumStart / kFullScaleSquare);
       } else {
         levels[i] = squares / kFullScaleSquare / static_cast<float>(c);
       }

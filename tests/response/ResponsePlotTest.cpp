@@ -203,6 +203,7 @@ TEST_F(ResponsePlotTest, FastColumnsFollowTheSweepWhateverItsDelay) {
   FeedFast(*Plot, [](int) { return 0; }, [](int) { return 0; });
   EXPECT_EQ(Plot->PointCount(), 0);
   EXPECT_EQ(Plot->MeasuredDelay(), 57000);
+  EXPECT_EQ(Plot->TimingText(), "Round trip 1292.5 ms") << "no device clock to confirm it";
 }
 
 TEST_F(ResponsePlotTest, SlowStepsArePlacedByTheMarkersAndDrawnAsAStair) {
