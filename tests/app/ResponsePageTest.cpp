@@ -270,6 +270,28 @@ TEST_F(ResponsePageTest, SweepStartsAloneOrCoupledAndStopsWithTabChanges) {
 // Right input only: its levels are the filter's gain plus the -20 dB output level. Octave
 // bands from 20 Hz; the worst difference of each is printed and stays within what the method
 // gives on this card.
+// "Stop after one sweep": the sweep and the analyser stop by themselves once one sweep is
+// measured, the window says so, and the response stays to be saved.
+TEST_F(ResponsePageTest, StopAfterOneSweepKeepsTheResponse) {
+  TMainForm form;
+  ShowForm(form);
+  CoupledOverTheWideRange(form);
+  Find<QCheckBox>(form, "CheckBoxStopAfterOne")->setChecked(true);
+  Click(form, "ButtonStartGenerator");
+  auto* plot = Find<TResponsePlot>(form, "ResponsePlot1");
+  ASSERT_TRUE(PumpUntil([&] { return !plot->Enabled() && !form.Analyser()->Enabled(); }, 60000));
+  PumpFor(1100);  // the one-second timer fills the label
+  EXPECT_EQ(Find<QPushButton>(form, "ButtonStartGenerator")->text(), "Start Generator");
+  EXPECT_EQ(Find<QPushButton>(form, "ButtonStartAnalyser")->text(), "Start Analyser");
+  EXPECT_EQ(plot->PointCount(), 441);
+  EXPECT_TRUE(Find<QLabel>(form, "LabelResponseTiming")->text().startsWith("Round trip ")) << Find<QLabel>(form, "LabelResponseTiming")->text().toStdString();
+  const std::vector<float> right(plot->RightLevels().begin(), plot->RightLevels().end());
+  PumpFor(1500);
+  EXPECT_EQ(std::vector<float>(plot->RightLevels().begin(), plot->RightLevels().end()), right);
+  EXPECT_NEAR(right[300], -20 + TSimulatedCard::RightGaindB(plot->Frequencies()[300]), 0.3);
+  EXPECT_TRUE(recorder.messages.empty());
+}
+
 TEST_F(ResponsePageTest, FastLogSweepThroughTheWindowFollowsTheCardsFilter) {
   TMainForm form;
   ShowForm(form);
