@@ -389,13 +389,12 @@ struct TRoundTrip {
 };
 
 // The streams as the response plot runs them: the capture opens first and starts with the
-// first block filled, both with blocks of one fast sweep.
-TRoundTrip MeasureRoundTrip(int blocks) {
-  constexpr uint32_t kFrames = 57330;
+// first block filled, both with blocks of the sweep's length.
+TRoundTrip MeasureRoundTrip(int frames, int blocks) {
   TWaveOut out;
   TWaveIn in;
-  out.SetBufferSamples(kFrames);
-  in.SetBufferSamples(kFrames);
+  out.SetBufferSamples(frames);
+  in.SetBufferSamples(frames);
   TNumberedFrames pattern;
   out.SetOnNeedData([&](PWaveHdr h) {
     pattern.Fill(h);
@@ -416,14 +415,14 @@ TRoundTrip MeasureRoundTrip(int blocks) {
   in.SetEnabled(false);
   TRoundTrip r;
   if (playedClock >= 0 && firstClock >= 0) r.estimated = playedClock - firstClock;
-  const int64_t frames = static_cast<int64_t>(got.size() / 2);
-  for (int64_t i = 0; i < frames; ++i) {
+  const int64_t captured = static_cast<int64_t>(got.size() / 2);
+  for (int64_t i = 0; i < captured; ++i) {
     if (got[2 * i] == 0 && got[2 * i + 1] == 0) continue;
     const int64_t f = (got[2 * i + 1] - 1) * 30000 + (got[2 * i] - 1);
     r.firstHeard = f;
     r.found = i - f;
     // every later frame must follow on, or the position means nothing
-    for (int64_t j = i; j < frames; ++j)
+    for (int64_t j = i; j < captured; ++j)
       if ((got[2 * j + 1] - 1) * 30000 + (got[2 * j] - 1) != j - r.found) {
         ADD_FAILURE() << "capture frame " << j << " is not played frame " << j - r.found;
         break;
@@ -439,13 +438,15 @@ TRoundTrip MeasureRoundTrip(int blocks) {
 // says; on this server that is before the capture's first frame (the capture starts about 0.3 s
 // after the sweep), and the blocks' clocks must still place it, to well within a block.
 TEST_F(AudioServer, TheBlocksClocksTellWhereThePlayedFramesComeBack) {
-  const TRoundTrip r = MeasureRoundTrip(4);
-  ASSERT_GE(r.firstHeard, 0) << "no played frame came back";
-  ASSERT_NE(r.estimated, -1) << "a block without a clock";
-  std::printf("played frame 0 at capture frame %lld (%.1f ms), by the clocks %lld (%.1f ms off)\n",
-              static_cast<long long>(r.found), r.found / 44.1, static_cast<long long>(r.estimated),
-              (r.estimated - r.found) / 44.1);
-  EXPECT_NEAR(r.estimated, r.found, 0.05 * kSampleRate);
+  for (const auto [frames, blocks] : {std::pair{57330, 4}, std::pair{11025, 12}}) {  // fast, slow sweep
+    const TRoundTrip r = MeasureRoundTrip(frames, blocks);
+    ASSERT_GE(r.firstHeard, 0) << frames << "-frame blocks: no played frame came back";
+    ASSERT_NE(r.estimated, -1) << frames << "-frame blocks: a block without a clock";
+    std::printf("%d-frame blocks: played frame 0 at capture frame %lld (%.1f ms), by the clocks %lld (%.1f ms off)\n",
+                frames, static_cast<long long>(r.found), r.found / 44.1, static_cast<long long>(r.estimated),
+                (r.estimated - r.found) / 44.1);
+    EXPECT_NEAR(r.estimated, r.found, 0.05 * kSampleRate) << frames << "-frame blocks";
+  }
 }
 
 // The filter goes into the server's path and out again, and the outside tools read the plug-in's
