@@ -108,7 +108,10 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   ResponsePlot1->setObjectName("ResponsePlot1");
   ResponsePlot1->SetBounds(24, 32, 443, 258);
   ResponsePlot1->setCursor(Qt::CrossCursor);
-  LabelResponseMarker = MakeLabel(page, "LabelResponseMarker", "", 40, 8, 300);
+  LabelResponseMarker = MakeLabel(page, "LabelResponseMarker", "", 40, 8, 200);
+  // Where the sweep came back, so that a user sees the measurement found it.
+  LabelResponseTiming = MakeLabel(page, "LabelResponseTiming", "", 245, 8, 222);
+  LabelResponseTiming->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   UpDownResponseMax = Named(new TUpDown(page, Qt::Vertical, -20, 120, 0), "UpDownResponseMax", 4,
                             0, 17, 33);
   UpDownResponseMin = Named(new TUpDown(page, Qt::Vertical, 0, 120, 0), "UpDownResponseMin", 4,

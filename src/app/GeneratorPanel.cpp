@@ -171,6 +171,9 @@ void TMainForm::CreateGeneratorPanel(QWidget* client) {
   LabelSweepDuration->setBuddy(SpinEditSweepDuration);
   LabelSweepDuration->setEnabled(false);
   SpinEditSweepDuration->setEnabled(false);
+  CheckBoxStopAfterOne =
+      MakeCheckBox(sweep, "CheckBoxStopAfterOne", "Stop after one sweep", 6, 200, 122, 17);
+  CheckBoxStopAfterOne->setToolTip("Keep the response of one whole sweep on the plot");
   GroupBoxSweepProperties->hide();
 
   connect(TabControlGenerator, &TTabControl::Change, this,
@@ -196,6 +199,7 @@ void TMainForm::CreateGeneratorPanel(QWidget* client) {
   connect(CheckBoxSteppedSweep, &QCheckBox::toggled, this,
           Guard(&TMainForm::CheckBoxSteppedSweepClick));
   connect(CheckBoxLogSweep, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxLogSweepClick));
+  connect(CheckBoxStopAfterOne, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxStopAfterOneClick));
   connect(CheckBoxDeclickSweep, &QCheckBox::toggled, this,
           Guard(&TMainForm::CheckBoxDeclickSweepClick));
   connect(CheckBoxSlowSpeed, &QCheckBox::toggled, this, Guard(&TMainForm::CheckBoxSlowSpeedClick));
@@ -382,6 +386,7 @@ void TMainForm::ButtonStartGeneratorClick() {
     ResponsePlot1->SetSlowSweep(CheckBoxSlowSpeed->isChecked());
     ResponsePlot1->SetSlowSweepActiveSeconds(SpinEditSweepDuration->value());
     ResponsePlot1->SetSlowSweepSilentSeconds(2);
+    ResponsePlot1->SetStopAfterOneSweep(CheckBoxStopAfterOne->isChecked());
     if (coupled) {
       ResponsePlot1->SetMovingAverage(CheckBoxMovingAverage->isChecked());
       ResponsePlot1->SetLeftIsReference(CheckBoxLeftIsRef->isChecked());
@@ -430,6 +435,10 @@ void TMainForm::CheckBoxSteppedSweepClick() {
 }
 
 void TMainForm::CheckBoxLogSweepClick() { ResponsePlot1->SetLogSweep(CheckBoxLogSweep->isChecked()); }
+
+void TMainForm::CheckBoxStopAfterOneClick() {
+  ResponsePlot1->SetStopAfterOneSweep(CheckBoxStopAfterOne->isChecked());
+}
 
 void TMainForm::CheckBoxDeclickSweepClick() {
   ResponsePlot1->SetDeclick(CheckBoxDeclickSweep->isChecked());
@@ -484,8 +493,11 @@ void TMainForm::ButtonSaveAsClick() {
     // what plays (a new duration would restart it).
     if (!ResponsePlot1->Enabled())
       ResponsePlot1->SetSlowSweepActiveSeconds(SpinEditSweepDuration->value());
-    TAudioSweepGenerator* sweep = ResponsePlot1->SweepGenerator();
-    written = sweep->WriteWaveFile(name, sweep->SlowSweep() ? sweep->SlowSweepActiveSteps() : 1);
+    // A copy writes the file: a running sweep must not lose its place, and a file saved twice
+    // must be the same file.
+    TAudioSweepGenerator copy;
+    copy.AssignSettings(*ResponsePlot1->SweepGenerator());
+    written = copy.WriteWaveFile(name, copy.SweepBlocks());
   }
   if (written) FLastSaveFolder = QFileInfo(name).absolutePath();
 }

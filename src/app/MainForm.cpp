@@ -356,6 +356,7 @@ void TMainForm::ShowStalledStreams() {
 
 void TMainForm::Timer1Timer() {
   ShowStalledStreams();
+  LabelResponseTiming->setText(ResponsePlot1->TimingText());
   const int blocks = FAnalyser->BufferNumber();
   if (PerfCounterFrequency == 0 || blocks <= 1) return;
   const double scale = 1e6 / (blocks * PerfCounterFrequency);

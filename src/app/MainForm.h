@@ -127,6 +127,7 @@ class TMainForm : public QMainWindow {
   void CheckBoxLogSweepClick();
   void CheckBoxDeclickSweepClick();
   void CheckBoxSlowSpeedClick();
+  void CheckBoxStopAfterOneClick();
   void ResponsePlot1SweepOpen();
   void ResponsePlot1SweepClose();
   // Replays "sine.wav" from the current folder, else from the folder of the last "Save as ...".
@@ -242,6 +243,7 @@ class TMainForm : public QMainWindow {
   QCheckBox* CheckBoxDeclickSweep = nullptr;
   QCheckBox* CheckBoxSlowSpeed = nullptr;
   QCheckBox* CheckBoxDelaySweep = nullptr;
+  QCheckBox* CheckBoxStopAfterOne = nullptr;
   QSpinBox* SpinEditSweepDuration = nullptr;
   QLabel* LabelSweepDuration = nullptr;
 
@@ -277,6 +279,7 @@ class TMainForm : public QMainWindow {
   TUpDown* UpDownResponseMax = nullptr;
   TUpDown* UpDownResponseMin = nullptr;
   QLabel* LabelResponseMarker = nullptr;
+  QLabel* LabelResponseTiming = nullptr;
   QPushButton* ButtonSaveFreqResp = nullptr;
   QPushButton* ButtonLoadLeft = nullptr;
   QPushButton* ButtonClearLeft = nullptr;

@@ -136,6 +136,7 @@ void TMainForm::ReadSettings() {
   CheckBoxDeclickSweep->setChecked(ReadBool(s, "SweepDeclick", true));
   CheckBoxSlowSpeed->setChecked(ReadBool(s, "SweepIsSlow", false));
   SpinEditSweepDuration->setValue(ReadInteger(s, "SweepDuration", 45));
+  CheckBoxStopAfterOne->setChecked(ReadBool(s, "SweepStopAfterOne", false));
   TabControlGenerator->SetTabIndex(
       ReadIndex(s, "GeneratorTab", 0, TabControlGenerator->TabBar()->count()));
 }
@@ -161,6 +162,7 @@ void TMainForm::WriteSettings() {
   StoreSetting(s, "SweepDeclick", CheckBoxDeclickSweep->isChecked());
   StoreSetting(s, "SweepIsSlow", CheckBoxSlowSpeed->isChecked());
   StoreSetting(s, "SweepDuration", SpinEditSweepDuration->value());
+  StoreSetting(s, "SweepStopAfterOne", CheckBoxStopAfterOne->isChecked());
   StoreSetting(s, "GeneratorTab", TabControlGenerator->TabIndex());
   StoreSetting(s, "VectorScopeAGC", CheckBoxAGC->isChecked());
   StoreSetting(s, "ScopeTraceOffset", ComboBoxTraceOffset->currentIndex());

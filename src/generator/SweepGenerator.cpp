@@ -46,6 +46,21 @@ TSweepLayout SweepLayout(int Frames, int Steps) {
   return l;
 }
 
+TSlowBlock SlowBlockKind(int64_t block, int active, int silent, int& step, int64_t& cycle) {
+  step = 0;
+  cycle = 0;
+  if (active <= 0 || block < 0) return TSlowBlock::Silent;
+  if (block == 0) return TSlowBlock::Marker;
+  const int64_t length = static_cast<int64_t>(active) + std::max(silent, 0);
+  cycle = (block - 1) / length;
+  const int64_t t = (block - 1) % length;
+  if (t < active) {
+    step = static_cast<int>(t);
+    return TSlowBlock::Step;
+  }
+  return t == length - 1 ? TSlowBlock::Marker : TSlowBlock::Silent;
+}
+
 int DeclickFrames(float Frequency) {
   const double n = std::nearbyint(7.0 * kSampleRate / (4.0 * Frequency));
   // 0 Hz (or NaN) has no finite length: fade over the whole tone.
@@ -71,7 +86,8 @@ TAudioSweepGenerator::TAudioSweepGenerator(QObject* AOwner) : TBasicAudioGenerat
 void TAudioSweepGenerator::SetEnabled(bool Value) {
   const bool changed = Value != Enabled();
   TBasicAudioGenerator::SetEnabled(Value);
-  if (changed) FStepCounter = 0;
+  if (changed) FRunBlocks = 0;
+  if (changed && Value) ++FRunNumber;
 }
 
 void TAudioSweepGenerator::SetLeftFrequency(float Value) {
@@ -119,6 +135,26 @@ void TAudioSweepGenerator::SetSlowSweepSilentSeconds(int Value) {
   if (wasEnabled) SetEnabled(true);
 }
 
+void TAudioSweepGenerator::AssignSettings(const TAudioSweepGenerator& Source) {
+  SetSlowSweep(Source.FSlowSweep);
+  SetSlowSweepActiveSeconds(Source.FSlowSweepActiveSeconds);
+  SetSlowSweepSilentSeconds(Source.FSlowSweepSilentSeconds);
+  FLeftFrequency = Source.FLeftFrequency;
+  FRightFrequency = Source.FRightFrequency;
+  FLeftMaxFrequency = Source.FLeftMaxFrequency;
+  FRightMaxFrequency = Source.FRightMaxFrequency;
+  FLeftAmplitude = Source.FLeftAmplitude;
+  FRightAmplitude = Source.FRightAmplitude;
+  FLeftWaveform = Source.FLeftWaveform;
+  FRightWaveform = Source.FRightWaveform;
+  FLeftLog = Source.FLeftLog;
+  FRightLog = Source.FRightLog;
+  FLeftStepped = Source.FLeftStepped;
+  FRightStepped = Source.FRightStepped;
+  FLeftDeclick = Source.FLeftDeclick;
+  FRightDeclick = Source.FRightDeclick;
+}
+
 void TAudioSweepGenerator::BeginSlowCycle() {
   FLeftCurrent = FLeftFrequency;
   FRightCurrent = FRightFrequency;
@@ -136,16 +172,19 @@ void TAudioSweepGenerator::FillSweepBlock(PWaveHdr Header) {
   auto* samples = reinterpret_cast<int16_t*>(Header->lpData);
 
   if (FSlowSweep) {
-    if (FStepCounter == 0) BeginSlowCycle();
-    ++FStepCounter;
-    const bool silent = FStepCounter > FSlowSweepActiveSteps;
-    // Checked after sounding steps too: with no silent steps the next cycle follows at once
-    // instead of the counter running past the end and silencing every later block.
-    if (FStepCounter >= FSlowSweepActiveSteps + FSlowSweepSilentSteps) FStepCounter = 0;
-    if (silent) {
+    int step = 0;
+    int64_t cycle = 0;
+    const TSlowBlock kind =
+        SlowBlockKind(FRunBlocks++, FSlowSweepActiveSteps, FSlowSweepSilentSteps, step, cycle);
+    if (kind != TSlowBlock::Step) {
       std::memset(Header->lpData, 0, Header->dwBufferLength);
+      if (kind == TSlowBlock::Silent) return;
+      FillMarkerChannel(samples, frames, 0, FLeftAmplitude);
+      FillMarkerChannel(samples, frames, 1, FRightAmplitude);
+      if (TWaveIn* input = AssociatedInput()) input->Start();
       return;
     }
+    if (step == 0) BeginSlowCycle();
   }
 
   // The right channel may reuse the left only if every setting that shapes the sweep agrees;
@@ -203,6 +242,26 @@ void TAudioSweepGenerator::FillSweepChannel(int16_t* Samples, int Frames, int Ch
   }
   SilenceFrames(Samples, Channel, l.LastFrame + 1, l.WrittenFrames);
   if (Declick) DeclickChannel(Samples, Frames, Channel, l.FirstFrame, l.LastFrame, StartFrequency, EndFrequency);
+}
+
+void TAudioSweepGenerator::FillMarkerChannel(int16_t* Samples, int Frames, int Channel, float Amplitude) {
+  const int n = std::min(Frames, kMarkerFrames);
+  if (n <= 0) return;
+  // Phase of a chirp whose frequency grows by a constant factor: 2 pi f0 T / ln(f1 / f0) times
+  // (e^(t ln(f1 / f0) / T) - 1), T the marker's length.
+  const double rate = std::log(static_cast<double>(kMarkerEndHz) / kMarkerStartHz);
+  const double length = static_cast<double>(kMarkerFrames) / kSampleRate;
+  const double k = 2 * std::numbers::pi * kMarkerStartHz * length / rate;
+  const double peak = 32767.0 * std::clamp(static_cast<double>(Amplitude), -1.0, 1.0);
+  constexpr int fade = kMarkerFrames / 32;  // raised-cosine ends: no click at either end
+  for (int i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / kSampleRate;
+    double gain = 1;
+    if (const int edge = std::min(i, kMarkerFrames - 1 - i); edge < fade)
+      gain = (1 - std::cos(std::numbers::pi * edge / fade)) / 2;
+    Samples[2 * i + Channel] =
+        static_cast<int16_t>(std::lrint(peak * gain * std::sin(k * (std::exp(t * rate / length) - 1))));
+  }
 }
 
 void TAudioSweepGenerator::DeclickChannel(int16_t* Samples, int Frames, int Channel, int FirstFrame,

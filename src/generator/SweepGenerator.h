@@ -1,7 +1,9 @@
 // Sweep generator for the response plot: per channel, a sine whose frequency moves from a
 // start to an end frequency. A fast sweep puts one whole sweep, framed by silence, into
 // every 57330-frame block (1000 smooth or 20 audible steps); the slow sweep plays one steady
-// quarter-second step per block, a cycle of sounding steps followed by silent ones.
+// quarter-second step per block, a cycle of sounding steps followed by silent ones. A slow run
+// begins with a timing marker block, and the last silent block of every cycle holds one too,
+// so that the response plot can find where the run comes back in the capture.
 //
 // Threads: GUI thread only (block fills run inside the stream's notifications). SweepLayout,
 // DeclickFrames, FillSweepChannel and DeclickChannel touch nothing shared and may be called
@@ -16,6 +18,19 @@
 
 constexpr int kSmoothSweepSteps = 1000;
 constexpr int kSteppedSweepSteps = 20;
+
+// The slow sweep's timing marker: a logarithmic chirp over the audio band at the start of a
+// block, the rest of the block silent so that the device rings out before the next step.
+constexpr int kMarkerFrames = 4096;
+constexpr float kMarkerStartHz = 20.0f;
+constexpr float kMarkerEndHz = 20000.0f;
+
+enum class TSlowBlock { Marker, Step, Silent };
+// What block `block` of a slow run plays (0 = the first block after enabling), with `step` the
+// step of its cycle (0 = the start frequency) and `cycle` the cycle (0 = the first) when it is
+// a Step. Block 0 is a marker; then cycles of `active` steps and `silent` silent blocks follow,
+// the last silent block of each cycle a marker. No active steps: every block is silent.
+TSlowBlock SlowBlockKind(int64_t block, int active, int silent, int& step, int64_t& cycle);
 
 // Where the segments of a fast sweep of Steps steps fall in a channel of Frames frames.
 struct TSweepLayout {
@@ -38,8 +53,8 @@ class TAudioSweepGenerator : public TBasicAudioGenerator {
  public:
   explicit TAudioSweepGenerator(QObject* AOwner = nullptr);
 
-  // A change restarts the slow cycle at its first step; setting the current value changes
-  // nothing, so capture block numbers keep counting the steps.
+  // A change restarts a slow run at its marker block; setting the current value changes
+  // nothing.
   void SetEnabled(bool Value) override;
   // A new start frequency also sets the end frequency to twice it: set starts before ends.
   void SetLeftFrequency(float Value) override;
@@ -73,8 +88,17 @@ class TAudioSweepGenerator : public TBasicAudioGenerator {
   int SlowSweepSilentSeconds() const { return FSlowSweepSilentSeconds; }
   void SetSlowSweepSilentSeconds(int Value);
   int SlowSweepSamples() const { return FSlowSweepSamples; }  // frames per slow step
-  // Blocks filled in the current slow cycle; 0 while a cycle is about to begin.
-  int StepCounter() const { return FStepCounter; }
+  // Slow blocks filled since the generator was last enabled (the next block's number).
+  int64_t RunBlocks() const { return FRunBlocks; }
+  // Counts the enablings: each one starts a run whose first block is played frame 0.
+  int RunNumber() const { return FRunNumber; }
+
+  // Every setting that shapes what is played (frequencies, amplitudes, flags, slow cycle), so
+  // that a copy plays from its first block what the source plays; Enabled and the run are not
+  // copied. For writing a file without touching a running generator.
+  void AssignSettings(const TAudioSweepGenerator& Source);
+  // Blocks that hold one whole sweep: 1 fast block, or a slow run's marker and every step.
+  int SweepBlocks() const { return FSlowSweep ? FSlowSweepActiveSteps + 1 : 1; }
 
   // The OnNeedData handler, installed by the constructor. dwUser becomes 0: a sweep reports
   // no single frequency. Capture is started with every sounding block.
@@ -87,6 +111,9 @@ class TAudioSweepGenerator : public TBasicAudioGenerator {
   static void FillSweepChannel(int16_t* Samples, int Frames, int Channel, int Steps,
                                bool Declick, bool Log, float StartFrequency, float EndFrequency,
                                float Amplitude, uint32_t& Phase);
+  // The timing marker into one channel's first kMarkerFrames frames (fewer if the block is
+  // shorter), at the given amplitude; the other frames are left alone.
+  static void FillMarkerChannel(int16_t* Samples, int Frames, int Channel, float Amplitude);
   // Raised-cosine fades over the tone between FirstFrame and LastFrame: in by the start
   // frequency's DeclickFrames, out by the end frequency's, each cut to the tone's length, so
   // both end frames become 0. Does nothing when either frame is 0 or the range is not
@@ -105,7 +132,8 @@ class TAudioSweepGenerator : public TBasicAudioGenerator {
   int FSlowSweepActiveSteps = 0, FSlowSweepSilentSteps = 0;
   int FSlowSweepActiveSeconds = 0, FSlowSweepSilentSeconds = 0;
   int FSlowSweepSamples = 0;
-  int FStepCounter = 0;
+  int64_t FRunBlocks = 0;
+  int FRunNumber = 0;
   float FLeftCurrent = 0, FRightCurrent = 0;  // frequencies of the slow step being played
   float FLeftStep = 1, FRightStep = 1;        // factor when log, else increment in Hz
 };

@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QSaveFile>
+#include <QTimer>
 
 #include <algorithm>
 #include <bit>
@@ -19,13 +20,29 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <string>
 
 namespace {
 
-// Without a clear sweep in the block, the columns start this many frames after the lead-in
-// (26 ms at 44100 Hz), past a usual card's latency.
-constexpr int kColumnDelay = 1150;
+// The capture kept for placing the sweep: a power of two, several slow steps and two fast blocks.
+constexpr int kRingFrames = 1 << 17;
+// A slow run's marker is searched over this much capture from where it was played: the round
+// trip may be up to the search less the marker (1.29 s).
+constexpr int kMarkerSearchFrames = 1 << 16;
+// The device rings on after the marker; its answer must lie this far inside the capture searched.
+constexpr int kMarkerRingOut = 441;
+// A slow step is read from 25 ms after it comes back (the device settles: a 1.3 % step in
+// frequency with the phase running on moves the tone little, and a filter's transient decays
+// within a few of its time constants, under 3 ms for a corner above 60 Hz) to 10 ms before its
+// end (room for the delay's own uncertainty).
+constexpr int kSettleFrames = 1102;
+constexpr int kTailFrames = 441;
+// The sweep found in two blocks within this many frames of each other is the same sweep.
+constexpr int kLagTolerance = 8;
+// A block still holds the sweep where the last one did while the correlation there keeps this
+// share of what the search found.
+constexpr double kKeptCoherence = 0.7;
 constexpr float kFullScaleSquare = 1073741824.0f;  // 2^30 = 32768^2
 constexpr float kSumStart = 1e-10f;
 constexpr float kDifferenceOffsetdB = 20.0f;
@@ -58,6 +75,8 @@ bool ToNumber(QStringView text, QChar decimalPoint, double& value) {
   value = c.toDouble(plain, &ok);
   return ok;
 }
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 // A sample less the block's offset, wrapping as 16-bit arithmetic does.
 inline int32_t LessOffset(int16_t sample, int offset) {
@@ -191,7 +210,9 @@ TResponsePlot::~TResponsePlot() {
 }
 
 void TResponsePlot::SetTraceSmoothing(int value) {
-  if (value >= 0 && value <= 2) FTraceSmoothing = value;
+  if (value < 0 || value > 2 || value == FTraceSmoothing) return;
+  FTraceSmoothing = value;
+  if (FReferenceLoaded) ApplyLeftReference();
 }
 
 bool TResponsePlot::Enabled() const { return FSweepGenerator && FSweepGenerator->Enabled(); }
@@ -334,6 +355,7 @@ void TResponsePlot::EnsureCapacity() {
     if (column.size() < levels) column.resize(levels);
   if (FLeftPoints.size() < vertices) FLeftPoints.resize(vertices);
   if (FRightPoints.size() < vertices) FRightPoints.resize(vertices);
+  FRuns.reserve(levels);
 }
 
 void TResponsePlot::BoundsChanged() {
@@ -385,54 +407,177 @@ void TResponsePlot::UpdateSweepRange() {
 // Measurement
 
 void TResponsePlot::ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag) {
-  (void)continueFlag;
-  FPointCount = 0;
-  if (samples && FSweepGenerator)
-    FPointCount = FSlowSweep ? MeasureSlow(samples, frameCount) : MeasureFast(samples, frameCount);
-  if (FPointCount > 0) FMeasured = true;
+  if (!samples || !FSweepGenerator || frameCount <= 0) {
+    FPointCount = 0;
+    update();
+    return;
+  }
+  TakeBlock(samples, frameCount);
+  // A sweep measured once and being stopped keeps its trace: blocks still in flight change nothing.
+  if (!FCompleted) {
+    bool complete = false;
+    if (FSlowSweep) {
+      FPointCount = MeasureSlow(frameCount);
+      complete = FPointCount > 0 && FPointCount == FActiveSteps && FShownSteps == FActiveSteps;
+    } else {
+      FPointCount = MeasureFast(samples, frameCount);
+      complete = FPointCount > 0;
+    }
+    if (FPointCount > 0) FMeasured = true;
+    if (complete) SweepCompleted(continueFlag);
+  }
   update();
 }
 
-// The columns assume the sweep reaches the input 1150 frames after it left (26 ms), but the
-// delay is the sound system's: 35 ms on the simulated card, about 47 ms through PulseAudio.
-// Counted from a fixed frame, the columns would then read the sweep several per cent off in
-// frequency and the top columns would read silence. So the span of the columns is laid where
-// the block holds the most energy, centred on the stretch where that maximum is reached. The
-// fast sweep repeats with the block, so the block is read around its end. A block without a
-// clearly quieter rest (less than a hundredth of the energy per frame) keeps the fixed start.
-int TResponsePlot::SweepStart(const int16_t* samples, int n, int span) {
-  const int fixed = FSweepGenerator->PreSilence() + kColumnDelay;
-  if (span <= 0 || span >= n) return fixed;
-  double meanLeft = 0, meanRight = 0;
-  for (int f = 0; f < n; ++f) {
-    meanLeft += samples[2 * f];
-    meanRight += samples[2 * f + 1];
+void TResponsePlot::SweepCompleted(bool& continueFlag) {
+  if (!FStopAfterOne || FCompleted) return;
+  FCompleted = true;
+  continueFlag = false;
+  // Not from inside the capture's notification: the generator's close waits for its own.
+  QTimer::singleShot(0, this, [this] {
+    try {
+      SetEnabled(false);
+    } catch (const std::exception& e) {
+      ShowException(e);
+    }
+    if (FOnSweepComplete) FOnSweepComplete();
+  });
+}
+
+int64_t TResponsePlot::ClockDelay() const {
+  const int64_t played = FSweepGenerator ? FSweepGenerator->FirstBlockClock() : -1;
+  if (played < 0 || FRunClock < 0 || FRunNumber != FSweepGenerator->RunNumber()) return -1;
+  return played - FRunClock;
+}
+
+QString TResponsePlot::TimingText() const {
+  if (FDelay >= 0) {
+    QString text = QString::asprintf("Round trip %.1f ms", FDelay * 1000.0 / kSampleRate);
+    if (const int64_t clock = ClockDelay(); clock >= 0)
+      text += QString::asprintf(" (device clocks: %.0f ms)", clock * 1000.0 / kSampleRate);
+    return text;
   }
-  meanLeft /= n;
-  meanRight /= n;
-  if (FEnergy.size() != static_cast<std::size_t>(n) + 1) FEnergy.assign(static_cast<std::size_t>(n) + 1, 0.0);
-  double* sum = FEnergy.data();
-  for (int f = 0; f < n; ++f) {
-    const double l = samples[2 * f] - meanLeft, r = samples[2 * f + 1] - meanRight;
-    sum[f + 1] = sum[f] + l * l + r * r;
+  if (!Enabled()) return QString();
+  return FSlowSweep ? QStringLiteral("Looking for the timing marker in the capture")
+                    : QStringLiteral("Looking for the sweep in the capture");
+}
+
+void TResponsePlot::TakeBlock(const int16_t* samples, int frameCount) {
+  TWaveIn* source = Source();
+  const wavehdr_tag* block = source ? source->CurrentBlock() : nullptr;
+  const int64_t deviceFrame = block ? block->deviceFrame : -1;
+  // A new enabling of the sweep, or a new opening of the capture, begins a run: the delay of
+  // the last one says nothing of this one.
+  const bool newRun = FRunNumber != FSweepGenerator->RunNumber() || (source && source->BufferNumber() == 0);
+  int64_t first = FCaptured;
+  if (!newRun && deviceFrame >= 0) {
+    first = deviceFrame - FRunOrigin;
+    // The device counted backwards: not the stretch this run has been reading.
+    if (first < FCaptured) first = -1;
   }
-  const double total = sum[n];
-  const auto window = [&](int start) {  // energy of frames start ... start + span - 1, around
-    const int end = start + span;
-    return end <= n ? sum[end] - sum[start] : total - sum[start] + sum[end - n];
-  };
-  int best = 0;
-  double most = -1;
-  for (int start = 0; start < n; ++start)
-    if (const double e = window(start); e > most) most = e, best = start;
-  const double rest = total - most;
-  if (!(most > 0) || rest / (n - span) >= 0.01 * most / span) return fixed;
-  // The stretch of starts within a millionth of the maximum, around the best one.
-  const double level = most * (1 - 1e-8);
-  int before = 0, after = 0;
-  while (before < n / 2 && window((best - before - 1 + n) % n) >= level) ++before;
-  while (after < n / 2 && window((best + after + 1) % n) >= level) ++after;
-  return (best + (after - before) / 2 + n) % n;
+  if (newRun || first < 0) {
+    FRunNumber = FSweepGenerator->RunNumber();
+    FRunOrigin = deviceFrame >= 0 ? deviceFrame : 0;
+    FRunClock = block ? block->deviceClock : -1;
+    FCaptured = first = 0;
+    FRingFrom = 0;
+    FDelay = -1;
+    FDelayClarity = 0;
+    FLastLag = -1;
+    FNextBlock = 0;
+    FShownCycle = -1;
+    FShownSteps = 0;
+    FCompleted = false;
+  }
+  if (first > FCaptured) FRingFrom = first;  // frames were lost: nothing before them is continuous
+  if (FRing.empty()) FRing.assign(2 * static_cast<std::size_t>(kRingFrames), 0);
+  const int keep = std::min(frameCount, kRingFrames);
+  const int16_t* from = samples + 2 * static_cast<std::size_t>(frameCount - keep);
+  for (int64_t c = first + (frameCount - keep), done = 0; done < keep;) {
+    const int64_t at = c & (kRingFrames - 1);
+    const int64_t run = std::min<int64_t>(keep - done, kRingFrames - at);
+    std::memcpy(&FRing[2 * static_cast<std::size_t>(at)], from + 2 * done, static_cast<std::size_t>(run) * 4);
+    done += run;
+    c += run;
+  }
+  FCaptured = first + frameCount;
+  FRingFrom = std::max(FRingFrom, FCaptured - kRingFrames);
+}
+
+void TResponsePlot::RingLevels(int64_t from, int count, double& left, double& right) const {
+  double sumLeft = 0, sumRight = 0, squaresLeft = 0, squaresRight = 0;
+  for (int j = 0; j < count; ++j) {
+    const int16_t* s = &FRing[2 * static_cast<std::size_t>((from + j) & (kRingFrames - 1))];
+    const double l = s[0], r = s[1];
+    sumLeft += l;
+    sumRight += r;
+    squaresLeft += l * l;
+    squaresRight += r * r;
+  }
+  // The mean goes: an offset or a slow drift is no part of the tone's level.
+  const double n = std::max(count, 1);
+  left = std::max(0.0, squaresLeft / n - (sumLeft / n) * (sumLeft / n));
+  right = std::max(0.0, squaresRight / n - (sumRight / n) * (sumRight / n));
+}
+
+void TResponsePlot::EnsureFastReference(int frames) {
+  const TAudioSweepGenerator& g = *FSweepGenerator;
+  const std::vector<float> key = {static_cast<float>(frames), g.LeftFrequency(), g.LeftMaxFrequency(),
+                                  g.RightFrequency(), g.RightMaxFrequency(), float(g.LeftStepped()),
+                                  float(g.RightStepped()), float(g.LeftDeclick()), float(g.RightDeclick()),
+                                  float(g.LeftLog()), float(g.RightLog()), float(g.LeftAmplitude() != 0),
+                                  float(g.RightAmplitude() != 0)};
+  if (FReferenceKind == TReference::Fast && key == FReferenceKey) return;
+  // The block as played, but for its phase, which runs on from block to block and which the
+  // correlation's envelope ignores; the level does not count either.
+  std::vector<int16_t> block(2 * static_cast<std::size_t>(frames), 0);
+  uint32_t phase = 0;
+  if (g.LeftAmplitude() != 0)
+    TAudioSweepGenerator::FillSweepChannel(block.data(), frames, 0, g.LeftStepped() ? kSteppedSweepSteps : kSmoothSweepSteps,
+                                           g.LeftDeclick(), g.LeftLog(), g.LeftFrequency(), g.LeftMaxFrequency(), 0.5f, phase);
+  phase = 0;
+  if (g.RightAmplitude() != 0)
+    TAudioSweepGenerator::FillSweepChannel(block.data(), frames, 1, g.RightStepped() ? kSteppedSweepSteps : kSmoothSweepSteps,
+                                           g.RightDeclick(), g.RightLog(), g.RightFrequency(), g.RightMaxFrequency(), 0.5f,
+                                           phase);
+  FFinder.SetReference(block.data(), frames, frames, TDelayFinder::TMode::Circular);
+  FReferenceKind = TReference::Fast;
+  FReferenceKey = key;
+}
+
+void TResponsePlot::EnsureMarkerReference() {
+  const TAudioSweepGenerator& g = *FSweepGenerator;
+  const std::vector<float> key = {float(g.LeftAmplitude() != 0), float(g.RightAmplitude() != 0)};
+  if (FReferenceKind == TReference::Marker && key == FReferenceKey) return;
+  std::vector<int16_t> marker(2 * static_cast<std::size_t>(kMarkerFrames), 0);
+  if (g.LeftAmplitude() != 0) TAudioSweepGenerator::FillMarkerChannel(marker.data(), kMarkerFrames, 0, 0.5f);
+  if (g.RightAmplitude() != 0) TAudioSweepGenerator::FillMarkerChannel(marker.data(), kMarkerFrames, 1, 0.5f);
+  FFinder.SetReference(marker.data(), kMarkerFrames, kMarkerSearchFrames, TDelayFinder::TMode::Linear);
+  FReferenceKind = TReference::Marker;
+  FReferenceKey = key;
+  FScratch.assign(2 * static_cast<std::size_t>(kMarkerSearchFrames), 0);
+}
+
+void TResponsePlot::EnsureColumnWindows(int frames) {
+  const TAudioSweepGenerator& g = *FSweepGenerator;
+  const int w = W();
+  const int steps = g.LeftStepped() ? kSteppedSweepSteps : kSmoothSweepSteps;
+  const std::vector<float> key = {static_cast<float>(frames), static_cast<float>(w), static_cast<float>(steps)};
+  if (key == FWindowKey) return;
+  FWindowKey = key;
+  const TSweepLayout layout = SweepLayout(frames, steps);
+  const int tone = steps * layout.SegmentFrames;
+  FColumnFrames = std::max(0, (frames - g.PreSilence() - g.PostSilence()) / std::max(w, 1));
+  FColumnStarts.assign(static_cast<std::size_t>(std::max(w, 0)), 0);
+  // Column i reads the frequency of its point: the segment a fraction i / (W - 1) along the
+  // sweep, its window centred on that segment and kept inside the tone.
+  for (int i = 0; i < w; ++i) {
+    const double segment = w > 1 ? static_cast<double>(i) * (steps - 1) / (w - 1) : (steps - 1) / 2.0;
+    const double centre = (segment + 0.5) * layout.SegmentFrames;
+    const long start = std::lrint(centre - FColumnFrames / 2.0);
+    FColumnStarts[static_cast<std::size_t>(i)] =
+        static_cast<int>(std::clamp<long>(start, 0, std::max(0, tone - FColumnFrames)));
+  }
 }
 
 int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
@@ -440,36 +585,83 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   if (frameCount < generator.FastSweepSamples()) return 0;
   const int w = W();
   if (w < 1 || FColumns[0].size() < static_cast<std::size_t>(w)) return 0;
-  const int pre = generator.PreSilence(), post = generator.PostSilence();
-  const int c = (frameCount - pre - post) / w;
-  // A plot wider than the sweep has frames has no window for its columns.
-  if (c < 1 || static_cast<int64_t>(w) * c >= frameCount) return 0;
   const int n = frameCount;
-  const int first = SweepStart(samples, n, w * c);
-  const int moved = first - (pre + kColumnDelay);  // frames the sweep lies later than assumed
-
-  // The offsets come from the middle of the silent lead-in. The block is the caller's, so they
-  // are taken off each sample as it is read rather than written back.
-  int leftOffset = 0, rightOffset = 0;
-  if (const int length = pre / 2; length > 0) {
-    int64_t left = 0, right = 0;
-    for (int j = 0, f = ((pre / 4 + moved) % n + n) % n; j < length; ++j, f = f + 1 == n ? 0 : f + 1) {
-      left += samples[2 * f];
-      right += samples[2 * f + 1];
+  EnsureColumnWindows(n);
+  const int c = FColumnFrames;
+  if (c < 1) return 0;
+  EnsureFastReference(n);
+  // Where the last block held the sweep, the next holds it too unless the sound system slipped:
+  // a look at that one lag costs a tenth of a search.
+  TDelayResult found;
+  if (FLastLag >= 0) {
+    const double coherence = FFinder.CoherenceAt(samples, n, FLastLag);
+    if (coherence >= kKeptCoherence * FLastCoherence) {
+      found.Found = true;
+      found.Lag = FLastLag;
+      found.Coherence = coherence;
+      found.Clarity = FDelayClarity;
     }
-    leftOffset = static_cast<int>(left / length);
-    rightOffset = static_cast<int>(right / length);
+  }
+  if (!found.Found) {
+    found = FFinder.Find(samples, n);
+    FLastCoherence = found.Coherence;
+  }
+  const int64_t blockStart = FCaptured - n;
+  if (!found.Found) {
+    FLastLag = -1;
+    return 0;
+  }
+  // The block before counts only if it held the sweep at the same place: before the sweep first
+  // came back it held nothing that was played.
+  const int lagMoved = std::abs(found.Lag - FLastLag);
+  const bool continued = FLastLag >= 0 && std::min(lagMoved, n - lagMoved) <= kLagTolerance;
+  FLastLag = found.Lag;
+  const int64_t valid = std::max(FRingFrom, continued ? blockStart - n : blockStart);
+
+  const int steps = generator.LeftStepped() ? kSteppedSweepSteps : kSmoothSweepSteps;
+  const int leadIn = SweepLayout(n, steps).FirstFrame;
+  const int pre = generator.PreSilence();
+  // Every repetition's tone begins at a run frame s = blockStart + lag + leadIn (mod n): take the
+  // latest one whose columns are all captured.
+  const int64_t end = *std::max_element(FColumnStarts.begin(), FColumnStarts.begin() + w) + c;
+  const int64_t base = blockStart + found.Lag + leadIn;
+  const int64_t latest = FCaptured - end;
+  if (latest < base - n) return 0;
+  const int64_t s = base + FloorDiv(latest - base, n) * n;
+  // The offsets come from the middle of the silent lead-in, as played.
+  const int64_t offsetsFrom = s - leadIn + pre / 4;
+  const int offsetFrames = pre / 2;
+  if (offsetsFrom < valid) return 0;
+
+  // A delay known only modulo the block is placed by the devices' clocks where they keep one.
+  int64_t delay = ((blockStart + found.Lag) % n + n) % n;
+  if (const int64_t clock = ClockDelay(); clock >= 0)
+    delay += n * std::max<int64_t>(0, std::llround(static_cast<double>(clock - delay) / n));
+  FDelay = delay;
+  FDelayClarity = found.Clarity;
+
+  const auto at = [this](int64_t frame) { return &FRing[2 * static_cast<std::size_t>(frame & (kRingFrames - 1))]; };
+  int leftOffset = 0, rightOffset = 0;
+  if (offsetFrames > 0) {
+    int64_t left = 0, right = 0;
+    for (int j = 0; j < offsetFrames; ++j) {
+      const int16_t* f = at(offsetsFrom + j);
+      left += f[0];
+      right += f[1];
+    }
+    leftOffset = static_cast<int>(left / offsetFrames);
+    rightOffset = static_cast<int>(right / offsetFrames);
   }
 
   float* left = FColumns[0].data();
   float* right = FColumns[1].data();
   const bool measureLeft = !FReferenceLoaded;
-  int f = first;
   for (int i = 0; i < w; ++i) {
     float sumLeft = kSumStart, sumRight = kSumStart;
-    for (int j = 0; j < c; ++j, f = f + 1 == n ? 0 : f + 1) {
-      const int16_t* s = samples + 2 * f;
-      const int32_t l = LessOffset(s[0], leftOffset), r = LessOffset(s[1], rightOffset);
+    const int64_t first = s + FColumnStarts[static_cast<std::size_t>(i)];
+    for (int j = 0; j < c; ++j) {
+      const int16_t* f = at(first + j);
+      const int32_t l = LessOffset(f[0], leftOffset), r = LessOffset(f[1], rightOffset);
       sumLeft += static_cast<float>(l * l);
       sumRight += static_cast<float>(r * r);
     }
@@ -480,6 +672,7 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   if (measureLeft) {
     nspsbMpy1(perFrame, left, w);
     PowerVectorTodB(left, w);
+    FLeftFromFile = false;
   }
   nspsbMpy1(perFrame, right, w);
   PowerVectorTodB(right, w);
@@ -488,7 +681,9 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   float* copyRight = FColumns[3].data();
   nspsbCopy(left, copyLeft, w);
   nspsbCopy(right, copyRight, w);
-  Smooth(FTraceSmoothing, copyLeft, left, w);
+  // A loaded reference was smoothed once when it was laid on the points; again with every block
+  // it would blur as the sweep runs.
+  if (measureLeft) Smooth(FTraceSmoothing, copyLeft, left, w);
   Smooth(FTraceSmoothing, copyRight, right, w);
 
   if (MovingAverage()) {
@@ -496,7 +691,7 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
     float* previousRight = FColumns[5].data();
     if (FAveragingCount > 0)
       for (int j = 0; j < w; ++j) {
-        left[j] = static_cast<float>((2.0 * previousLeft[j] + left[j]) / 3.0);
+        if (measureLeft) left[j] = static_cast<float>((2.0 * previousLeft[j] + left[j]) / 3.0);
         right[j] = static_cast<float>((2.0 * previousRight[j] + right[j]) / 3.0);
       }
     nspsbCopy(left, previousLeft, w);
@@ -506,29 +701,73 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   return w;
 }
 
-int TResponsePlot::MeasureSlow(const int16_t* samples, int frameCount) {
-  const int active = FActiveSteps;
-  const int cycle = active + FSilentSteps;
-  if (active <= 0 || cycle <= 0) return 0;
-  // The step comes from the capture's block count; without a capture it is unknown.
-  TWaveIn* source = Source();
-  if (!source) return 0;
-  const int k = source->BufferNumber() % cycle;
-  if (k >= active) return active;
-  if (k < 0 || FColumns[1].size() <= static_cast<std::size_t>(k)) return 0;
-  const int64_t from = frameCount / 6, to = 5 * static_cast<int64_t>(frameCount) / 6;
-  const int64_t w = to - from;
-  if (w < 1) return 0;
-  float sumLeft = kSumStart, sumRight = kSumStart;
-  const int16_t* s = samples + 2 * from;
-  for (int64_t j = 0; j < w; ++j, s += 2) {
-    const int32_t l = s[0], r = s[1];
-    sumLeft += static_cast<float>(l * l);
-    sumRight += static_cast<float>(r * r);
+int TResponsePlot::MeasureSlow(int frameCount) {
+  (void)frameCount;  // the ring knows where the block went
+  const TAudioSweepGenerator& g = *FSweepGenerator;
+  const int active = g.SlowSweepActiveSteps(), silent = g.SlowSweepSilentSteps();
+  const int length = g.SlowSweepSamples();
+  if (active <= 0 || length <= kSettleFrames + kTailFrames ||
+      FColumns[1].size() < static_cast<std::size_t>(active))
+    return 0;
+  EnsureMarkerReference();
+  const float* table = FColumns[kFrequencyTable].data();
+  const std::size_t tableSize = FColumns[kFrequencyTable].size();
+  // Each played block in turn, as far as the capture reaches: a marker places the run, a step is
+  // read once its window has been captured.
+  for (int guard = 0; guard < 4 * kRingFrames / length; ++guard) {
+    int step = 0;
+    int64_t cycle = 0;
+    const TSlowBlock kind = SlowBlockKind(FNextBlock, active, silent, step, cycle);
+    const int64_t played = FNextBlock * length;
+    if (kind == TSlowBlock::Silent) {
+      ++FNextBlock;
+      continue;
+    }
+    if (kind == TSlowBlock::Marker) {
+      // The marker comes back at or after where it was played, within the search's reach.
+      if (FCaptured < played + kMarkerFrames + kMarkerRingOut) break;
+      if (played < FRingFrom) {  // what held it is gone: the next marker will do
+        ++FNextBlock;
+        continue;
+      }
+      const int count = static_cast<int>(std::min<int64_t>(kMarkerSearchFrames, FCaptured - played));
+      for (int j = 0; j < count; ++j)
+        std::memcpy(&FScratch[2 * static_cast<std::size_t>(j)],
+                    &FRing[2 * static_cast<std::size_t>((played + j) & (kRingFrames - 1))], 4);
+      const TDelayResult found = FFinder.Find(FScratch.data(), count);
+      if (found.Found && found.Lag + kMarkerFrames + kMarkerRingOut <= count) {
+        FDelay = found.Lag;
+        FDelayClarity = found.Clarity;
+      } else if (count < kMarkerSearchFrames) {
+        break;  // it may still be on its way
+      }
+      ++FNextBlock;  // found, or not within reach: the delay found before stands
+      continue;
+    }
+    // A step: the frames that lie wholly inside it once the device has settled, as many whole
+    // periods of its frequency as fit, so that a low tone's level does not depend on where
+    // the window cuts its period.
+    int frames = length - kSettleFrames - kTailFrames;
+    const float hz = static_cast<std::size_t>(step) < tableSize ? table[step] : 0.0f;
+    if (hz > 0) {
+      const double periods = std::floor(frames * static_cast<double>(hz) / kSampleRate);
+      if (periods >= 1) frames = std::min<int>(frames, static_cast<int>(std::lrint(periods * kSampleRate / hz)));
+    }
+    const int64_t from = FDelay + played + kSettleFrames;
+    if (FDelay >= 0 && from + frames > FCaptured) break;
+    const bool measurable = FDelay >= 0 && from >= FRingFrom;
+    double left = 0, right = 0;
+    if (measurable) RingLevels(from, frames, left, right);
+    // Not placed, or no longer captured: no level rather than a wrong one.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    if (!FReferenceLoaded) FColumns[0][step] = measurable ? PowerTodB(left / kFullScaleSquare) : nan;
+    if (!FReferenceLoaded) FLeftFromFile = false;
+    FColumns[1][step] = measurable ? PowerTodB(right / kFullScaleSquare) : nan;
+    FShownCycle = cycle;
+    FShownSteps = step + 1;
+    ++FNextBlock;
   }
-  if (!FReferenceLoaded) FColumns[0][k] = PowerTodB(static_cast<long double>(sumLeft) / kFullScaleSquare / w);
-  FColumns[1][k] = PowerTodB(static_cast<long double>(sumRight) / kFullScaleSquare / w);
-  return k + 1;
+  return FShownSteps;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -543,11 +782,20 @@ bool TResponsePlot::SaveResponse(const QString& fileName) {
                 "frequencies last changed.");
     return false;
   }
-  std::vector<float> levels(count);
-  for (std::size_t i = 0; i < count; ++i)
-    levels[i] = FLeftIsReference ? FColumns[1][i] - FColumns[0][i] : FColumns[1][i];
-  const QByteArray text =
-      FormatResponse({FColumns[kFrequencyTable].data(), count}, levels, UserDecimalPoint());
+  // A step that could not be measured has no line in the file.
+  std::vector<float> frequencies, levels;
+  for (std::size_t i = 0; i < count; ++i) {
+    const float level = FLeftIsReference ? FColumns[1][i] - FColumns[0][i] : FColumns[1][i];
+    if (!std::isfinite(level)) continue;
+    frequencies.push_back(FColumns[kFrequencyTable][i]);
+    levels.push_back(level);
+  }
+  if (levels.empty()) {
+    ShowMessage("Nothing was written to \"" + fileName.toStdString() +
+                "\": no point of the response could be measured: the sweep was not found in the capture.");
+    return false;
+  }
+  const QByteArray text = FormatResponse(frequencies, levels, UserDecimalPoint());
 
   QSaveFile file(fileName);
   QString failure;
@@ -577,8 +825,9 @@ void TResponsePlot::LoadLeftReference(const QString& fileName) {
   FReferenceLoaded = false;
   FReferenceCount = 0;
   if (fileName.isEmpty()) {
-    // Without a reference the left levels are measured ones: nothing to clear.
-    if (wasLoaded) std::fill(FColumns[0].begin(), FColumns[0].end(), 0.0f);
+    // Levels from a file go, also the points of one that failed to load; measured ones stay.
+    if (wasLoaded || FLeftFromFile) std::fill(FColumns[0].begin(), FColumns[0].end(), 0.0f);
+    FLeftFromFile = false;
     FAveragingCount = 0;
     update();
     return;
@@ -623,6 +872,14 @@ void TResponsePlot::ApplyLeftReference() {
       {static_cast<std::size_t>(Points()), FColumns[0].size(), FColumns[kFrequencyTable].size()}));
   InterpolateReference(FReference.data(), count, FColumns[kFrequencyTable].data(), points,
                        FColumns[0].data());
+  FLeftFromFile = count > 0;
+  // Smoothed once, as the measured traces are, so that a response saved and loaded back lies
+  // on itself.
+  if (FReferenceLoaded && !FSlowSweep && points > 0) {
+    float* copy = FColumns[2].data();
+    nspsbCopy(FColumns[0].data(), copy, points);
+    Smooth(FTraceSmoothing, copy, FColumns[0].data(), points);
+  }
   FPointCount = points;
   update();
 }
@@ -745,28 +1002,43 @@ void TResponsePlot::DrawDisplay(TCanvas& canvas) {
   if (TWaveIn* source = Source()) source->PlotTicks += static_cast<double>(PerfCounter() - started);
 }
 
-const float* TResponsePlot::TraceRows(const float* levels, int count) {
-  float* rows = FColumns[2].data();
-  LevelsToRows(levels, rows, count, 0);
-  return rows;
-}
-
-int TResponsePlot::BuildTrace(const float* rows, int count, QPoint* points) const {
+int TResponsePlot::BuildTrace(const float* rows, int first, int count, QPoint* points) const {
   // Lines to rows far off the plot would be walked pixel by pixel; two plot heights beyond
   // either edge keep every visible pixel where it was.
   const int32_t low = -2 * H(), high = 3 * H() + 3;
   const auto row = [&](int i) { return std::clamp(std::bit_cast<int32_t>(rows[i]), low, high); };
   if (!FSlowSweep) {
-    for (int i = 0; i < count; ++i) points[i] = QPoint(i + 1, row(i));
+    for (int i = 0; i < count; ++i) points[i] = QPoint(first + i + 1, row(first + i));
     return count;
   }
   const int64_t w = W(), steps = FActiveSteps;
-  for (int i = 0; i < count; ++i) {
-    const int r = row(i);
-    points[2 * i] = QPoint(static_cast<int>(i * w / steps) + 1, r);
-    points[2 * i + 1] = QPoint(static_cast<int>((i + 1) * w / steps) + 1, r);
+  for (int k = 0; k < count; ++k) {
+    const int64_t i = first + k;
+    const int r = row(static_cast<int>(i));
+    points[2 * k] = QPoint(static_cast<int>(i * w / steps) + 1, r);
+    points[2 * k + 1] = QPoint(static_cast<int>((i + 1) * w / steps) + 1, r);
   }
   return 2 * count;
+}
+
+void TResponsePlot::DrawLevels(TCanvas& canvas, const float* levels, int count, QPoint* points,
+                               const QColor& colour) {
+  // Rows go to column array 3, which may be where the levels are: each level is read first.
+  float* rows = FColumns[2].data();
+  FRuns.clear();
+  for (int i = 0; i < count; ++i) {
+    const bool measured = std::isfinite(levels[i]);
+    if (measured && (FRuns.empty() || FRuns.back().second != i)) FRuns.push_back({i, i + 1});
+    else if (measured) ++FRuns.back().second;
+    rows[i] = measured ? levels[i] : 0.0f;
+  }
+  LevelsToRows(rows, rows, count, 0);
+  canvas.SetPenColour(colour);
+  // A step that could not be measured leaves a gap rather than a line through it.
+  for (const auto& [from, to] : FRuns) {
+    const int n = BuildTrace(rows, from, to - from, points);
+    canvas.Polyline({points, static_cast<std::size_t>(n)});
+  }
 }
 
 void TResponsePlot::DrawTraces(TCanvas& canvas) {
@@ -778,22 +1050,13 @@ void TResponsePlot::DrawTraces(TCanvas& canvas) {
   if (count <= 0 || (FSlowSweep && FActiveSteps <= 0)) return;
   // Before a measurement only a loaded reference has levels to show.
   if (!FLeftIsReference) {
-    if (FMeasured || FReferenceLoaded) {
-      const int n = BuildTrace(TraceRows(FColumns[0].data(), count), count, FLeftPoints.data());
-      canvas.SetPenColour(QColor(0, 0, 255));
-      canvas.Polyline({FLeftPoints.data(), static_cast<std::size_t>(n)});
-    }
-    if (!FMeasured) return;
-    const int n = BuildTrace(TraceRows(FColumns[1].data(), count), count, FRightPoints.data());
-    canvas.SetPenColour(QColor(255, 0, 0));
-    canvas.Polyline({FRightPoints.data(), static_cast<std::size_t>(n)});
+    if (FMeasured || FReferenceLoaded) DrawLevels(canvas, FColumns[0].data(), count, FLeftPoints.data(), QColor(0, 0, 255));
+    if (FMeasured) DrawLevels(canvas, FColumns[1].data(), count, FRightPoints.data(), QColor(255, 0, 0));
   } else if (FMeasured) {
     float* difference = FColumns[2].data();
     nspsbSub3(FColumns[1].data(), FColumns[0].data(), difference, count);
     nspsbSub1(kDifferenceOffsetdB, difference, count);
-    const int n = BuildTrace(TraceRows(difference, count), count, FRightPoints.data());
-    canvas.SetPenColour(TraceColour());
-    canvas.Polyline({FRightPoints.data(), static_cast<std::size_t>(n)});
+    DrawLevels(canvas, difference, count, FRightPoints.data(), TraceColour());
   }
 }
 

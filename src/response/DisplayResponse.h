@@ -3,11 +3,18 @@
 // grid, or the right relative to the left. A measured response can be saved as a small text
 // file, and such a file loaded back into the left channel as a reference.
 //
+// Where the sweep lies in the capture is measured, never assumed: the sound system's round trip
+// is hundreds of milliseconds and differs per run. A fast sweep is found in every captured
+// block by cross-correlation with the block played; a slow run is placed by its timing markers
+// (see SweepGenerator.h), and each step is then read from the frames that lie wholly inside it.
+//
 // GUI thread only. Frequencies Hz, levels dB (0 dB = a full-scale sine), coordinates pixels of
 // the control (plot area 1 ... W by 1 ... H), samples 16-bit interleaved stereo frames, left
-// first. A point is one plot column in fast sweep and one step in slow sweep.
+// first, delays in frames at 44100 Hz. A point is one plot column in fast sweep and one step in
+// slow sweep.
 #pragma once
 
+#include "DelayFinder.h"
 #include "FrequencyPlot.h"
 
 #include <QByteArray>
@@ -106,6 +113,24 @@ public:
   // Draw right minus left, 20 dB down, in TraceColour instead of the two channels.
   bool LeftIsReference() const { return FLeftIsReference; }
   void SetLeftIsReference(bool value);
+  // Once one whole sweep (fast: a block, slow: a cycle) has been measured, capture stops and the
+  // sweep is switched off, so that the response stays on the plot to be looked at and saved.
+  bool StopAfterOneSweep() const { return FStopAfterOne; }
+  void SetStopAfterOneSweep(bool value) { FStopAfterOne = value; }
+  // Fired (from the event loop) when a sweep stopped because one sweep was measured.
+  void SetOnSweepComplete(std::function<void()> handler) { FOnSweepComplete = std::move(handler); }
+
+  // The round trip of the current run, measured from the signal: a captured frame of the run is
+  // the played frame this many frames earlier; -1 while not found. In fast sweep it is known
+  // modulo the block (1.3 s) and placed by the devices' clocks where they keep one.
+  int64_t MeasuredDelay() const { return FDelay; }
+  // What the devices' clocks say of the same (first played block against the run's first
+  // captured one); -1 where a backend keeps no clock or before the first block was played.
+  int64_t ClockDelay() const;
+  // How clearly the delay stood out (peak over mean of the correlation; 0 never found).
+  double DelayClarity() const { return FDelayClarity; }
+  // One line for the user: the measured delay in ms, or why there is none yet.
+  QString TimingText() const;
 
   // Mouse position in control pixels on every move.
   void SetOnMouseMove(std::function<void(int x, int y)> handler) { FOnMouseMove = std::move(handler); }
@@ -151,19 +176,29 @@ protected:
   void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
+  // Puts a captured block into the ring at its run frame; starts a run with the sweep's.
+  void TakeBlock(const int16_t* samples, int frameCount);
   int MeasureFast(const int16_t* samples, int frameCount);
-  // First frame of the column windows: where the sweep lies in this block (see the .cpp).
-  int SweepStart(const int16_t* samples, int frameCount, int span);
-  int MeasureSlow(const int16_t* samples, int frameCount);
+  int MeasureSlow(int frameCount);
+  // Level of frames [from, from + count) of the run from the ring, offsets taken off.
+  void RingLevels(int64_t from, int count, double& left, double& right) const;
+  // The fast sweep's played block (both channels, phase 0), for the correlation.
+  void EnsureFastReference(int frames);
+  void EnsureMarkerReference();
+  // Column windows relative to the first frame of the tone: W starts, each FColumnFrames long.
+  void EnsureColumnWindows(int frames);
+  void SweepCompleted(bool& continueFlag);
   // Sizes the per-point arrays for max(W, steps) points and the point arrays for the stair's
   // two vertices per step; allocates only when the need grows.
   void EnsureCapacity();
-  // Rows of count levels in column array 3 (int32 bits, as LevelsToRows leaves them).
-  const float* TraceRows(const float* levels, int count);
   void DrawTraces(TCanvas& canvas);
-  // The polyline through count rows into points: one vertex per column in fast sweep, two per
-  // step (a stair) in slow sweep; rows far off the plot are limited. Returns the vertices.
-  int BuildTrace(const float* rows, int count, QPoint* points) const;
+  // Draws count levels (which may be column array 3 itself) as rows, one polyline per run of
+  // measured points.
+  void DrawLevels(TCanvas& canvas, const float* levels, int count, QPoint* points, const QColor& colour);
+  // The polyline through rows first ... first + count - 1 into points: one vertex per column
+  // in fast sweep, two per step (a stair) in slow sweep; rows far off the plot are limited.
+  // Returns the vertices.
+  int BuildTrace(const float* rows, int first, int count, QPoint* points) const;
   QLabel* Label(const QString& suffix) const;
 
   TAudioSweepGenerator* FSweepGenerator = nullptr;
@@ -185,10 +220,41 @@ private:
   // The right levels come from a measurement over the current frequency points. Until then
   // they are the zeros of a new table, which must be neither saved nor drawn as a response.
   bool FMeasured = false;
+  // The left levels come from a file's points (loaded, or read in part before a failure).
+  bool FLeftFromFile = false;
   std::array<TReferenceEntry, kReferencePoints + 2> FReference{};
 
   bool FLabelsCreated = false;
   bool FDrawFailureShown = false;
   std::function<void(int, int)> FOnMouseMove;
-  std::vector<double> FEnergy;  // running energy over a fast block: frameCount + 1 sums
+
+  std::vector<std::pair<int, int>> FRuns;  // runs of measured points being drawn
+  bool FStopAfterOne = false;
+  bool FCompleted = false;  // this run measured its sweep and is being stopped
+  std::function<void()> FOnSweepComplete;
+
+  // The run: a sweep from its enabling on, the capture counted in run frames from the first
+  // block taken after it. The ring holds the latest captured frames at run frame % its size.
+  int FRunNumber = -1;            // the generator's run the capture belongs to
+  int64_t FRunOrigin = 0;         // device frame of run frame 0 (block count without one)
+  int64_t FRunClock = -1;         // device clock of run frame 0
+  int64_t FCaptured = 0;          // run frames captured so far
+  int64_t FRingFrom = 0;          // first run frame after the last gap
+  std::vector<int16_t> FRing;
+  int64_t FDelay = -1;
+  double FDelayClarity = 0;
+  TDelayFinder FFinder;
+  std::vector<int16_t> FScratch;  // a contiguous copy of ring frames for the finder
+  enum class TReference { None, Fast, Marker } FReferenceKind = TReference::None;
+  std::vector<float> FReferenceKey;  // the settings the reference was made for
+  // Fast sweep
+  int FLastLag = -1;              // the previous block's lag: that block held the sweep too
+  double FLastCoherence = 0;      // what the last search found there
+  std::vector<int> FColumnStarts;
+  int FColumnFrames = 0;
+  std::vector<float> FWindowKey;
+  // Slow sweep: the next played block to place (its marker searched, or its step measured)
+  int64_t FNextBlock = 0;
+  int64_t FShownCycle = -1;
+  int FShownSteps = 0;
 };

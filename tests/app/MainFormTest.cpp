@@ -113,6 +113,7 @@ const TKey kKeys[] = {
     {"SweepDeclick", "CheckBoxDeclickSweep", 1, 0},
     {"SweepIsSlow", "CheckBoxSlowSpeed", 0, 1},
     {"SweepDuration", "SpinEditSweepDuration", 45, 12},
+    {"SweepStopAfterOne", "CheckBoxStopAfterOne", 0, 1},
     {"GeneratorTab", "TabControlGenerator", 0, 1},
 };
 
@@ -345,7 +346,7 @@ TEST_F(MainFormTest, FirstShowingRunsTheHandlersInOrderAndClosingWritesTheKeysIn
                      "UserF1", "UserF2", "OutputLeftGainPos", "OutputRightGainPos", "OutputPhase",
                      "FreqRange", "WaveformLeft", "WaveformRight", "SweepIsStepped", "SweepIsLog",
                      "SweepIsDelayed", "SweepDeclick", "SweepIsSlow", "SweepDuration",
-                     "GeneratorTab", "VectorScopeAGC", "ScopeTraceOffset", "ScopeGain",
+                     "SweepStopAfterOne", "GeneratorTab", "VectorScopeAGC", "ScopeTraceOffset", "ScopeGain",
                      "ScopeTimebase", "SpectrumMode", "SpectrumInChannel", "SpectrumHumFilter",
                      "SpectrumHighResolution", "SpectrumMovingAverage", "ResponseMovingAverage",
                      "ResponseTraceSmoothing", "SpectrumMin", "SpectrumMax", "ResponseMin",

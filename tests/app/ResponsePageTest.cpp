@@ -140,9 +140,14 @@ TEST_F(ResponsePageTest, PageControlsDriveThePlot) {
                                                         "since the analyser last started or the "
                                                         "sweep's frequencies last changed."});
   recorder.messages.clear();
-  const std::vector<int16_t> silence(2 * 57330);
+  // The sweep as played, come straight back.
+  std::vector<int16_t> sweep(2 * 57330);
+  wavehdr_tag header{};
+  header.lpData = reinterpret_cast<char*>(sweep.data());
+  header.dwBufferLength = 4 * 57330;
+  plot->SweepGenerator()->FillSweepBlock(&header);
   bool go = true;
-  plot->ProcessSamples(silence.data(), 57330, go);
+  plot->ProcessSamples(sweep.data(), 57330, go);
   Click(form, "ButtonSaveFreqResp");
   QFile saved(name + ".dat");
   ASSERT_TRUE(saved.open(QIODevice::ReadOnly));

@@ -13,6 +13,7 @@
 #include "AppTestSupport.h"
 #include "AudioAnalyser.h"
 #include "Controls.h"
+#include "DisplayResponse.h"
 #include "MainForm.h"
 #include "SweepGenerator.h"
 #include "ToneGenerator.h"
@@ -73,8 +74,10 @@ TEST_F(WavFilesTest, SaveAsWritesThreeToneBlocksAndAsksBeforeReplacing) {
 
 }
 
-// On "Sweep": one fast sweep, or the sounding steps of one slow cycle, as the response plot's
-// generator plays them; the same bytes as a generator set up by hand for that sweep.
+// On "Sweep": one fast sweep, or a slow run's timing marker and the sounding steps of its first
+// cycle, as the response plot's generator plays them; the same bytes as a generator set up by
+// hand for that sweep. The plot's own generator is not touched: a running sweep keeps its place,
+// and a second save writes the same file.
 TEST_F(WavFilesTest, SaveAsOnTheSweepTabWritesOneFastSweepOrOneSlowCycle) {
   form->findChild<TTabControl*>("TabControlGenerator")->SetTabIndex(1);
   auto* slow = form->findChild<QCheckBox*>("CheckBoxSlowSpeed");
@@ -82,11 +85,22 @@ TEST_F(WavFilesTest, SaveAsOnTheSweepTabWritesOneFastSweepOrOneSlowCycle) {
   struct TCase {
     bool slow;
     int blocks, frames;
-  } const cases[] = {{false, 1, 57330}, {true, 8, 11025}};
+  } const cases[] = {{false, 1, 57330}, {true, 9, 11025}};
   for (const TCase& c : cases) {
     slow->setChecked(c.slow);
     const QString name = saves.filePath(c.slow ? "slow.wav" : "fast.wav");
     dialogs.answer = name;
+    TAudioSweepGenerator* playing = form->findChild<TResponsePlot*>("ResponsePlot1")->SweepGenerator();
+    playing->SetSlowSweep(c.slow);
+    std::vector<int16_t> block(2 * 11025);
+    wavehdr_tag header{};
+    header.lpData = reinterpret_cast<char*>(block.data());
+    header.dwBufferLength = 4 * 11025;
+    for (int k = 0; k < 3; ++k) playing->FillSweepBlock(&header);  // as if it played
+    const int64_t place = playing->RunBlocks();
+    Click("ButtonSaveAs");
+    EXPECT_EQ(playing->RunBlocks(), place);
+    dialogs.answer = saves.filePath(c.slow ? "slow-again.wav" : "fast-again.wav");
     Click("ButtonSaveAs");
     TAudioSweepGenerator expected;  // the MF range at -20 dB, log, declicked
     expected.SetLeftFrequency(300);
@@ -104,6 +118,9 @@ TEST_F(WavFilesTest, SaveAsOnTheSweepTabWritesOneFastSweepOrOneSlowCycle) {
     const QByteArray bytes = written.readAll();
     EXPECT_EQ(bytes.size(), 4 * c.blocks * c.frames + 114) << c.slow;
     EXPECT_TRUE(bytes == wanted.readAll()) << c.slow;
+    QFile again(dialogs.answer);
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(again.readAll() == bytes) << c.slow;
   }
   EXPECT_TRUE(recorder.messages.empty());
 }

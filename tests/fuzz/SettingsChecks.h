@@ -59,6 +59,7 @@ inline constexpr TKey kKeys[] = {
     {"SweepDeclick", "CheckBoxDeclickSweep"},
     {"SweepIsSlow", "CheckBoxSlowSpeed"},
     {"SweepDuration", "SpinEditSweepDuration"},
+    {"SweepStopAfterOne", "CheckBoxStopAfterOne"},
     {"GeneratorTab", "TabControlGenerator"},
 };
 

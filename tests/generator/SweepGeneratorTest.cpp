@@ -131,12 +131,16 @@ TEST_F(SweepGeneratorTest, SettingsAndWhatTheyRestart) {
 
   // Each start begins a slow cycle; enabling a running generator again does not.
   gen.SetEnabled(true);
-  ASSERT_TRUE(PumpUntil([&] { return gen.StepCounter() >= 3; }));
-  const int steps = gen.StepCounter();
+  const int run = gen.RunNumber();
+  ASSERT_TRUE(PumpUntil([&] { return gen.RunBlocks() >= 3; }));
+  const int64_t blocks = gen.RunBlocks();
   gen.SetEnabled(true);
-  EXPECT_EQ(gen.StepCounter(), steps);
+  EXPECT_EQ(std::vector<int64_t>({gen.RunBlocks(), gen.RunNumber()}), std::vector<int64_t>({blocks, run}));
   gen.SetEnabled(false);
-  EXPECT_EQ(gen.StepCounter(), 0);
+  EXPECT_EQ(gen.RunBlocks(), 0);
+  gen.SetEnabled(true);
+  EXPECT_EQ(gen.RunNumber(), run + 1);
+  gen.SetEnabled(false);
 }
 
 TEST_F(SweepGeneratorTest, RightChannelCopiesNegatesOrSweepsOnItsOwn) {
@@ -165,6 +169,8 @@ TEST_F(SweepGeneratorTest, RightChannelCopiesNegatesOrSweepsOnItsOwn) {
   }
 }
 
+// A run opens with a timing marker; each cycle's last silent block is a marker too, so that
+// block 1 and block 1 + cycle are markers and step 1 is block 2.
 TEST_F(SweepGeneratorTest, SlowCycleSoundsRestsAndBeginsAgain) {
   struct {
     int activeSeconds, silentSeconds, active, silent;
@@ -179,15 +185,22 @@ TEST_F(SweepGeneratorTest, SlowCycleSoundsRestsAndBeginsAgain) {
     gen.SetSlowSweepSilentSeconds(c.silentSeconds);
     const int cycle = c.active + c.silent;
     std::vector<std::vector<int16_t>> blocks;  // blocks[b - 1] is block b
-    for (int b = 1; b <= cycle + 1; ++b) {
+    for (int b = 1; b <= cycle + 2; ++b) {
       TTestBlock block(kSlow, 0x5555);
       gen.FillSweepBlock(&block.header);
       blocks.push_back(block.samples);
       const auto zeros = std::count(block.samples.begin(), block.samples.end(), 0);
-      EXPECT_TRUE((b - 1) % cycle < c.active ? zeros < kSlow : zeros == 2 * kSlow) << "block " << b;
+      const auto tailZeros = std::count(block.samples.begin() + 2 * kMarkerFrames, block.samples.end(), 0);
+      const bool marker = c.active > 0 && (b == 1 || (c.silent > 0 && b == cycle + 1));
+      const bool sounds = c.active > 0 && !marker && (b - 2) % cycle < c.active;
+      if (marker)
+        EXPECT_TRUE(zeros < 2 * kSlow - 2 * kMarkerFrames + 64 && tailZeros == 2 * (kSlow - kMarkerFrames)) << "block " << b;
+      else
+        EXPECT_TRUE(sounds ? zeros < kSlow : zeros == 2 * kSlow) << "block " << b;
     }
     if (c.active > 0) {
-      EXPECT_TRUE(blocks[cycle] == blocks[0]) << "the next cycle begins at the start";
+      EXPECT_TRUE(blocks[cycle + 1] == blocks[1]) << "the next cycle begins at the start";
+      if (c.silent > 0) EXPECT_TRUE(blocks[cycle] == blocks[0]) << "the same marker";
     }
     if (c.active != 180) continue;
 
@@ -197,10 +210,10 @@ TEST_F(SweepGeneratorTest, SlowCycleSoundsRestsAndBeginsAgain) {
       int previous = 0;
       for (int k = 1; k <= 180; ++k) {
         const double hz = channel == 0 ? 300 * std::pow(10.0, (k - 1) / 179.0) : 300 + (k - 1) * 2700.0001 / 179;
-        EXPECT_NEAR(MeasureHz(blocks[k - 1], channel, 0, kSlow, hz) / hz, 1, 1e-4) << channel << " step " << k;
+        EXPECT_NEAR(MeasureHz(blocks[k], channel, 0, kSlow, hz) / hz, 1, 1e-4) << channel << " step " << k;
         const double limit = 16383.5 * 2 * std::numbers::pi * hz / 44100 + 8;
         for (int f = 0; f < kSlow; ++f) {
-          const int v = blocks[k - 1][2 * f + channel];
+          const int v = blocks[k][2 * f + channel];
           ASSERT_LE(std::abs(v - previous), limit) << channel << " step " << k << " frame " << f;
           previous = v;
         }
