@@ -46,27 +46,31 @@ start_pulse_server() {
 }
 
 # pulse_filter lpf|hpf HZ, or pulse_filter none: a one-pole LADSPA filter (ladspa-sdk's
-# filter.so, cutoff in Hz) as the default sink, playing into the null sink, whose monitor stays
-# the default source; "none" takes it out again. Streams opened later go through the filter,
-# streams already open stay where they are.
+# filter.so, cutoff in Hz) as the default sink, playing into the null sink whose monitor is the
+# default source (and stays so); "none" takes it out again. Streams opened later go through the
+# filter, streams already open stay where they are. Works on any server set up as ours is.
 pulse_filter() {
-  local kind=${1:-none} hz=${2:-}
-  local module
+  local kind=${1:-none} hz=${2:-} source module
+  if [[ "$kind" != none ]] && { [[ "$kind" != lpf && "$kind" != hpf ]] || ! [[ "$hz" =~ ^[0-9]+(\.[0-9]+)?$ ]]; }; then
+    echo "pulse_filter: lpf HZ, hpf HZ or none, not \"$*\"" >&2
+    return 1
+  fi
+  source=$(pactl get-default-source) || return 1
+  if [[ "$source" != *.monitor ]]; then
+    echo "pulse_filter: the default source \"$source\" is no sink's monitor" >&2
+    return 1
+  fi
   for module in $(pactl list short modules | awk '$2 == "module-ladspa-sink" { print $1 }'); do
-    pactl unload-module "$module"
+    pactl unload-module "$module" || return 1
   done
-  if [[ "$kind" != none ]]; then
-    if [[ "$kind" != lpf && "$kind" != hpf ]] || ! [[ "$hz" =~ ^[0-9]+(\.[0-9]+)?$ ]]; then
-      echo "pulse_filter: lpf HZ, hpf HZ or none, not \"$*\"" >&2
-      return 1
-    fi
-    pactl load-module module-ladspa-sink sink_name="$PA_FILTER_SINK" sink_master="$PA_NULL_SINK" \
+  if [[ "$kind" == none ]]; then
+    pactl set-default-sink "${source%.monitor}"
+  else
+    pactl load-module module-ladspa-sink sink_name="$PA_FILTER_SINK" sink_master="${source%.monitor}" \
       plugin=filter label="$kind" control="$hz" >/dev/null || return 1
     pactl set-default-sink "$PA_FILTER_SINK"
-  else
-    pactl set-default-sink "$PA_NULL_SINK"
   fi
-  pactl set-default-source "$PA_NULL_SINK.monitor"
+  pactl set-default-source "$source"
 }
 
 # pulse_gains HZ...: the default sink's gain at each frequency, as "HZ LEFT_DB RIGHT_DB" lines,
