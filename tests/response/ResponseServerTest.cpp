@@ -101,13 +101,20 @@ class ResponseOnTheServer : public ::testing::Test {
     PumpFor(20);
     SetAudioBackend(nullptr);
   }
-  void Run(int blocks) {
+  // Until the plot has measured one whole sweep, or for a number of blocks.
+  void Run(int blocks = 0) {
+    bool complete = false;
+    Plot->SetStopAfterOneSweep(blocks == 0);
+    Plot->SetOnSweepComplete([&] { complete = true; });
     Analyser.SetDisplay(Plot);
     Analyser.SetEnabled(true);
     Plot->SetEnabled(true);  // starts the capture with its first block
-    ASSERT_TRUE(PumpUntil([&] { return Plot->Blocks >= blocks; }, 30000)) << Plot->Blocks << " blocks";
+    const bool done = PumpUntil([&] { return blocks ? Plot->Blocks >= blocks : complete; }, 30000);
     Plot->SetEnabled(false);
     Analyser.SetEnabled(false);
+    std::printf("%s after %d blocks; delay %lld frames, by the clocks %lld\n", Plot->TimingText().toUtf8().constData(),
+                Plot->Blocks, static_cast<long long>(Plot->MeasuredDelay()), static_cast<long long>(Plot->ClockDelay()));
+    ASSERT_TRUE(done) << Plot->Blocks << " blocks";
   }
 
   static inline TPulseFilter* Filter = nullptr;
@@ -120,16 +127,17 @@ class ResponseOnTheServer : public ::testing::Test {
   TBasicAudioAnalyser Analyser;
 };
 
-// 20 steps of 0.25 s, 100 Hz ... 15 kHz, then 4 silent ones; 26 blocks hold every step at least
-// once, whatever the round trip (about 0.4 s). The -3 dB points come from the same 20
-// frequencies, so that they compare the measurement and not the interpolation between steps.
+// 20 steps of 0.25 s, 100 Hz ... 15 kHz, then 4 silent ones, measured until the plot has read
+// one whole cycle (the second, when the capture began after the first timing marker). The -3 dB
+// points come from the same 20 frequencies, so that they compare the measurement and not the
+// interpolation between steps.
 TEST_F(ResponseOnTheServer, SlowSweepReadsEveryStepAtItsOwnFrequency) {
   Plot->SetMinFrequency(kSlowMin);
   Plot->SetMaxFrequency(kSlowMax);
   Plot->SetSlowSweep(true);
   Plot->SetSlowSweepActiveSeconds(5);
   Plot->SetSlowSweepSilentSeconds(1);
-  Run(26);
+  Run();
   const TReading reading(*Plot);
   ASSERT_EQ(reading.Gains.size(), StepTruth.size());
   for (std::size_t k = 0; k < StepTruth.size(); ++k) {
