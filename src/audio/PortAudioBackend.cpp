@@ -365,12 +365,13 @@ class TPaWorker {
       Failed(e);
       return;
     }
-    if (e == paOutputUnderflowed) s_->clock.Forget();  // the frames after a gap leave later
     // What waits in the buffer leaves before the chunk. A stream that has taken nothing yet may
     // not have started, so it tells nothing. A full buffer does not say how full: through the
     // PulseAudio plug-in it holds a period less than it reports, which is what PortAudio's
     // latency tells; elsewhere it may be up to a period more, a reading that much early.
-    if (space >= 0 && buffer > 0 && written > buffer - space)
+    if (e == paOutputUnderflowed)
+      s_->clock.Forget();  // the frames after a gap leave later, and the reading was before it
+    else if (space >= 0 && buffer > 0 && written > buffer - space)
       s_->clock.Reading(now + (space > 0 ? buffer - space : latency) - written);
     s_->writtenFrames += static_cast<int64_t>(n);
     s_->pos += static_cast<uint32_t>(n);
