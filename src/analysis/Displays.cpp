@@ -1,5 +1,7 @@
 #include "Displays.h"
 
+#include "AudioAnalyser.h"
+
 #include <QEvent>
 #include <QFontInfo>
 #include <QLabel>
@@ -68,6 +70,7 @@ void TFlickerlessBorderedCustomControl::paintEvent(QPaintEvent*) {
   if (FPicture.isNull()) return;
 
   if (HasLayer()) {
+    const int64_t started = PerfCounter();
     if (!FLayerValid || FLayer.size() != FPicture.size()) {
       if (FLayer.size() != FPicture.size()) FLayer = QImage(FPicture.size(), QImage::Format_RGB32);
       ResetCanvas(FLayerCanvas);
@@ -78,6 +81,7 @@ void TFlickerlessBorderedCustomControl::paintEvent(QPaintEvent*) {
     std::memcpy(FPicture.bits(), FLayer.constBits(), static_cast<std::size_t>(FPicture.sizeInBytes()));
     ResetCanvas(FCanvas);
     DrawOverLayer(FCanvas);
+    LayerPainted(PerfCounter() - started);
   } else {
     ResetCanvas(FCanvas);
     FCanvas.FillRect(FPlotRect);
@@ -354,6 +358,13 @@ void TAudioDisplay::SetSource(TWaveIn* source) {
   FPointCount = 0;
 }
 
+TWaveIn* TAudioDisplay::FeedingSource() const {
+  TWaveIn* source = Source();
+  const auto* analyser = dynamic_cast<const TBasicAudioAnalyser*>(source);
+  if (analyser && analyser->Display() && analyser->Display() != this) return nullptr;
+  return source;
+}
+
 // A grid in a display's layer follows the scale.
 void TAudioDisplay::SetMaxdB(int dB) {
   FMaxdB = dB;
@@ -471,7 +482,7 @@ void TWaveformDisplay::SetTimebase(TWaveformTimebase timebase) {
   FSweepLength = 441 * FMsPerDivision;
   // The traces were discarded; without this the old ones stayed up under the new captions.
   update();
-  if (TWaveIn* source = Source()) source->SetBufferSamples(std::max(FSweepLength, 4410));
+  if (TWaveIn* source = FeedingSource()) source->SetBufferSamples(std::max(FSweepLength, 4410));
 }
 
 void TWaveformDisplay::SetLSB(int lsb) {

@@ -65,6 +65,9 @@ protected:
   virtual void DrawLayer(TCanvas& canvas) { (void)canvas; }
   virtual void DrawOverLayer(TCanvas& canvas) { (void)canvas; }
   void InvalidateLayer() { FLayerValid = false; }
+  // After a paint from the layer: the PerfCounter ticks that the layer (drawn anew or copied)
+  // and DrawOverLayer took together, what DrawDisplay would have cost.
+  virtual void LayerPainted(int64_t ticks) { (void)ticks; }
 
   void paintEvent(QPaintEvent* event) override;
   void changeEvent(QEvent* event) override;
@@ -200,6 +203,9 @@ public:
   int SampleRate() const { return FSampleRate; }  // Hz, fixed
   // Not owned; becomes null when the stream is destroyed.
   TWaveIn* Source() const { return FSource.data(); }
+  // The source unless it is an analyser that feeds another display: a display nobody feeds
+  // must neither stop, restart nor resize the capture another display relies on.
+  TWaveIn* FeedingSource() const;
   QColor TraceColour() const { return FTraceColour; }
   void SetTraceColour(const QColor& colour);
   bool MovingAverage() const { return FMovingAverage; }

@@ -285,6 +285,7 @@ void TMainForm::ButtonMeasureOffsetClick() {
 }
 
 void TMainForm::ComboBoxSpectrumModeChange() {
+  ClearSpectrumReadouts();
   TSpectrumDisplay* d = SpectrumDisplay1;
   const int rate = FToneGenerator->SampleRate();
   // The range goes first: only the mode setter relays the captions and clears the picture.
@@ -337,18 +338,35 @@ void TMainForm::RadioGroupInChannelClick() {
   static constexpr TChannelSelect kSelect[] = {csLeft, csRight, csSum, csDiff};
   const int index = RadioGroupInChannel->ItemIndex();
   if (index >= 0 && index < 4) SpectrumDisplay1->SetChannelSelect(kSelect[index]);
+  ClearSpectrumReadouts();
 }
 
-void TMainForm::UpDownSpectMaxClick() { SpectrumDisplay1->SetMaxdB(-UpDownSpectMax->Position()); }
+// A new scale moves the level under the mouse; a peak keeps the level of its trace.
+void TMainForm::UpDownSpectMaxClick() {
+  SpectrumDisplay1->SetMaxdB(-UpDownSpectMax->Position());
+  if (!LabelSpectrumMarker->text().isEmpty()) SpectrumDisplay1MouseMove(FSpectrumMouseX, FSpectrumMouseY);
+}
 
-void TMainForm::UpDownSpectMinClick() { SpectrumDisplay1->SetMindB(-UpDownSpectMin->Position()); }
+void TMainForm::UpDownSpectMinClick() {
+  SpectrumDisplay1->SetMindB(-UpDownSpectMin->Position());
+  if (!LabelSpectrumMarker->text().isEmpty()) SpectrumDisplay1MouseMove(FSpectrumMouseX, FSpectrumMouseY);
+}
 
 void TMainForm::CheckBoxHumFilterClick() {
   SpectrumDisplay1->SetHumReject(CheckBoxHumFilter->isChecked());
+  ClearSpectrumReadouts();
 }
 
 void TMainForm::CheckBoxHighResnClick() {
   SpectrumDisplay1->SetFFTpower(CheckBoxHighResn->isChecked() ? 14 : 12);
+  ClearSpectrumReadouts();
+}
+
+void TMainForm::ClearSpectrumReadouts() {
+  LabelSpectrumMarker->clear();
+  LabelSpectrumPeaks->clear();
+  FPreviousPeakFrequency = 0;
+  FPreviousPeakLevel = 0;
 }
 
 void TMainForm::CheckBoxSpectrumMvgAvgClick() {

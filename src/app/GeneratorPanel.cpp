@@ -49,6 +49,9 @@ constexpr int kToneTab = 0;
 constexpr int kSweepTab = 1;
 
 constexpr int kUserRange = 4;
+// The spectrum mode that reads the user range ("Linear (user)"); no other needs rebuilding when
+// the boxes change.
+constexpr int kSpectrumUserMode = 4;
 struct TFreqRange {
   int Lo, Hi;  // Hz
 };
@@ -82,6 +85,17 @@ void ChannelFrequency(TAudioToneGenerator* generator, void (TBasicAudioGenerator
     default:
       break;
   }
+}
+
+// "L = R" ties two track bar positions; they mean the same frequency only for two tones or two
+// noise bands. Otherwise the box goes off and cannot be ticked until they match again.
+void LockFrequenciesIfAlike(QCheckBox* lock, TWaveform left, TWaveform right) {
+  const auto kind = [](TWaveform w) {
+    return w == Octave3Noise ? 2 : TAudioToneGenerator::WaveformHasFrequency(w) ? 1 : 0;
+  };
+  const bool alike = kind(left) != 0 && kind(left) == kind(right);
+  if (!alike) lock->setChecked(false);
+  lock->setEnabled(alike);
 }
 
 // The factor of a level of -position dB, or 0 for a channel that is off.
@@ -265,6 +279,7 @@ void TMainForm::ComboBoxLeftWaveformChange() {
     FToneGenerator->SetLeftWaveform(static_cast<TWaveform>(index));
   const TWaveform w = FToneGenerator->LeftWaveform();
   TrackBarFLeft->setEnabled(w != WhiteNoise && w != PinkNoise);
+  LockFrequenciesIfAlike(CheckBoxLockFreqs, w, FToneGenerator->RightWaveform());
   TrackBarFLeftChange();
 }
 
@@ -274,20 +289,21 @@ void TMainForm::ComboBoxRightWaveformChange() {
     FToneGenerator->SetRightWaveform(static_cast<TWaveform>(index));
   const TWaveform w = FToneGenerator->RightWaveform();
   TrackBarFRight->setEnabled(w != WhiteNoise && w != PinkNoise);
+  LockFrequenciesIfAlike(CheckBoxLockFreqs, FToneGenerator->LeftWaveform(), w);
   TrackBarFRightChange();
 }
 
 void TMainForm::ComboBoxFreqRangeChange() {
-  SpinEditUserF1->setEnabled(false);
-  SpinEditUserF2->setEnabled(false);
   const int index = ComboBoxFreqRange->currentIndex();
+  // Once, not off and on again: leaving the lower box runs this while the focus is on its way
+  // to the upper one, and a disabled box would send it past.
+  SpinEditUserF1->setEnabled(index == kUserRange);
+  SpinEditUserF2->setEnabled(index == kUserRange);
   TFreqRange range = kFallbackRange;
   if (index >= 0 && index < kUserRange) {
     range = kFreqRanges[index];
   } else if (index == kUserRange) {
     range = {SpinEditUserF1->value(), SpinEditUserF2->value()};
-    SpinEditUserF1->setEnabled(true);
-    SpinEditUserF2->setEnabled(true);
   }
   const auto [lo, hi] = range;
   ResponsePlot1->SetMinFrequency(lo);
@@ -317,7 +333,7 @@ void TMainForm::SpinEditUserF1Exit() {
   if (SpinEditUserF1->value() >= SpinEditUserF2->value())
     SpinEditUserF1->setValue(SpinEditUserF2->value() - 1);
   ComboBoxFreqRangeChange();
-  ComboBoxSpectrumModeChange();
+  if (ComboBoxSpectrumMode->currentIndex() == kSpectrumUserMode) ComboBoxSpectrumModeChange();
 }
 
 void TMainForm::SpinEditUserF2Exit() {
@@ -326,7 +342,7 @@ void TMainForm::SpinEditUserF2Exit() {
   if (SpinEditUserF1->value() >= SpinEditUserF2->value())
     SpinEditUserF2->setValue(SpinEditUserF1->value() + 1);
   ComboBoxFreqRangeChange();
-  ComboBoxSpectrumModeChange();
+  if (ComboBoxSpectrumMode->currentIndex() == kSpectrumUserMode) ComboBoxSpectrumModeChange();
 }
 
 void TMainForm::TabControlGeneratorChange() {

@@ -139,9 +139,22 @@ void TMainForm::CreateBottomRow(QWidget* client) {
   LEDanalyser->SetColour(kGreen);
   ButtonClose = MakeButton(client, "ButtonClose", "&Close", 704, 416, 81, 25);
 
-  // Whoever measures must see when the sound card is a simulation.
+  // Filled once the window is shown: the backend is chosen meanwhile.
   LabelBackend = MakeLabel(client, "LabelBackend", "", 536, 416, 164, 25);
   LabelBackend->setAlignment(Qt::AlignCenter);
+
+  connect(ButtonStartGenerator, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonStartGeneratorClick));
+  connect(ButtonStartAnalyser, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonStartAnalyserClick));
+  connect(ButtonSaveAs, &QPushButton::clicked, this, Guard(&TMainForm::ButtonSaveAsClick));
+  connect(CheckBoxEnableAnalyser, &QCheckBox::toggled, this,
+          Guard(&TMainForm::CheckBoxEnableAnalyserClick));
+  connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
+}
+
+void TMainForm::ShowBackend() {
+  // Whoever measures must see when the sound card is a simulation.
   const std::string backend = AudioBackend().Name();
   if (backend == "simulated") {
     LabelBackend->setText("Simulated sound card");
@@ -160,15 +173,6 @@ void TMainForm::CreateBottomRow(QWidget* client) {
   }
   FBackendCaption = LabelBackend->text();
   FBackendPalette = LabelBackend->palette();
-
-  connect(ButtonStartGenerator, &QPushButton::clicked, this,
-          Guard(&TMainForm::ButtonStartGeneratorClick));
-  connect(ButtonStartAnalyser, &QPushButton::clicked, this,
-          Guard(&TMainForm::ButtonStartAnalyserClick));
-  connect(ButtonSaveAs, &QPushButton::clicked, this, Guard(&TMainForm::ButtonSaveAsClick));
-  connect(CheckBoxEnableAnalyser, &QCheckBox::toggled, this,
-          Guard(&TMainForm::CheckBoxEnableAnalyserClick));
-  connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
 }
 
 void TMainForm::CreateComponents() {
@@ -253,6 +257,9 @@ void TMainForm::showEvent(QShowEvent* event) {
   FShowQueued = true;
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - frameGeometry().center() + pos());
+  // The devices are looked at once the window is on its way to the screen, not before: PortAudio's
+  // start looks at every device (about 70 ms on PulseAudio).
+  QMetaObject::invokeMethod(this, [] { PrepareAudioBackend(); }, Qt::QueuedConnection);
   // After the window is up, so that the offset question appears over it.
   QMetaObject::invokeMethod(this, Guard(&TMainForm::FormShow), Qt::QueuedConnection);
 }
@@ -282,6 +289,7 @@ void TMainForm::FormShow() {
   // A restored "off" leaves the unchecked AGC box as it was: no toggle told the scope.
   CheckBoxAGCClick();
   PageControlAnalyserChange();
+  ShowBackend();
   if (!FADCMeasured &&
       AskYesNo("You don't seem to have measured the zero-signal ADC Offset of your sound card.  "
                "You are advised to make this measurement for most accurate results, and it will "

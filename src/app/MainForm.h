@@ -165,6 +165,10 @@ class TMainForm : public QMainWindow {
   void ColourChannelLabels();
   void PlaceRangeLabels();
   void ShowOffsetHint();
+  // The sound label: the backend in use, red when it is the simulated card.
+  void ShowBackend();
+  // The cursor and peak readouts go when the trace they describe does.
+  void ClearSpectrumReadouts();
   void DelayCountdown();
   void StopAudio();
   // The start button's caption after the analyser was started, stopped or restarted.

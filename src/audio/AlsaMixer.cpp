@@ -1,6 +1,7 @@
 // The input mixer's view of ALSA's simple mixer (see MixerSystem.h).
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -16,8 +17,6 @@
 
 namespace {
 
-constexpr uint32_t kSwitchList = 0;  // the control ID of the capture-switch selector
-
 void Report(const std::string& what, int error) {
   std::fprintf(stderr, "Input mixer: %s: %s\n", what.c_str(), snd_strerror(error));
 }
@@ -26,86 +25,183 @@ void ReportNoAnswer(const std::string& device) {
   std::fprintf(stderr, "Input mixer: ALSA mixer \"%s\" does not answer\n", device.c_str());
 }
 
+// Elements may share a name; ALSA tells them apart by index.
+std::string ElementName(snd_mixer_elem_t* e) {
+  std::string name = snd_mixer_selem_get_name(e);
+  if (unsigned index = snd_mixer_selem_get_index(e)) name += " " + std::to_string(index);
+  return name;
+}
+
+// One list of the wave-in line. ALSA shows a recording source three ways: independent capture
+// switches; the items of a "Capture Source" enumeration, which its simple mixer splits into
+// elements whose capture switches exclude one another (one capture group); and an enumerated
+// capture element such as "Input Source", whose items are its values.
+struct TSelector {
+  enum TKind { Switches, ExclusiveSwitches, Enumerated } kind;
+  int group = 0;                         // the capture group of exclusive switches
+  std::vector<snd_mixer_elem_t*> elems;  // the switches, or the one enumerated element
+};
+
 class TAlsaMixerDevice : public TMixerDevice {
  public:
   explicit TAlsaMixerDevice(snd_mixer_t* mixer) : mixer_(mixer) {
+    std::vector<TSelector> exclusive, enumerated;
+    TSelector switches{TSelector::Switches};
     for (snd_mixer_elem_t* e = snd_mixer_first_elem(mixer); e; e = snd_mixer_elem_next(e)) {
-      if (snd_mixer_selem_is_enumerated(e) && snd_mixer_selem_is_enum_capture(e))
-        sourceChoices_.push_back(e);
-      else if (snd_mixer_selem_has_capture_switch(e))
-        switches_.push_back(e);
+      if (snd_mixer_selem_is_enumerated(e)) {
+        if (snd_mixer_selem_is_enum_capture(e)) enumerated.push_back({TSelector::Enumerated, 0, {e}});
+      } else if (snd_mixer_selem_has_capture_switch(e)) {
+        if (!snd_mixer_selem_has_capture_switch_exclusive(e)) {
+          switches.elems.push_back(e);
+          continue;
+        }
+        const int group = snd_mixer_selem_get_capture_group(e);
+        auto same = std::find_if(exclusive.begin(), exclusive.end(),
+                                 [group](const TSelector& s) { return s.group == group; });
+        if (same == exclusive.end())
+          exclusive.push_back({TSelector::ExclusiveSwitches, group, {e}});
+        else
+          same->elems.push_back(e);
+      }
     }
+    // The independent switches first, so that a card with nothing else keeps its one list.
+    if (!switches.elems.empty()) selectors_.push_back(std::move(switches));
+    for (auto* list : {&exclusive, &enumerated})
+      selectors_.insert(selectors_.end(), list->begin(), list->end());
+    read_.resize(selectors_.size());
   }
   ~TAlsaMixerDevice() override { snd_mixer_close(mixer_); }
 
   bool LineInfo(int destination, TMixerLine& line) override {
     if (destination != 0) return false;
-    line = {TMixerLineType::WaveIn, 0, static_cast<int>(Controls().size())};
+    line = {TMixerLineType::WaveIn, 0, static_cast<int>(selectors_.size())};
     return true;
   }
 
   bool LineControls(const TMixerLine& line, std::vector<TMixerControl>& controls) override {
     if (line.id != 0) return false;
-    controls = Controls();
+    std::vector<TMixerControl> got;
+    for (size_t j = 0; j < selectors_.size(); ++j) {
+      const TSelector& s = selectors_[j];
+      const bool multiple = s.kind == TSelector::Switches;
+      const int items = s.kind == TSelector::Enumerated
+                            ? snd_mixer_selem_get_enum_items(s.elems[0])
+                            : static_cast<int>(s.elems.size());
+      if (items < 0) continue;
+      got.push_back({static_cast<uint32_t>(j), multiple ? TMixerControlType::Mixer : TMixerControlType::Mux,
+                     multiple, items, 1});
+    }
+    controls = std::move(got);
     return true;
   }
 
   bool ItemNames(const TMixerControl& control, std::vector<std::string>& names) override {
-    if (!IsSwitchList(control)) return false;
+    const TSelector* s = Find(control);
+    if (!s) return false;
     std::vector<std::string> got;
-    for (snd_mixer_elem_t* e : switches_) {
-      std::string name = snd_mixer_selem_get_name(e);
-      // Elements may share a name; ALSA tells them apart by index.
-      if (unsigned index = snd_mixer_selem_get_index(e)) name += " " + std::to_string(index);
-      got.push_back(std::move(name));
+    if (s->kind != TSelector::Enumerated) {
+      for (snd_mixer_elem_t* e : s->elems) got.push_back(ElementName(e));
+    } else {
+      snd_mixer_elem_t* e = s->elems[0];
+      for (int k = 0; k < control.items; ++k) {
+        char item[65] = {};
+        if (int error = snd_mixer_selem_get_enum_item_name(e, static_cast<unsigned>(k), sizeof item - 1, item);
+            error < 0) {
+          Report("cannot read the items of \"" + ElementName(e) + "\"", error);
+          return false;
+        }
+        got.push_back(ElementName(e) + ": " + item);
+      }
     }
     names = std::move(got);
     return true;
   }
 
   bool ItemValues(const TMixerControl& control, std::vector<int32_t>& values) override {
-    if (!IsSwitchList(control)) return false;
+    const TSelector* s = Find(control);
+    if (!s) return false;
     std::vector<int32_t> got;
-    for (snd_mixer_elem_t* e : switches_) {
-      int on = 0;
-      if (!AnyChannelCaptures(e, on)) return false;
-      got.push_back(on);
+    if (s->kind != TSelector::Enumerated) {
+      for (snd_mixer_elem_t* e : s->elems) {
+        int on = 0;
+        if (!AnyChannelCaptures(e, on)) return false;
+        got.push_back(on);
+      }
+    } else if (!EnumeratedValues(s->elems[0], control.items, got)) {
+      return false;
     }
-    values = read_ = std::move(got);
+    values = read_[control.id] = std::move(got);
     return true;
   }
 
   bool SetItemValues(const TMixerControl& control, const std::vector<int32_t>& values) override {
-    if (!IsSwitchList(control) || values.size() != switches_.size()) return false;
-    for (size_t k = 0; k < values.size(); ++k) {
-      const bool on = values[k] != 0;
-      // An item as read stays untouched, so a half-captured stereo pair keeps its channels.
-      if (k < read_.size() && on == (read_[k] != 0)) continue;
-      if (int error = snd_mixer_selem_set_capture_switch_all(switches_[k], on); error < 0) {
-        Report(std::string("cannot set the capture switch of \"") +
-                   snd_mixer_selem_get_name(switches_[k]) + "\"",
-               error);
+    const TSelector* s = Find(control);
+    const size_t items = !s ? 0 : s->kind == TSelector::Enumerated ? static_cast<size_t>(std::max(control.items, 0))
+                                                                     : s->elems.size();
+    if (!s || values.size() != items) return false;
+    if (s->kind == TSelector::Switches) return SetSwitches(*s, read_[control.id], values);
+    // One of many: the one item chosen, or nothing is written.
+    if (std::count_if(values.begin(), values.end(), [](int32_t v) { return v != 0; }) != 1) return false;
+    const auto chosen = static_cast<size_t>(
+        std::find_if(values.begin(), values.end(), [](int32_t v) { return v != 0; }) - values.begin());
+    if (s->kind == TSelector::ExclusiveSwitches) {
+      // ALSA sets the enumeration behind the switch to this item; the others go off by themselves.
+      snd_mixer_elem_t* e = s->elems[chosen];
+      if (int error = snd_mixer_selem_set_capture_switch_all(e, 1); error < 0) {
+        Report("cannot choose \"" + ElementName(e) + "\" as the capture source", error);
         return false;
       }
+    } else {
+      snd_mixer_elem_t* e = s->elems[0];
+      // Every channel records from the item chosen, as a card with one value per channel has it.
+      for (int c = 0; c <= SND_MIXER_SCHN_LAST; ++c) {
+        const auto channel = static_cast<snd_mixer_selem_channel_id_t>(c);
+        unsigned current = 0;
+        if (snd_mixer_selem_get_enum_item(e, channel, &current) < 0) break;
+        if (current == chosen) continue;
+        if (int error = snd_mixer_selem_set_enum_item(e, channel, static_cast<unsigned>(chosen)); error < 0) {
+          Report("cannot set \"" + ElementName(e) + "\"", error);
+          return false;
+        }
+      }
     }
-    read_ = values;
+    read_[control.id] = values;
     return true;
   }
 
  private:
-  std::vector<TMixerControl> Controls() const {
-    std::vector<TMixerControl> controls;
-    if (!switches_.empty())
-      controls.push_back({kSwitchList, TMixerControlType::Mixer, true,
-                          static_cast<int>(switches_.size()), 1});
-    for (size_t j = 0; j < sourceChoices_.size(); ++j)
-      controls.push_back({static_cast<uint32_t>(1 + j), TMixerControlType::Mux, false,
-                          snd_mixer_selem_get_enum_items(sourceChoices_[j]), 1});
-    return controls;
+  const TSelector* Find(const TMixerControl& control) const {
+    return control.id < selectors_.size() ? &selectors_[control.id] : nullptr;
   }
 
-  bool IsSwitchList(const TMixerControl& control) const {
-    return control.id == kSwitchList && !switches_.empty();
+  static bool SetSwitches(const TSelector& s, std::vector<int32_t>& read, const std::vector<int32_t>& values) {
+    for (size_t k = 0; k < values.size(); ++k) {
+      const bool on = values[k] != 0;
+      // An item as read stays untouched, so a half-captured stereo pair keeps its channels.
+      if (k < read.size() && on == (read[k] != 0)) continue;
+      if (int error = snd_mixer_selem_set_capture_switch_all(s.elems[k], on); error < 0) {
+        Report("cannot set the capture switch of \"" + ElementName(s.elems[k]) + "\"", error);
+        return false;
+      }
+    }
+    read = values;
+    return true;
+  }
+
+  // An item counts as chosen while any channel records from it.
+  static bool EnumeratedValues(snd_mixer_elem_t* e, int items, std::vector<int32_t>& values) {
+    values.assign(static_cast<size_t>(std::max(items, 0)), 0);
+    for (int c = 0; c <= SND_MIXER_SCHN_LAST; ++c) {
+      unsigned item = 0;
+      if (int error = snd_mixer_selem_get_enum_item(e, static_cast<snd_mixer_selem_channel_id_t>(c), &item);
+          error < 0) {
+        if (c > 0) break;  // past the element's last channel
+        Report("cannot read \"" + ElementName(e) + "\"", error);
+        return false;
+      }
+      if (item < values.size()) values[item] = 1;
+    }
+    return true;
   }
 
   static bool AnyChannelCaptures(snd_mixer_elem_t* e, int& on) {
@@ -117,9 +213,7 @@ class TAlsaMixerDevice : public TMixerDevice {
       any = true;
       int value = 0;
       if (int error = snd_mixer_selem_get_capture_switch(e, channel, &value); error < 0) {
-        Report(std::string("cannot read the capture switch of \"") + snd_mixer_selem_get_name(e) +
-                   "\"",
-               error);
+        Report("cannot read the capture switch of \"" + ElementName(e) + "\"", error);
         return false;
       }
       if (value) on = 1;
@@ -129,8 +223,8 @@ class TAlsaMixerDevice : public TMixerDevice {
   }
 
   snd_mixer_t* mixer_;
-  std::vector<snd_mixer_elem_t*> switches_, sourceChoices_;
-  std::vector<int32_t> read_;  // the values last read or written
+  std::vector<TSelector> selectors_;          // control ID = index
+  std::vector<std::vector<int32_t>> read_;  // per selector, the values last read or written
 };
 
 // Runs work on a thread of its own and waits for it as long as a device command may take: a

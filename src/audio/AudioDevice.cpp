@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <stdexcept>
 #include <string>
 
+#include "DeviceStream.h"
 #include "Messages.h"
 #include "PortAudioBackend.h"
 #include "SimulatedCard.h"
@@ -81,7 +83,10 @@ void TDeviceNotifier::Dispatch(unsigned message, PWaveHdr header, uint32_t gener
   try {
     handler_(message, header, generation);
   } catch (const std::exception& e) {
-    ShowException(e);
+    if (const auto* failure = dynamic_cast<const TDeviceFailure*>(&e))
+      ShowDeviceFailure(*failure, e.what());
+    else
+      ShowException(e);
   } catch (...) {
     ShowException(std::runtime_error("Unknown exception in a sound device notification"));
   }
@@ -112,6 +117,11 @@ std::shared_ptr<TAudioBackend>& CurrentBackend() {
   static std::shared_ptr<TAudioBackend> backend;
   return backend;
 }
+// A choice under way on its own thread.
+std::future<std::shared_ptr<TAudioBackend>>& PendingBackend() {
+  static std::future<std::shared_ptr<TAudioBackend>> pending;
+  return pending;
+}
 bool standsIn = false;
 std::string note;
 
@@ -136,11 +146,17 @@ std::shared_ptr<TAudioBackend> ChooseBackend() {
 
 TAudioBackend& AudioBackend() {
   auto& backend = CurrentBackend();
-  if (!backend) backend = ChooseBackend();
+  if (!backend) backend = PendingBackend().valid() ? PendingBackend().get() : ChooseBackend();
   return *backend;
 }
 
+void PrepareAudioBackend() {
+  if (CurrentBackend() || PendingBackend().valid()) return;
+  PendingBackend() = std::async(std::launch::async, ChooseBackend);
+}
+
 void SetAudioBackend(std::shared_ptr<TAudioBackend> backend) {
+  if (PendingBackend().valid()) PendingBackend().get();
   CurrentBackend() = std::move(backend);
   standsIn = false;
   note.clear();

@@ -142,7 +142,11 @@ class TAudioBackend {
 // simulated; unset, PortAudio's default devices, or the simulated card when PortAudio
 // has no default output or input.
 TAudioBackend& AudioBackend();
-// Replaces the backend (tests). Streams pick it up at their next open.
+// Begins that choice on a thread of its own, so that the program can go on meanwhile
+// (PortAudio's start looks at every device); AudioBackend() then waits for it.
+void PrepareAudioBackend();
+// Replaces the backend (tests); a choice under way is finished and dropped. Streams pick it up
+// at their next open.
 void SetAudioBackend(std::shared_ptr<TAudioBackend> backend);
 // True when the simulated card stands in because no real device was found.
 bool SimulatedCardStandsIn();

@@ -1,11 +1,13 @@
 #include "DeviceStream.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "Messages.h"
 
@@ -196,9 +198,52 @@ std::string TDeviceStream::ErrorText(int code) const {
 }
 
 std::string TDeviceStream::FailureAdvice() const {
-  return std::string(direction_ == Output ? "The sound output \"" : "The sound input \"") + deviceName_ +
-         "\" has stopped: the audio server may have ended or the device been disconnected. Start again once it "
-         "is back.";
+  return "The " + FailedDevice() + " has stopped: the audio server may have ended or the device been "
+         "disconnected. Start again once it is back.";
+}
+
+std::string TDeviceStream::FailedDevice() const {
+  return std::string(direction_ == Output ? "sound output \"" : "sound input \"") + deviceName_ + "\"";
+}
+
+namespace {
+
+struct TGathered {
+  TDeviceFailure failure;
+  std::string message;
+};
+std::vector<TGathered> gathered;  // GUI thread only
+
+void ShowGatheredFailures() {
+  std::vector<TGathered> failures;
+  failures.swap(gathered);
+  if (failures.empty()) return;
+  if (failures.size() == 1) {
+    Messages().ShowException(failures[0].message);
+    return;
+  }
+  std::stable_partition(failures.begin(), failures.end(), [](const TGathered& g) { return g.failure.Output; });
+  std::string errors;
+  std::vector<std::string> devices;
+  for (const TGathered& g : failures) {
+    errors += g.failure.Error + "\r";
+    if (std::find(devices.begin(), devices.end(), g.failure.Device) == devices.end())
+      devices.push_back(g.failure.Device);
+  }
+  std::string named;
+  for (std::size_t k = 0; k < devices.size(); ++k)
+    named += (k == 0 ? "" : k + 1 == devices.size() ? " and the " : ", the ") + devices[k];
+  const bool several = devices.size() > 1;
+  Messages().ShowException(errors + "The " + named + (several ? " have" : " has") +
+                           " stopped: the audio server may have ended or the " + (several ? "devices" : "device") +
+                           " been disconnected. Start again once it is back.");
+}
+
+}  // namespace
+
+void ShowDeviceFailure(const TDeviceFailure& failure, const std::string& message) {
+  gathered.push_back({failure, message});
+  if (gathered.size() == 1) QTimer::singleShot(kFailureGatherMs, QCoreApplication::instance(), ShowGatheredFailures);
 }
 
 int TDeviceStream::LastError() const { return device_ ? device_->LastError() : 0; }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "AudioDevice.h"
 #include "WaveTypes.h"
@@ -79,6 +80,8 @@ class TDeviceStream : public QObject {
   std::string DeviceName() const { return deviceName_; }
   // What a user can do about a device that failed while running.
   std::string FailureAdvice() const;
+  // The device as that advice names it: sound output "name" or sound input "name".
+  std::string FailedDevice() const;
 
   // The stream is running from now on: the watchdog expects blocks.
   void Arm();
@@ -117,3 +120,23 @@ class TDeviceStream : public QObject {
 
 // "Error %d <what> - %s" with the device's text cut to 100 bytes on a character boundary.
 std::string DeviceErrorMessage(const char* format, int code, const std::string& text);
+
+// What an exception of a device that failed while its stream ran carries beside its message:
+// the error ("Error 5 writing wave output - server gone.") and which device stopped ("sound
+// output \"X\"").
+class TDeviceFailure {
+ public:
+  TDeviceFailure(bool output, std::string error, std::string device)
+      : Output(output), Error(std::move(error)), Device(std::move(device)) {}
+  virtual ~TDeviceFailure() = default;
+  bool Output;
+  std::string Error, Device;
+};
+
+// How long a failure raised in a device notification waits for others before it is shown (ms).
+constexpr int kFailureGatherMs = 400;
+// Shows a failure raised in a device notification through the error display, once the devices
+// that fail with it (an audio server that ends takes every stream with it) have reported too:
+// one failure alone as its message; several as one message with each error, outputs first,
+// and every device named once. GUI thread.
+void ShowDeviceFailure(const TDeviceFailure& failure, const std::string& message);

@@ -48,10 +48,14 @@ class TMixerSystem {
 };
 
 // ALSA's simple mixer on the named control device. Device 0 is that mixer, named after its
-// card; its one destination is the wave-in line. The line's first control is a multiple-choice
-// selector whose items are the elements with a capture switch, in ALSA's order (an item is
-// selected while any of its channels captures; selecting sets all channels). Each element with
-// an enumerated capture source follows as a single-choice selector, which is not readable here.
+// card; its one destination is the wave-in line, whose controls are the selectors, in this
+// order: a multiple-choice one whose items are the elements with an independent capture switch
+// (an item is selected while any of its channels captures; selecting sets all channels); one
+// single-choice selector per capture group of exclusive switches (the items of a "Capture
+// Source" enumeration, which ALSA splits into elements); and one single-choice selector per
+// enumerated capture element (such as "Input Source"), its items named "<element>: <item>", an
+// item selected while any channel records from it; choosing one sets every channel. A
+// single-choice selector takes exactly one non-zero value.
 // Opening waits at most kDeviceCommandTimeoutMs; a mixer that has not answered by then counts as
 // failed. Failures are reported on stderr with ALSA's reason; ALSA's own error output is silenced.
 std::shared_ptr<TMixerSystem> CreateAlsaMixerSystem(const std::string& device = "default");

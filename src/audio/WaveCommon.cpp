@@ -28,6 +28,11 @@ std::string WithAdvice(std::string message, const std::string& advice) {
   return message + (message.empty() || message.back() != '.' ? ". " : " ") + advice;
 }
 
+std::string Sentence(std::string text) {
+  if (text.empty() || text.back() != '.') text += '.';
+  return text;
+}
+
 // Closes whatever is open, then opens if enabled: the half of UpdateDevice both streams share.
 // Raises E with "Error %d opening wave ..." when the device cannot be opened.
 template <class E>
@@ -182,8 +187,8 @@ void TWaveOut::Fail(int Code, const std::string& Text) {
   FStatus = static_cast<uint32_t>(Code);
   FEnabled = false;
   UpdateDevice();
-  throw EWaveOutError(WithAdvice(DeviceErrorMessage("Error %d writing wave output - %s", Code, Text),
-                                 FDevice->FailureAdvice()));
+  const std::string error = DeviceErrorMessage("Error %d writing wave output - %s", Code, Text);
+  throw EWaveOutFailure(WithAdvice(error, FDevice->FailureAdvice()), {true, Sentence(error), FDevice->FailedDevice()});
 }
 
 void TWaveOut::QueueBlock(PWaveHdr Header) {
@@ -337,8 +342,8 @@ void TWaveIn::Fail(int Code, const std::string& Text) {
   FStatus = static_cast<uint32_t>(Code);
   FEnabled = false;
   UpdateDevice();
-  throw EWaveInError(WithAdvice(DeviceErrorMessage("Error %d reading wave input - %s", Code, Text),
-                                FDevice->FailureAdvice()));
+  const std::string error = DeviceErrorMessage("Error %d reading wave input - %s", Code, Text);
+  throw EWaveInFailure(WithAdvice(error, FDevice->FailureAdvice()), {false, Sentence(error), FDevice->FailedDevice()});
 }
 
 void TWaveIn::Start() {

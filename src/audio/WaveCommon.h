@@ -29,6 +29,19 @@ class EWaveInError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Raised when a running device fails: the whole message, and its parts for a message that
+// names several devices (ShowDeviceFailure).
+class EWaveOutFailure : public EWaveOutError, public TDeviceFailure {
+ public:
+  EWaveOutFailure(const std::string& message, TDeviceFailure parts)
+      : EWaveOutError(message), TDeviceFailure(std::move(parts)) {}
+};
+class EWaveInFailure : public EWaveInError, public TDeviceFailure {
+ public:
+  EWaveInFailure(const std::string& message, TDeviceFailure parts)
+      : EWaveInError(message), TDeviceFailure(std::move(parts)) {}
+};
+
 using TNotifyEvent = std::function<void(QObject* Sender)>;
 using TNeedDataEvent = std::function<void(PWaveHdr Header)>;
 using THaveDataEvent = std::function<void(wavehdr_tag& Header)>;

@@ -117,7 +117,7 @@ void TSpectrumDisplay::SetFFTpower(int power) {
   nspsPrepareFft(FFFTpower);
   std::exception_ptr error;
   Deferred(error, [this] { RebuildColumnBins(); });
-  if (TWaveIn* source = Source()) source->SetBufferSamples(FN);
+  if (TWaveIn* source = FeedingSource()) source->SetBufferSamples(FN);
   if (error) std::rethrow_exception(error);
 }
 
@@ -165,7 +165,8 @@ void TSpectrumDisplay::RebuildFrequencyTable() {
 }
 
 void TSpectrumDisplay::RebuildColumnBins() {
-  TWaveIn* source = Source();
+  // Only a capture that feeds this display can meet a half-built table.
+  TWaveIn* source = FeedingSource();
   const bool wasEnabled = source && source->Enabled();
   if (wasEnabled) source->SetEnabled(false);
   FReferencePower = SpectrumReferencePower(FN);
@@ -377,10 +378,11 @@ void TSpectrumDisplay::DrawDisplay(TCanvas& canvas) {
 
 bool TSpectrumDisplay::HasLayer() const { return !IsSpectrogram(FMode); }
 
-void TSpectrumDisplay::DrawOverLayer(TCanvas& canvas) {
-  const int64_t started = PerfCounter();
-  DrawData(canvas);
-  if (TWaveIn* source = Source()) source->PlotTicks += static_cast<double>(PerfCounter() - started);
+void TSpectrumDisplay::DrawOverLayer(TCanvas& canvas) { DrawData(canvas); }
+
+// The grid counts as drawn whether it was drawn anew or copied from the layer.
+void TSpectrumDisplay::LayerPainted(int64_t ticks) {
+  if (TWaveIn* source = Source()) source->PlotTicks += static_cast<double>(ticks);
 }
 
 void TSpectrumDisplay::DrawLayer(TCanvas& canvas) {
@@ -434,12 +436,13 @@ void TSpectrumDisplay::DrawData(TCanvas& canvas) {
   }
 }
 
-const int32_t* TSpectrumDisplay::ValueRows(int count, int start) {
+const int32_t* TSpectrumDisplay::ValueRows(int count, int start, std::vector<int32_t>* unclamped) {
   float* work = FColumns[2].data();
   nspsbCopy(FColumns[0].data(), work, count);
   nspsbLn1(work, count);
   nspsbMpy1(static_cast<float>(10.0L / std::log(10.0L)), work, count);
   LevelsToRows(work, work, count - start, start);
+  if (unclamped) unclamped->assign(static_cast<std::size_t>(count), 0);
   // The rows now hold int32 bits. Lines to rows far off the plot would be walked pixel by
   // pixel; a limit of two plot heights beyond either edge keeps every visible pixel as it was.
   auto* rows = reinterpret_cast<int32_t*>(work);
@@ -447,6 +450,7 @@ const int32_t* TSpectrumDisplay::ValueRows(int count, int start) {
   for (int i = start; i < count; ++i) {
     int32_t r;
     std::memcpy(&r, work + i, sizeof r);
+    if (unclamped) (*unclamped)[static_cast<std::size_t>(i)] = r;
     r = std::clamp(r, low, high);
     std::memcpy(rows + i, &r, sizeof r);
   }
@@ -465,7 +469,7 @@ void TSpectrumDisplay::DrawValues(TCanvas& canvas) {
       canvas.FillRect({x(j + 1) + 1, rows[j], x(j + 2) - 1, H() + 1});
   } else if (IsTrace(FMode)) {
     if (count < 2 || FLeftPoints.size() < static_cast<std::size_t>(count)) return;
-    const int32_t* rows = ValueRows(count, 1);
+    const int32_t* rows = ValueRows(count, 1, &FTraceRows);
     for (int j = 1; j < count; ++j) FLeftPoints[j] = QPoint(j + 1, rows[j]);
     canvas.SetPenColour(TraceColour());
     canvas.Polyline(std::span<const QPoint>(FLeftPoints.data() + 1, count - 1));
@@ -509,7 +513,8 @@ bool TSpectrumDisplay::Readout(int x, int y, float& frequency, float& level) con
 
 bool TSpectrumDisplay::FindPeak(int x, int y, float& frequency, float& level) {
   if (!IsTrace(FMode)) return false;
-  const int count = std::min<int>(FPointCount, static_cast<int>(FLeftPoints.size()));
+  const int count = std::min({FPointCount, static_cast<int>(FLeftPoints.size()),
+                              static_cast<int>(FTraceRows.size())});
   std::copy_n(FLeftPoints.begin(), count, FRightPoints.begin());
   const int i0 = x - 1;
   if (i0 < 2 || i0 > count - 2) return false;
@@ -527,19 +532,23 @@ bool TSpectrumDisplay::FindPeak(int x, int y, float& frequency, float& level) {
       break;
     }
   if (right < 0) return false;
+  // Levels from the trace's own rows: the drawn points stop a little beyond the plot, and a
+  // peak far above a zoomed scale would read as the edge of the drawing.
+  const auto rowLevel = [this](int i) { return RowToLevel(FTraceRows[static_cast<std::size_t>(i)]); };
   const int c = (left + right) / 2;
-  if ((right - left) % 2 == 0)
-    return TFrequencyPlot::Readout(c + 1, FRightPoints[c].y(), frequency, level);
-  float f0 = 0, f1 = 0, l0 = 0, l1 = 0, unused = 0;
+  float f0 = 0, f1 = 0, unused = 0;
   if (!TFrequencyPlot::Readout(c + 1, y, f0, unused)) return false;
+  if ((right - left) % 2 == 0) {
+    frequency = f0;
+    level = rowLevel(c);
+    return true;
+  }
   if (!TFrequencyPlot::Readout(c + 2, y, f1, unused)) {
     // The last column has no neighbour in the table: the peak is at its edge.
     f1 = f0;
   }
-  l0 = RowToLevel(FRightPoints[c].y());
-  l1 = RowToLevel(FRightPoints[c + 1].y());
   frequency = (f0 + f1) / 2;
-  level = (l0 + l1) / 2;
+  level = (rowLevel(c) + rowLevel(c + 1)) / 2;
   return true;
 }
 

@@ -91,7 +91,8 @@ public:
   // MaxdB; bars: never valid.
   bool Readout(int x, int y, float& frequency, float& level) const override;
   // The middle of the stretch of the drawn trace around column x that lies at or above row y,
-  // searched at most 17 points each way; only on log and linear traces.
+  // searched at most 17 points each way; only on log and linear traces. The level is the
+  // trace's own, also where the peak rises beyond the top of the plot.
   bool FindPeak(int x, int y, float& frequency, float& level);
 
   // Mouse position in control pixels on every move (with or without a button), and a click
@@ -105,12 +106,16 @@ public:
   void ProcessFloatSamples(const float* frames, int frameCount) override;
 
 protected:
+  // Rows of the drawn trace by point before they were limited to the plot's surroundings.
+  std::vector<int32_t> FTraceRows;
+
   void BoundsChanged() override;
   // The spectrogram's grid comes and goes with its first block; only the other modes keep the
   // grid in the layer.
   bool HasLayer() const override;
   void DrawLayer(TCanvas& canvas) override;  // the grid
   void DrawOverLayer(TCanvas& canvas) override;  // bars, trace or spectrogram
+  void LayerPainted(int64_t ticks) override;      // to the source's PlotTicks
   void mouseMoveEvent(QMouseEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
@@ -127,8 +132,9 @@ private:
   void RebuildColumnBins();
   void SmoothTrace(float* values);
   // Turns the first count values into rows, converting from index start on (the trace never
-  // converts value 0); the rows are limited so that no line runs far off the plot.
-  const int32_t* ValueRows(int count, int start);
+  // converts value 0); the rows are limited so that no line runs far off the plot. The rows
+  // before that limit go to unclamped when given.
+  const int32_t* ValueRows(int count, int start, std::vector<int32_t>* unclamped = nullptr);
   void DrawValues(TCanvas& canvas);
   void DrawData(TCanvas& canvas);  // DrawValues once there are points, one message if it fails
   void DrawSpectrogram(TCanvas& canvas, const int32_t* rows);

@@ -1,6 +1,8 @@
 // The "Tone" tab: what its controls give the tone generator, the restore order, the delay
 // countdown, and a tone measured on the simulated card.
+#include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -76,12 +78,17 @@ TEST_F(GeneratorPanelTest, TrackBarPositionGivesToneFrequencyOrNoiseBand) {
     Find<QSpinBox>(&form, "SpinEditUserF2")->setValue(c.userF2);
     Choose(form, "ComboBoxFreqRange", c.range);
     Choose(form, "ComboBoxLeftWaveform", c.waveform);
+    const float right = form.ToneGenerator()->RightFrequency();
     Find(&form, "TrackBarFLeft")->setValue(c.position);
     const std::string where = std::to_string(c.range) + "/" + std::to_string(c.position);
     EXPECT_EQ(form.ToneGenerator()->LeftFrequency(), c.frequency) << where;
     EXPECT_EQ(Text(form, "LabelFLeft"), c.label) << where;
     EXPECT_EQ(Find(&form, "TrackBarFLeft")->isEnabled(), c.waveform != WhiteNoise) << where;
-    EXPECT_EQ(Find(&form, "TrackBarFRight")->value(), c.position) << where << ": L = R";
+    // The right channel plays a sine: tied only to another tone.
+    if (c.waveform == SineWave || c.waveform == Triangle)
+      EXPECT_EQ(Find(&form, "TrackBarFRight")->value(), c.position) << where << ": L = R";
+    else
+      EXPECT_EQ(form.ToneGenerator()->RightFrequency(), right) << where << ": not tied";
   }
   TMainForm form;
   ShowForm(form);
@@ -89,6 +96,70 @@ TEST_F(GeneratorPanelTest, TrackBarPositionGivesToneFrequencyOrNoiseBand) {
   Find(&form, "TrackBarFLeft")->setValue(2300);
   EXPECT_EQ(Find(&form, "TrackBarFRight")->value(), 2900);
   EXPECT_EQ(form.ToneGenerator()->RightFrequency(), 400.0f);
+}
+
+// "L = R" ties positions only while they mean the same on both channels: two tones or two
+// noise bands. Otherwise it goes off and cannot be ticked.
+TEST_F(GeneratorPanelTest, LEqualsRHoldsOnlyForChannelsThatPlayAlike) {
+  TMainForm form;
+  ShowForm(form);
+  auto* lock = Find<QCheckBox>(&form, "CheckBoxLockFreqs");
+  ASSERT_TRUE(lock->isEnabled() && lock->isChecked());
+  struct TStep {
+    const char* list;
+    int waveform;
+    bool enabled, checked;
+  } const steps[] = {
+      {"ComboBoxLeftWaveform", Octave3Noise, false, false},  // a band against a tone
+      {"ComboBoxRightWaveform", Octave3Noise, true, false},  // two bands: may be tied again
+      {"ComboBoxRightWaveform", WhiteNoise, false, false},
+      {"ComboBoxLeftWaveform", PinkNoise, false, false},     // nothing to tie
+      {"ComboBoxLeftWaveform", Triangle, false, false},
+      {"ComboBoxRightWaveform", SineWave, true, false},      // two tones
+  };
+  for (const TStep& step : steps) {
+    Choose(form, step.list, step.waveform);
+    EXPECT_EQ(lock->isEnabled(), step.enabled) << step.list << " " << step.waveform;
+    EXPECT_EQ(lock->isChecked(), step.checked) << step.list << " " << step.waveform;
+  }
+  lock->setChecked(true);
+  Find(&form, "TrackBarFLeft")->setValue(2300);
+  EXPECT_EQ(Find(&form, "TrackBarFRight")->value(), 2300);
+  EXPECT_EQ(form.ToneGenerator()->RightFrequency(), form.ToneGenerator()->LeftFrequency());
+  Choose(form, "ComboBoxLeftWaveform", Octave3Noise);
+  Find(&form, "TrackBarFLeft")->setValue(2000);
+  EXPECT_EQ(Find(&form, "TrackBarFRight")->value(), 2300) << "no longer tied";
+}
+
+// Typing the lower bound of a user range and pressing Tab goes on to the upper box, which is
+// enabled and takes what is typed from its first digit.
+TEST_F(GeneratorPanelTest, TabFromTheLowerUserBoxReachesTheUpperOne) {
+  TMainForm form;
+  ShowForm(form);
+  QApplication::setActiveWindow(&form);
+  Choose(form, "ComboBoxFreqRange", 4);
+  auto* f1 = Find<QSpinBox>(&form, "SpinEditUserF1");
+  auto* f2 = Find<QSpinBox>(&form, "SpinEditUserF2");
+  auto type = [](const QString& keys) {
+    for (QChar k : keys) {
+      const int key = k == '\t' ? Qt::Key_Tab : Qt::Key_0 + (k.unicode() - '0');
+      QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, k == '\t' ? QString() : QString(k));
+      QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, k == '\t' ? QString() : QString(k));
+      QApplication::sendEvent(QApplication::focusWidget(), &press);
+      QApplication::sendEvent(QApplication::focusWidget(), &release);
+    }
+  };
+  f1->setFocus(Qt::TabFocusReason);
+  ASSERT_EQ(QApplication::focusWidget(), f1);
+  f1->selectAll();
+  type("500\t");
+  EXPECT_EQ(f1->value(), 500);
+  ASSERT_EQ(QApplication::focusWidget(), f2);
+  EXPECT_TRUE(f2->isEnabled());
+  type("4000\t");
+  EXPECT_EQ(f2->value(), 4000);
+  EXPECT_EQ(Text(form, "LabelFMin"), "500");
+  EXPECT_EQ(Text(form, "LabelFMax"), "4000");
 }
 
 // Both track bars stand at 2900 before the stored range applies at first showing.

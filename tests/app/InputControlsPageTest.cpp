@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTemporaryFile>
 
 #include "AppTestSupport.h"
@@ -29,6 +30,8 @@ TEST_F(InputControlsPageTest, WithoutAMixerThePageShowsAnEmptyMixerAboveTheOffse
     auto* page = form.findChild<QWidget*>("TabSheetInput");
     auto* box = page->findChild<TInputMixer*>("InputMixer1");
     ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->height(), 41) << "the mixer is asked when its page is first opened";
+    form.findChild<QTabWidget*>("PageControlAnalyser")->setCurrentWidget(page);
     EXPECT_EQ(box->title(), " Input mixer ");
     EXPECT_EQ(box->geometry(), QRect(8, 8, 465, 57));
     EXPECT_TRUE(box->findChildren<QCheckBox*>().empty());

@@ -675,6 +675,8 @@ TEST_F(MainFormTest, WindowCaptionMenusAndBottomRow) {
   EXPECT_EQ(coupling->pos(), QPoint(256, 416));
   EXPECT_EQ(coupling->text(), "----> and start analyser");
   EXPECT_EQ(coupling->toolTip(), "Check for simultaneous generation and analysis");
+  EXPECT_EQ(Find<QLabel>(&form, "LabelBackend")->text(), "") << "named once the window is shown";
+  ShowForm(form);
   EXPECT_EQ(Find<QLabel>(&form, "LabelBackend")->text(), "Simulated sound card");
   // Left to right without overlaps.
   const char* row[] = {"ButtonSaveAs", "ButtonStartGenerator", "LEDgenerator",
@@ -783,12 +785,20 @@ TEST_F(MainFormTest, DeviceFailuresAndStallsShowInTheWindowAndAStartAfterwardsWo
   Card().FailOutputs(5, "server gone");
   Card().FailInputs(5, "server gone");
   ASSERT_TRUE(PumpUntil([&] { return !form.ToneGenerator()->Enabled() && !form.Analyser()->Enabled(); }));
-  PumpFor(50);
+  ASSERT_TRUE(PumpUntil([&] { return !recorder.exceptions.empty(); }));
+  PumpFor(kFailureGatherMs + 100);
   EXPECT_EQ(generate->text(), "Start Generator");
   EXPECT_EQ(analyse->text(), "Start Analyser");
   EXPECT_EQ(LED(form, "LEDgenerator"), kGreen);
   EXPECT_EQ(LED(form, "LEDanalyser"), kGreen);
-  EXPECT_EQ(recorder.exceptions.size(), 2u) << recorder.Log();
+  // One box for both streams, naming both.
+  ASSERT_EQ(recorder.exceptions.size(), 1u) << recorder.Log();
+  EXPECT_EQ(recorder.exceptions[0].rfind("Error 5 writing wave output - server gone.\rError 5 reading wave input - "
+                                         "server gone.\rThe sound output \"",
+                                         0),
+            0u)
+      << recorder.exceptions[0];
+  EXPECT_NE(recorder.exceptions[0].find("\" and the sound input \""), std::string::npos) << recorder.exceptions[0];
 
   generate->click();
   EXPECT_EQ(generate->text(), "STOP");

@@ -11,8 +11,10 @@
 
 #include <cmath>
 #include <complex>
+#include <functional>
 #include <numbers>
 #include <string>
+#include <vector>
 
 #include "AppTestSupport.h"
 #include "AudioAnalyser.h"
@@ -261,6 +263,68 @@ TEST_F(SpectrumPageTest, PeakReadoutsAndClearingThem) {
   EXPECT_EQ(Text(form, "LabelSpectrumPeaks"), "");
   peakAt(21);
   EXPECT_EQ(Text(form, "LabelSpectrumPeaks"), first) << "no delta after clearing";
+}
+
+// The cursor and peak readouts describe the trace under them: a new mode, channel, hum filter
+// or resolution (a new trace) clears both, and the next peak has no delta to the old one; a new
+// dB scale keeps the peak (its level is the trace's) and reads the cursor's row again.
+TEST_F(SpectrumPageTest, ReadoutsGoWithTheTraceTheyDescribe) {
+  TMainForm form;
+  ShowForm(form);
+  auto* d = Find<TSpectrumDisplay>(form, "SpectrumDisplay1");
+  auto* hum = Find<QCheckBox>(form, "CheckBoxHumFilter");
+  auto* resolution = Find<QCheckBox>(form, "CheckBoxHighResn");
+  Choose(form, 2);  // "Linear", 0 ... 22050 Hz
+  d->SetMovingAverage(false);
+  auto readouts = [&] {
+    // A sine on bin 100 of 4096 (column 21 or 22) at -26 dB, whatever the FFT length.
+    const int n = d->N();
+    std::vector<int16_t> block(2 * static_cast<std::size_t>(n));
+    for (int j = 0; j < n; ++j)
+      block[2 * j] = block[2 * j + 1] =
+          static_cast<int16_t>(std::lrint(1638 * std::sin(2 * std::numbers::pi * 100 * j / 4096)));
+    bool go = true;
+    d->ProcessSamples(block.data(), n, go);
+    d->repaint();
+    int best = 18;
+    for (int j = 18; j <= 25; ++j)
+      if (d->LeftPoints()[j].y() < d->LeftPoints()[best].y()) best = j;
+    Click(d, best + 1, d->LeftPoints()[best].y() + 2);
+    Mouse(d, QEvent::MouseMove, 100, 60);
+  };
+  struct TChange {
+    const char* what;
+    std::function<void()> change;
+  };
+  const TChange changes[] = {
+      {"mode", [&] { Choose(form, 3); Choose(form, 2); }},
+      {"channel", [&] { Find<TRadioGroup>(form, "RadioGroupInChannel")->SetItemIndex(0); }},
+      {"hum filter", [&] { hum->setChecked(!hum->isChecked()); }},
+      {"resolution", [&] { resolution->setChecked(!resolution->isChecked()); }},
+  };
+  for (const TChange& c : changes) {
+    SCOPED_TRACE(c.what);
+    readouts();
+    readouts();  // a second peak: with a delta to the first
+    ASSERT_NE(Text(form, "LabelSpectrumPeaks").find("delta"), std::string::npos);
+    ASSERT_EQ(Text(form, "LabelSpectrumMarker").rfind("Cursor: ", 0), 0u);
+    c.change();
+    EXPECT_EQ(Text(form, "LabelSpectrumMarker"), "");
+    EXPECT_EQ(Text(form, "LabelSpectrumPeaks"), "");
+    readouts();
+    EXPECT_EQ(Text(form, "LabelSpectrumPeaks").find("delta"), std::string::npos);
+  }
+
+  readouts();
+  const std::string peak = Text(form, "LabelSpectrumPeaks");
+  auto* top = Find<TUpDown>(form, "UpDownSpectMax");
+  top->SetPosition(top->Position() + 20);
+  emit top->Click(btNext);
+  EXPECT_EQ(Text(form, "LabelSpectrumPeaks"), peak);
+  float f = 0, l = 0;
+  ASSERT_TRUE(d->Readout(100, 60, f, l));
+  EXPECT_EQ(Text(form, "LabelSpectrumMarker"),
+            QString::asprintf("Cursor: %.0f Hz,  %.1f dB", f, l).toStdString());
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ class InputMixerServer : public ::testing::Test {
 TEST_F(InputMixerServer, TheCaptureSwitchMutesAndUnmutesTheDefaultSource) {
   ASSERT_EQ(std::system("pactl set-source-mute @DEFAULT_SOURCE@ 1"), 0);
   TInputMixer box;
-  box.ensurePolished();
+  box.show();
   const auto lines = box.findChildren<QCheckBox*>();
   for (QCheckBox* line : lines) std::printf("ALSA lists \"%s\"\n", qPrintable(line->text()));
   EXPECT_EQ(box.title(), " PulseAudio ");
@@ -59,7 +59,7 @@ TEST_F(InputMixerServer, AFrozenServerCostsABoundedWaitAndAClickLaterWorks) {
   TPrivateServer server;
   ASSERT_TRUE(server.Start());
   TInputMixer box;
-  box.ensurePolished();
+  box.show();
   QCheckBox* capture = box.findChild<QCheckBox*>("MixerWaveIn_0");
   ASSERT_TRUE(capture && capture->isChecked());
 
@@ -68,7 +68,7 @@ TEST_F(InputMixerServer, AFrozenServerCostsABoundedWaitAndAClickLaterWorks) {
   capture->click();
   TInputMixer late;
   late.setTitle(" created ");
-  late.ensurePolished();
+  late.show();
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
   server.Freeze(false);
   // Unbounded, each would wait for the client library's 30-second timeout.

@@ -669,57 +669,62 @@ TEST_F(StreamTest, ACloseThatTimedOutIsNotHandledAgainWhenItArrivesLate) {
   EXPECT_EQ(Card().DoubleQueued(), 0);
 }
 
-TEST_F(StreamTest, AFailedDeviceEndsItsStreamClosedWithOneMessageAndStartsAgain) {
+// One device that fails, or both as when the audio server ends: each stream ends closed, and
+// the user gets one message that names every device that stopped.
+TEST_F(StreamTest, FailedDevicesEndTheirStreamsClosedWithOneMessageAndStartAgain) {
   struct TCase {
-    bool output;
+    bool output, input;
     const char* message;
   };
   for (const TCase& c :
-       {TCase{true,
+       {TCase{true, false,
               "Error 5 writing wave output - server gone. The sound output \"simulated sound card output\" has "
               "stopped: the audio server may have ended or the device been disconnected. Start again once it is "
               "back."},
-        TCase{false,
+        TCase{false, true,
               "Error 5 reading wave input - server gone. The sound input \"simulated sound card input\" has "
               "stopped: the audio server may have ended or the device been disconnected. Start again once it is "
+              "back."},
+        TCase{true, true,
+              "Error 5 writing wave output - server gone.\rError 5 reading wave input - server gone.\rThe sound "
+              "output \"simulated sound card output\" and the sound input \"simulated sound card input\" have "
+              "stopped: the audio server may have ended or the devices been disconnected. Start again once it is "
               "back."}}) {
     SCOPED_TRACE(c.message);
     recorder.exceptions.clear();
     TWaveOut out;
     TWaveIn in;
-    TWatch watch;
+    TWatch outWatch, inWatch;
     int blocks = 0;
     out.SetBufferSamples(1024);
     in.SetBufferSamples(1024);
-    out.SetOnNeedData([&](PWaveHdr) {
-      if (c.output && ++blocks == 5) Card().FailOutputs(5, "server gone");
-    });
     in.SetOnData([&](wavehdr_tag&) {
-      if (!c.output && ++blocks == 5) Card().FailInputs(5, "server gone");
+      if (++blocks != 5) return;
+      if (c.input) Card().FailInputs(5, "server gone");
+      if (c.output) Card().FailOutputs(5, "server gone");
     });
     in.SetAutoStart(true);
-    if (c.output) {
-      watch.Watch(out);
-      out.SetEnabled(true);
-    } else {
-      watch.Watch(in);
-      in.SetEnabled(true);
-    }
-    auto enabled = [&] { return c.output ? out.Enabled() : in.Enabled(); };
-    auto state = [&] { return c.output ? out.State() : in.State(); };
-    ASSERT_TRUE(PumpUntil([&] { return !enabled(); }));
-    PumpFor(50);
-    EXPECT_EQ(state(), Closed);
-    EXPECT_EQ(watch.events, (std::vector<std::string>{"open", "close"}));
+    outWatch.Watch(out);
+    inWatch.Watch(in);
+    out.SetEnabled(true);
+    in.SetEnabled(true);
+    ASSERT_TRUE(PumpUntil([&] { return out.Enabled() != c.output && in.Enabled() != c.input; }));
+    ASSERT_TRUE(PumpUntil([&] { return !recorder.exceptions.empty(); }, 2000));
+    PumpFor(kFailureGatherMs + 100);  // nothing more comes
+    EXPECT_EQ(out.State(), c.output ? Closed : Running);
+    EXPECT_EQ(in.State(), c.input ? Closed : Running);
+    EXPECT_EQ(outWatch.events, (c.output ? std::vector<std::string>{"open", "close"} : std::vector<std::string>{"open"}));
+    EXPECT_EQ(inWatch.events, (c.input ? std::vector<std::string>{"open", "close"} : std::vector<std::string>{"open"}));
     EXPECT_EQ(recorder.exceptions, (std::vector<std::string>{c.message}));
 
     blocks = 100;  // no second failure
-    if (c.output)
-      out.SetEnabled(true);
-    else
-      in.SetEnabled(true);
+    out.SetEnabled(true);
+    in.SetEnabled(true);
     ASSERT_TRUE(PumpUntil([&] { return blocks >= 104; }));
-    EXPECT_EQ(state(), Running);
+    EXPECT_EQ(out.State(), Running);
+    EXPECT_EQ(in.State(), Running);
+    out.SetEnabled(false);
+    in.SetEnabled(false);
   }
 }
 

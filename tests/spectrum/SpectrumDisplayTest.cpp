@@ -11,6 +11,7 @@
 #include <map>
 #include <numbers>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "AudioAnalyser.h"
@@ -399,6 +400,52 @@ TEST(SpectrumOnTheCard, PinkNoiseBandsShowTheWireAndTheFilter) {
   }
   SetMessages(previous);
   SetReseedClock(nullptr);
+  EXPECT_TRUE(recorder.Log().empty()) << recorder.Log();
+  PumpFor(20);
+  SetAudioBackend(nullptr);
+}
+
+// Every display has the analyser as its source, but only one is fed: a display nobody feeds
+// changes its range, mode and FFT length without stopping, restarting or resizing the capture
+// of the one that is.
+TEST(SpectrumOnTheCard, ADisplayNotFedLeavesTheCaptureAlone) {
+  auto backend = std::make_shared<TSimulatedBackend>(TCardPace::Accelerated, 11);
+  SetAudioBackend(backend);
+  TMessageRecorder recorder;
+  TMessageInterface* previous = SetMessages(&recorder);
+  {
+    QWidget parent;
+    auto* idle = new TSpectrumDisplay(&parent);
+    auto* fed = new TSpectrumDisplay(&parent);
+    for (TSpectrumDisplay* d : {idle, fed}) d->SetBounds(24, 32, 443, 258);
+    fed->SetFFTpower(13);
+    TBasicAudioAnalyser analyser;
+    analyser.SetDisplay(idle);
+    analyser.SetDisplay(fed);
+    std::vector<std::string> events;
+    analyser.SetOnOpen([&](QObject*) { events.push_back("open"); });
+    analyser.SetOnClose([&](QObject*) { events.push_back("close"); });
+    analyser.SetAutoStart(true);
+    analyser.SetEnabled(true);
+    ASSERT_TRUE(PumpUntil([&] { return analyser.BufferNumber() >= 3; }, 10000));
+
+    idle->SetFreqMin(300);
+    idle->SetFreqMax(3300);
+    idle->SetMode(sdLinFreq);
+    idle->SetFFTpower(14);
+    idle->SetMarkerF1(1000);
+    ASSERT_TRUE(PumpUntil([&] { return analyser.BufferNumber() >= 6; }, 10000));
+    EXPECT_EQ(events, std::vector<std::string>{"open"});
+    EXPECT_EQ(analyser.BufferSamples(), 8192);
+    EXPECT_EQ(idle->FFTpower(), 14);
+    EXPECT_EQ(idle->FreqMax(), 3300);
+
+    fed->SetMode(sdLinFreq);  // the display fed restarts its capture, as it always has
+    ASSERT_TRUE(PumpUntil([&] { return events.size() >= 3 && events.back() == "open"; }, 10000));
+    EXPECT_EQ(events[1], "close");
+    analyser.SetEnabled(false);
+  }
+  SetMessages(previous);
   EXPECT_TRUE(recorder.Log().empty()) << recorder.Log();
   PumpFor(20);
   SetAudioBackend(nullptr);

@@ -8,10 +8,12 @@
 #include <QLabel>
 #include <QWidget>
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <numbers>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -37,14 +39,25 @@ TFrames Noise(int frames, int amplitude) {
   return f;
 }
 
-// A display whose drawn trace a test can set point by point.
+// A display whose drawn trace or column values a test can set point by point, and whose grid
+// can be made to take a known time to draw.
 struct TProbe : TSpectrumDisplay {
   using TSpectrumDisplay::TSpectrumDisplay;
   void SetTrace(const std::vector<int>& rows) {
     FPointCount = static_cast<int>(rows.size());
+    FTraceRows.assign(rows.begin(), rows.end());
     for (std::size_t j = 0; j < rows.size(); ++j)
       FLeftPoints[j] = QPoint(static_cast<int>(j) + 1, rows[j]);
   }
+  void SetValues(const std::vector<float>& powers) {
+    std::copy(powers.begin(), powers.end(), FColumns[0].begin());
+    FPointCount = static_cast<int>(powers.size());
+  }
+  void DrawLayer(TCanvas& canvas) override {
+    TSpectrumDisplay::DrawLayer(canvas);
+    std::this_thread::sleep_for(std::chrono::milliseconds(LayerCostMs));
+  }
+  int LayerCostMs = 0;
 };
 
 struct SpectrumDrawTest : ::testing::Test {
@@ -269,6 +282,56 @@ TEST_F(SpectrumDrawTest, PeakSearchEdgesAndMidpoints) {
   float f = 0, l = 0;
   Show(sdLogSpectrogram, 80, 15000);
   EXPECT_FALSE(Display->FindPeak(3, 150, f, l));
+}
+
+// A tone far above a scale zoomed near the floor reads its own level, as on a scale that shows
+// it: -20 dB, whether the peak is one point (even stretch) or two (odd).
+TEST_F(SpectrumDrawTest, APeakReadsTheTracesOwnLevelWhateverTheScale) {
+  Show(sdLinFreq, 0, 22050);  // entry i is 22050 i / 440 Hz
+  struct TCase {
+    int maxdB, mindB;
+    std::vector<int> top;  // points at -20 dB, flanked by points at -50 dB, -100 dB elsewhere
+    float frequency;
+  };
+  const TCase cases[] = {
+      {-10, -90, {100}, 100 * 22050.0f / 440},        {-80, -100, {100}, 100 * 22050.0f / 440},
+      {-10, -90, {100, 101}, 100.5f * 22050.0f / 440}, {-80, -100, {100, 101}, 100.5f * 22050.0f / 440},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.maxdB << " ... " << c.mindB << " dB, " << c.top.size() << " point(s)");
+    Display->SetMaxdB(c.maxdB);
+    Display->SetMindB(c.mindB);
+    std::vector<float> powers(441, 1e-10f);
+    for (int j : c.top) powers[static_cast<std::size_t>(j)] = 1e-2f;
+    powers[static_cast<std::size_t>(c.top.front() - 1)] = powers[static_cast<std::size_t>(c.top.back() + 1)] = 1e-5f;
+    Display->SetValues(powers);
+    Grab();
+    float f = 0, l = 0;
+    ASSERT_TRUE(Display->FindPeak(101, 100, f, l));
+    EXPECT_NEAR(f, c.frequency, 0.02);
+    EXPECT_NEAR(l, -20.0f, 0.2f);  // a row is 0.08 dB or 0.31 dB
+  }
+}
+
+// Bars and traces copy their grid from a layer; drawing or copying it counts in the plot time
+// as it does where the grid is drawn with everything else.
+TEST_F(SpectrumDrawTest, PlotTimeCountsTheGridInEveryMode) {
+  TWaveIn source;
+  Display->SetSource(&source);
+  Display->LayerCostMs = 20;
+  struct TCase {
+    TSpectrumDisplayMode mode;
+    int min, max;
+  };
+  for (const TCase& c : {TCase{sdOctave3, 0, 0}, TCase{sdLogFreq, 20, 20000}, TCase{sdLinFreq, 0, 22050},
+                         TCase{sdLinSpectrogram, 0, 10000}}) {
+    Show(c.mode, c.min, c.max);  // a new grid
+    source.PlotTicks = 0;
+    Grab();
+    EXPECT_GE(source.PlotTicks, 0.02 * PerfCounterFrequency) << c.mode;
+  }
+  Display->LayerCostMs = 0;
+  Display->SetSource(nullptr);
 }
 
 TEST_F(SpectrumDrawTest, PalettesAndTheSpectrogramRing) {
