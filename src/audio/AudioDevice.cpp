@@ -4,6 +4,7 @@
 #include <QEvent>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <stdexcept>
@@ -125,10 +126,19 @@ std::future<std::shared_ptr<TAudioBackend>>& PendingBackend() {
 bool standsIn = false;
 std::string note;
 
+// A malformed QUORVANE_SIM_* value leaves its default and is named on stderr; the program
+// still starts.
+std::shared_ptr<TAudioBackend> SimulatedBackend() {
+  auto backend = std::make_shared<TSimulatedBackend>();
+  for (const std::string& line : ConfigureCardFromEnvironment(backend->Card()))
+    std::fprintf(stderr, "%s\n", line.c_str());
+  return backend;
+}
+
 std::shared_ptr<TAudioBackend> ChooseBackend() {
   const char* env = std::getenv("QUORVANE_AUDIO");
   std::string choice = env ? env : "";
-  if (choice == "simulated") return std::make_shared<TSimulatedBackend>();
+  if (choice == "simulated") return SimulatedBackend();
   std::string why;
   auto pa = CreatePortAudioBackend(&why);
   if (pa) return pa;
@@ -139,7 +149,7 @@ std::shared_ptr<TAudioBackend> ChooseBackend() {
     note = why;
   }
   standsIn = true;
-  return std::make_shared<TSimulatedBackend>();
+  return SimulatedBackend();
 }
 
 }  // namespace

@@ -141,6 +141,8 @@ class TAudioBackend {
 // The backend every stream uses, chosen on first use: QUORVANE_AUDIO=portaudio or
 // simulated; unset, PortAudio's default devices, or the simulated card when PortAudio
 // has no default output or input.
+// The simulated card takes its delay and devices under test from QUORVANE_SIM_*
+// (ConfigureCardFromEnvironment).
 TAudioBackend& AudioBackend();
 // Begins that choice on a thread of its own, so that the program can go on meanwhile
 // (PortAudio's start looks at every device); AudioBackend() then waits for it.

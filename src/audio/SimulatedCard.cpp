@@ -1,9 +1,12 @@
 #include "SimulatedCard.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
+#include <stdexcept>
 
 #include <pthread.h>
 
@@ -71,22 +74,95 @@ TSimulatedCard::TBiquad Peak(double f, double q, double gaindB) {
   return Normalise(1 + al * A, -2 * c, 1 - al * A, 1 + al / A, -2 * c, 1 - al / A);
 }
 
-}  // namespace
-
-std::vector<TSimulatedCard::TBiquad> TSimulatedCard::RightModel() {
-  return {HighPass(kHighPassHz, std::numbers::sqrt2 / 2), Peak(kPeakHz, kPeakQ, kPeakGaindB),
-          LowPass(kLowPassHz, std::numbers::sqrt2 / 2)};
+// Constant 0 dB peak gain.
+TSimulatedCard::TBiquad BandPass(double f, double q) {
+  double w = 2 * std::numbers::pi * f / kSampleRate, c = std::cos(w), al = std::sin(w) / (2 * q);
+  return Normalise(al, 0, -al, 1 + al, -2 * c, 1 - al);
 }
 
-std::complex<double> TSimulatedCard::RightResponse(double hz) {
+bool ValidModel(const TDutModel& m) {
+  switch (m.Kind) {
+    case TDutKind::Wire:
+    case TDutKind::Loudspeaker: return true;
+    default: return m.CornerHz > 0 && m.CornerHz < kSampleRate / 2.0 && m.Q > 0 && std::isfinite(m.Q);
+  }
+}
+
+// A whole decimal number, nothing before or after it.
+std::optional<double> ParseNumber(std::string_view text) {
+  double v = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, v);
+  if (text.empty() || ec != std::errc() || ptr != end || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+std::optional<TDutModel> ParseDutModel(std::string_view text) {
+  std::string_view fields[3];
+  int count = 0;
+  for (;;) {
+    const size_t colon = text.find(':');
+    if (count == 3) return std::nullopt;
+    fields[count++] = text.substr(0, colon);
+    if (colon == std::string_view::npos) break;
+    text.remove_prefix(colon + 1);
+  }
+  TDutModel m;
+  const std::string_view kind = fields[0];
+  if (kind == "wire" || kind == "loudspeaker") {
+    if (count != 1) return std::nullopt;
+    m.Kind = kind == "wire" ? TDutKind::Wire : TDutKind::Loudspeaker;
+    return m;
+  }
+  if (kind == "highpass") m.Kind = TDutKind::HighPass;
+  else if (kind == "lowpass") m.Kind = TDutKind::LowPass;
+  else if (kind == "bandpass") m.Kind = TDutKind::BandPass;
+  else return std::nullopt;
+  if (count < 2) return std::nullopt;
+  const std::optional<double> hz = ParseNumber(fields[1]);
+  if (!hz) return std::nullopt;
+  m.CornerHz = *hz;
+  if (count == 3) {
+    const std::optional<double> q = ParseNumber(fields[2]);
+    if (!q) return std::nullopt;
+    m.Q = *q;
+  }
+  if (!ValidModel(m)) return std::nullopt;
+  return m;
+}
+
+std::vector<TSimulatedCard::TBiquad> TSimulatedCard::Stages(const TDutModel& model) {
+  switch (model.Kind) {
+    case TDutKind::Wire: return {};
+    case TDutKind::Loudspeaker:
+      return {HighPass(kHighPassHz, std::numbers::sqrt2 / 2), Peak(kPeakHz, kPeakQ, kPeakGaindB),
+              LowPass(kLowPassHz, std::numbers::sqrt2 / 2)};
+    case TDutKind::HighPass: return {HighPass(model.CornerHz, model.Q)};
+    case TDutKind::LowPass: return {LowPass(model.CornerHz, model.Q)};
+    case TDutKind::BandPass: return {BandPass(model.CornerHz, model.Q)};
+  }
+  return {};
+}
+
+std::vector<TSimulatedCard::TBiquad> TSimulatedCard::RightModel() { return Stages({TDutKind::Loudspeaker}); }
+
+std::complex<double> TSimulatedCard::Response(const TDutModel& model, double hz) {
   std::complex<double> z = std::polar(1.0, -2 * std::numbers::pi * hz / kSampleRate);  // z^-1
   std::complex<double> h = 1.0;
-  for (const auto& s : RightModel())
+  for (const auto& s : Stages(model))
     h *= (s.b0 + s.b1 * z + s.b2 * z * z) / (1.0 + s.a1 * z + s.a2 * z * z);
   return h;
 }
 
-double TSimulatedCard::RightGaindB(double hz) { return 20 * std::log10(std::abs(RightResponse(hz))); }
+double TSimulatedCard::GaindB(const TDutModel& model, double hz) {
+  return 20 * std::log10(std::abs(Response(model, hz)));
+}
+
+std::complex<double> TSimulatedCard::RightResponse(double hz) { return Response({TDutKind::Loudspeaker}, hz); }
+
+double TSimulatedCard::RightGaindB(double hz) { return GaindB({TDutKind::Loudspeaker}, hz); }
 
 double TSimulatedCard::HumAt(int64_t frame, double amplitude) {
   // The remainder keeps the phase precise.
@@ -121,6 +197,12 @@ class TSimulatedCard::TCardDevice : public TBase {
     slot_ = TStreamSlot{};
     slot_.notifier = notifier;
     slot_.generation = generation;
+    if (output) {
+      card_->delayRng_ = card_->delayRng_ * 6364136223846793005ull + 1442695040888963407ull;
+      const uint64_t extra = ((card_->delayRng_ >> 32) * (static_cast<uint64_t>(card_->jitter_) + 1)) >> 32;
+      slot_.delay = card_->roundTrip_ + static_cast<int>(extra);
+      card_->currentDelay_ = slot_.delay;
+    }
     open_ = true;
     d.streams.push_back(&slot_);
     notifier->Post(kOpen, nullptr, generation);
@@ -153,7 +235,9 @@ class TSimulatedCard::TCardDevice : public TBase {
     if (!open_) return 0;
     if (card_->unresponsive_) return DEVERR_NOTANSWERING;
     slot_.recording = false;
+    card_->PostPending(slot_, TClock::time_point::max());
     card_->ReturnAll(slot_, kBlock, !output);
+    card_->NoteIfStill();
     return 0;
   }
 
@@ -164,13 +248,16 @@ class TSimulatedCard::TCardDevice : public TBase {
     std::vector<TStreamSlot*>& list = card_->directions_[kDirection].streams;
     list.erase(std::remove(list.begin(), list.end(), &slot_), list.end());
     open_ = false;
+    card_->NoteIfStill();
     if (card_->unresponsive_) {
       // Abandoned: the blocks are the stream's again without a word, and the close comes late.
       slot_.queue.clear();
       slot_.pos = 0;
+      slot_.pendingCount = 0;
       slot_.notifier->Post(kClose, nullptr, slot_.generation);
       return DEVERR_NOTANSWERING;
     }
+    card_->PostPending(slot_, TClock::time_point::max());
     card_->ReturnAll(slot_, kBlock, !output);
     slot_.notifier->Post(kClose, nullptr, slot_.generation);
     return 0;
@@ -215,6 +302,8 @@ class TSimulatedCard::TInput : public TCardDevice<TInputDevice, false> {
     if (!open_) return 0;
     if (card_->unresponsive_) return DEVERR_NOTANSWERING;
     slot_.recording = false;
+    card_->NoteIfStill();
+    card_->PostPending(slot_, TClock::time_point::max());
     // a partly filled block comes back with what it holds; empty ones stay queued
     if (!slot_.queue.empty() && slot_.pos > 0) {
       PWaveHdr h = slot_.queue.front();
@@ -232,9 +321,12 @@ class TSimulatedCard::TInput : public TCardDevice<TInputDevice, false> {
 
 TSimulatedCard::TSimulatedCard(TCardPace pace, uint32_t seed)
     : pace_(pace),
-      right_(RightModel()),
-      delay_(2 * kLatencyFrames, 0.0),
+      delayRng_(0x2545F4914F6CDD1Dull ^ (static_cast<uint64_t>(seed) * 0x9E3779B97F4A7C15ull + 3)),
+      arrival_(2 * static_cast<size_t>(kRingFrames), 0.0),
+      postRng_(0xC2B2AE3D27D4EB4Full ^ (static_cast<uint64_t>(seed) * 0x94D049BB133111EBull + 5)),
       rng_(0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(seed) * 0xD1B54A32D192ED03ull + 1)) {
+  SetDeviceUnderTest(0, {TDutKind::Wire});
+  SetDeviceUnderTest(1, {TDutKind::Loudspeaker});
   thread_ = std::thread([this] {
     pthread_setname_np(pthread_self(), "qv-card");  // tells it apart in a per-thread CPU table
     Run();
@@ -266,6 +358,48 @@ void TSimulatedCard::SetNoiseRms(double lsb) {
   noiseRms_ = lsb;
 }
 
+void TSimulatedCard::SetRoundTrip(int frames) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  roundTrip_ = std::clamp(frames, 0, kMaxRoundTripFrames);
+}
+
+void TSimulatedCard::SetJitter(int frames) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  jitter_ = std::clamp(frames, 0, kMaxJitterFrames);
+}
+
+int TSimulatedCard::RoundTrip() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return roundTrip_;
+}
+
+int TSimulatedCard::Jitter() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return jitter_;
+}
+
+int64_t TSimulatedCard::CurrentDelayFrames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return currentDelay_;
+}
+
+void TSimulatedCard::SetDeviceUnderTest(int channel, const TDutModel& model) {
+  if (channel != 0 && channel != 1) throw std::invalid_argument("no input channel " + std::to_string(channel));
+  if (!ValidModel(model)) throw std::invalid_argument("device under test out of range");
+  const std::vector<TBiquad> stages = Stages(model);
+  std::lock_guard<std::mutex> lock(mutex_);
+  TDutChannel& d = dut_[channel];
+  d.model = model;
+  d.count = static_cast<int>(stages.size());
+  std::copy(stages.begin(), stages.end(), d.stages.begin());  // with their state cleared
+}
+
+TDutModel TSimulatedCard::DeviceUnderTest(int channel) const {
+  if (channel != 0 && channel != 1) throw std::invalid_argument("no input channel " + std::to_string(channel));
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dut_[channel].model;
+}
+
 TCardPace TSimulatedCard::Pace() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return pace_;
@@ -293,11 +427,13 @@ void TSimulatedCard::FailAll(int direction, int code, const std::string& text) {
   d.lastErrorText = text;
   for (TStreamSlot* slot : d.streams) {
     if (slot->failed) continue;
+    PostPending(*slot, TClock::time_point::max());  // what was recorded before the failure
     slot->failed = true;
     slot->failCode = code;
     slot->recording = false;
     slot->notifier->Post(direction == 0 ? MM_WOM_ERROR : MM_WIM_ERROR, nullptr, slot->generation);
   }
+  NoteIfStill();
 }
 
 void TSimulatedCard::SetFrozen(bool frozen) {
@@ -344,6 +480,29 @@ std::unique_ptr<TInputDevice> TSimulatedCard::CreateInput() {
   return std::make_unique<TInput>(shared_from_this());
 }
 
+void TSimulatedCard::NoteIfStill() {
+  const bool playing = std::any_of(outputs_.begin(), outputs_.end(), [](auto* s) { return !s->failed; });
+  const bool recording = std::any_of(inputs_.begin(), inputs_.end(), [](auto* s) { return s->recording; });
+  if (!playing && !recording) stoodStill_ = true;
+}
+
+void TSimulatedCard::PostPending(TStreamSlot& slot, TClock::time_point until) {
+  while (slot.pendingCount > 0) {
+    const TPendingPost& p = slot.pending[slot.pendingFirst];
+    if (p.due > until) break;
+    slot.notifier->Post(MM_WIM_DATA, p.header, slot.generation);
+    slot.pendingFirst = (slot.pendingFirst + 1) % kMaxPendingPosts;
+    --slot.pendingCount;
+  }
+}
+
+TSimulatedCard::TClock::time_point TSimulatedCard::NextPendingDue() const {
+  TClock::time_point next = TClock::time_point::max();
+  for (const TStreamSlot* s : inputs_)
+    if (s->pendingCount > 0) next = std::min(next, s->pending[s->pendingFirst].due);
+  return next;
+}
+
 void TSimulatedCard::ReturnAll(TStreamSlot& slot, unsigned message, bool keepPartial) {
   bool first = true;
   for (PWaveHdr h : slot.queue) {
@@ -356,48 +515,42 @@ void TSimulatedCard::ReturnAll(TStreamSlot& slot, unsigned message, bool keepPar
   slot.pos = 0;
 }
 
-double TSimulatedCard::Noise() {
-  // Box-Muller over a 64-bit LCG: reproducible for a seed on every platform.
-  if (haveSpare_) {
-    haveSpare_ = false;
-    return spare_;
-  }
-  auto uniform = [this] {
-    rng_ = rng_ * 6364136223846793005ull + 1442695040888963407ull;
-    return (static_cast<double>(rng_ >> 11) + 0.5) * (1.0 / 9007199254740992.0);
-  };
-  double u1 = uniform(), u2 = uniform();
-  double r = std::sqrt(-2.0 * std::log(u1));
-  double a = 2 * std::numbers::pi * u2;
-  spare_ = r * std::sin(a) * noiseRms_;
-  haveSpare_ = true;
-  return r * std::cos(a) * noiseRms_;
+double TSimulatedCard::Noise(double scale) {
+  // The sum of four uniforms, each 16 bits of one mixed step of a 64-bit LCG: white, close to
+  // Gaussian out to 3.5 sigma, reproducible for a seed on every platform, and a few integer
+  // operations where a log, a root and a sine and cosine were.
+  rng_ = rng_ * 6364136223846793005ull + 1442695040888963407ull;
+  uint64_t x = (rng_ ^ (rng_ >> 32)) * 0xD6E8FEB86659FD93ull;
+  x ^= x >> 32;
+  const uint64_t sum = (x & 0xFFFF) + ((x >> 16) & 0xFFFF) + ((x >> 32) & 0xFFFF) + (x >> 48);
+  return (static_cast<double>(sum) - 2 * 65535.0) * scale;
 }
 
-void TSimulatedCard::ProcessChunk(int frames) {
+void TSimulatedCard::ProcessChunk(int frames, TClock::time_point now) {
   const std::vector<double>& humTable = HumTable();
   int64_t humPhase = frame_ % kHumPeriod;
+  // Four uniforms on 0 ... 65535 add up to a variance of 4 (65536^2 - 1) / 12.
+  const double noiseScale = noiseRms_ / std::sqrt(4 * (65536.0 * 65536.0 - 1) / 12);
+  double* const ring = arrival_.data();
   for (int i = 0; i < frames; ++i) {
-    double outL = 0, outR = 0;
     for (TStreamSlot* s : outputs_) {
       if (s->queue.empty() || s->failed) continue;
       const int16_t* p = reinterpret_cast<const int16_t*>(s->queue.front()->lpData) + 2 * (s->pos + i);
-      outL += p[0];
-      outR += p[1];
+      int at = ringPos_ + s->delay;
+      if (at >= kRingFrames) at -= kRingFrames;
+      ring[2 * at] += p[0];
+      ring[2 * at + 1] += p[1];
     }
-    double dutL = outL;
-    double dutR = outR;
-    for (auto& b : right_) dutR = b.Process(dutR);
-    // fixed latency: what went in kLatencyFrames ago comes out now
-    double yL = delay_[2 * delayPos_], yR = delay_[2 * delayPos_ + 1];
-    delay_[2 * delayPos_] = dutL;
-    delay_[2 * delayPos_ + 1] = dutR;
-    delayPos_ = (delayPos_ + 1) % kLatencyFrames;
+    double yL = ring[2 * ringPos_], yR = ring[2 * ringPos_ + 1];
+    ring[2 * ringPos_] = ring[2 * ringPos_ + 1] = 0;
+    if (++ringPos_ == kRingFrames) ringPos_ = 0;
+    for (int k = 0; k < dut_[0].count; ++k) yL = dut_[0].stages[k].Process(yL);
+    for (int k = 0; k < dut_[1].count; ++k) yR = dut_[1].stages[k].Process(yR);
 
     const double hum = humAmplitude_ * humTable[humPhase];
     if (++humPhase == kHumPeriod) humPhase = 0;
-    int16_t inL = Saturate16(yL + kLeftOffset + hum + Noise());
-    int16_t inR = Saturate16(yR + kRightOffset + hum + Noise());
+    int16_t inL = Saturate16(yL + kLeftOffset + hum + Noise(noiseScale));
+    int16_t inR = Saturate16(yR + kRightOffset + hum + Noise(noiseScale));
     for (TStreamSlot* s : inputs_) {
       if (!s->recording) continue;
       if (s->queue.empty()) {
@@ -416,8 +569,10 @@ void TSimulatedCard::ProcessChunk(int frames) {
       s->started = true;
       lastOutputStart_ = frame_;
     }
-    s->pos += frames;
     PWaveHdr h = s->queue.front();
+    // Its first frame leaves the jack when the card would record it.
+    if (s->pos == 0) h->deviceClock = frame_ + s->delay;
+    s->pos += frames;
     if (s->pos >= FramesOf(h)) {
       s->queue.pop_front();
       s->pos = 0;
@@ -431,34 +586,56 @@ void TSimulatedCard::ProcessChunk(int frames) {
       s->started = true;
       lastInputStart_ = frame_;
     }
-    if (s->pos == 0) s->queue.front()->deviceFrame = frame_;
-    s->pos += frames;
     PWaveHdr h = s->queue.front();
+    if (s->pos == 0) h->deviceFrame = h->deviceClock = frame_;
+    s->pos += frames;
     if (s->pos >= FramesOf(h)) {
       s->queue.pop_front();
       s->pos = 0;
       h->dwBytesRecorded = h->dwBufferLength;
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      s->notifier->Post(MM_WIM_DATA, h, s->generation);
+      if (pace_ == TCardPace::Realtime && jitter_ > 0) {
+        // A server hands blocks back when its own scheduling lets it: late by up to the jitter,
+        // never out of order.
+        postRng_ = postRng_ * 6364136223846793005ull + 1442695040888963407ull;
+        const double late = static_cast<double>(postRng_ >> 11) * (1.0 / 9007199254740992.0) * jitter_ / kSampleRate;
+        TClock::time_point due = now + std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(late));
+        // Blocks far shorter than the jitter: the oldest goes early rather than the ring growing.
+        if (s->pendingCount == kMaxPendingPosts) PostPending(*s, s->pending[s->pendingFirst].due);
+        if (s->pendingCount > 0)
+          due = std::max(due, s->pending[(s->pendingFirst + s->pendingCount - 1) % kMaxPendingPosts].due);
+        s->pending[(s->pendingFirst + s->pendingCount) % kMaxPendingPosts] = {h, due};
+        ++s->pendingCount;
+      } else {
+        s->notifier->Post(MM_WIM_DATA, h, s->generation);
+      }
     }
   }
   frame_ += frames;
 }
 
 void TSimulatedCard::Run() {
-  using clock = std::chrono::steady_clock;
+  using clock = TClock;
   std::unique_lock<std::mutex> lock(mutex_);
   bool anchored = false;
   clock::time_point wallAnchor;
   int64_t frameAnchor = 0;
   bool starving = false;
   clock::time_point starveSince;
+  // Sleeps until woken, or until the next late capture block is due.
+  auto sleep = [&](clock::time_point until) {
+    if (until == clock::time_point::max()) wake_.wait(lock);
+    else wake_.wait_until(lock, until);
+  };
 
   while (!quit_) {
+    auto now = clock::now();
+    for (TStreamSlot* s : inputs_) PostPending(*s, pace_ == TCardPace::Realtime ? now : clock::time_point::max());
+    const clock::time_point nextPost = NextPendingDue();
     if (frozen_) {
       anchored = false;
       starving = false;
-      wake_.wait(lock);
+      sleep(nextPost);
       continue;
     }
     // A failed output moves nothing: with only such streams left the card must sleep, not spin
@@ -468,7 +645,7 @@ void TSimulatedCard::Run() {
     if (!anyPlaying && !anyRecording) {
       anchored = false;
       starving = false;
-      wake_.wait(lock);
+      sleep(nextPost);
       continue;
     }
 
@@ -485,7 +662,6 @@ void TSimulatedCard::Run() {
       else n = std::min<int64_t>(n, FramesOf(s->queue.front()) - s->pos);
     }
 
-    auto now = clock::now();
     if (pace_ == TCardPace::Realtime) {
       if (!anchored || now - wallAnchor > std::chrono::seconds(1) + std::chrono::duration<double>(
                                               static_cast<double>(frame_ - frameAnchor) / kSampleRate)) {
@@ -497,7 +673,7 @@ void TSimulatedCard::Run() {
       auto due = wallAnchor + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(
                                   static_cast<double>(frame_ + n - frameAnchor) / kSampleRate));
       if (now < due) {
-        wake_.wait_until(lock, due);
+        wake_.wait_until(lock, std::min(due, nextPost));
         continue;
       }
     } else {
@@ -516,8 +692,51 @@ void TSimulatedCard::Run() {
         starving = false;
       }
     }
-    ProcessChunk(n);
+    if (stoodStill_) {
+      // The card stood still with nobody listening: whatever was on its way has played out.
+      std::fill(arrival_.begin(), arrival_.end(), 0.0);
+      for (TDutChannel& d : dut_)
+        for (TBiquad& b : d.stages) b.z1 = b.z2 = 0;
+      stoodStill_ = false;
+    }
+    ProcessChunk(n, now);
   }
+}
+
+std::vector<std::string> ConfigureCardFromEnvironment(TSimulatedCard& card) {
+  std::vector<std::string> errors;
+  auto value = [](const char* name) -> std::optional<std::string> {
+    const char* v = std::getenv(name);
+    if (!v) return std::nullopt;
+    return std::string(v);
+  };
+  auto milliseconds = [&](const char* name, int maxFrames, void (TSimulatedCard::*set)(int)) {
+    const std::optional<std::string> text = value(name);
+    if (!text) return;
+    const std::optional<double> ms = ParseNumber(*text);
+    const double maxMs = 1000.0 * maxFrames / kSampleRate;
+    if (!ms || *ms < 0 || *ms > maxMs) {
+      errors.push_back(std::string(name) + "=\"" + *text + "\" is not a time from 0 to " +
+                       std::to_string(static_cast<int>(maxMs)) + " ms; ignored.");
+      return;
+    }
+    (card.*set)(static_cast<int>(std::lrint(*ms * kSampleRate / 1000)));
+  };
+  milliseconds("QUORVANE_SIM_DELAY_MS", TSimulatedCard::kMaxRoundTripFrames, &TSimulatedCard::SetRoundTrip);
+  milliseconds("QUORVANE_SIM_JITTER_MS", TSimulatedCard::kMaxJitterFrames, &TSimulatedCard::SetJitter);
+  const char* const names[2] = {"QUORVANE_SIM_LEFT", "QUORVANE_SIM_RIGHT"};
+  for (int channel : {0, 1}) {
+    const std::optional<std::string> text = value(names[channel]);
+    if (!text) continue;
+    if (const std::optional<TDutModel> model = ParseDutModel(*text)) {
+      card.SetDeviceUnderTest(channel, *model);
+    } else {
+      errors.push_back(std::string(names[channel]) + "=\"" + *text +
+                       "\" is not wire, loudspeaker, highpass:<Hz>[:<Q>], lowpass:<Hz>[:<Q>] or "
+                       "bandpass:<Hz>[:<Q>]; ignored.");
+    }
+  }
+  return errors;
 }
 
 TSimulatedBackend::TSimulatedBackend(TCardPace pace, uint32_t seed)

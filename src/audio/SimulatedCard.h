@@ -1,26 +1,52 @@
-// The built-in simulated sound card: output -> model device under test -> input.
+// The built-in simulated sound card: output -> sound system delay -> model device under test
+// -> input.
 //
-// Left input is a straight wire from the left output; the right input passes the right
-// output through a small-loudspeaker model (high-pass, presence peak, roll-off). Both
-// inputs carry a DC offset, 50 Hz hum and a seedable noise floor, and arrive a fixed
-// latency after they were played. With nothing playing, the input still records this
-// idle signal. Its ground truth is public so tests can compare against it.
+// Like a real sound server, the card returns what was played a round trip later that is
+// fixed while an output plays and differs per opening (a base delay plus a random part), and
+// in real time it hands filled capture blocks back a little late, by a varying amount. Each
+// input has its own device under test: a wire (default left), a small-loudspeaker model
+// (default right), or a high-, low- or band-pass biquad. Both inputs carry a DC offset, 50 Hz
+// hum and a seedable noise floor. With nothing playing, the input still records this idle
+// signal. Its ground truth is public so tests can compare against it.
 //
-// Threads: one card thread moves the audio; device calls come from the GUI thread.
-// Units: frames at 44100 Hz, sample values in 16-bit LSB.
+// Threads: one card thread moves the audio; every other call comes from the GUI thread (or
+// a test's thread) and is safe against the card thread.
+// Units: frames at 44100 Hz, sample values in 16-bit LSB, frequencies in Hz.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <complex>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "AudioDevice.h"
+
+// What sits between an output and its input.
+enum class TDutKind {
+  Wire,         // unity
+  Loudspeaker,  // 80 Hz high-pass, 3 kHz +4 dB presence peak, 12 kHz low-pass; CornerHz and Q unused
+  HighPass,     // 2nd-order cookbook biquad at CornerHz with Q
+  LowPass,      // 2nd-order cookbook biquad at CornerHz with Q
+  BandPass,     // cookbook band-pass, 0 dB at CornerHz, bandwidth set by Q
+};
+struct TDutModel {
+  TDutKind Kind = TDutKind::Wire;
+  double CornerHz = 1000;  // 0 < CornerHz < 22050
+  double Q = 0.70710678;   // > 0
+  bool operator==(const TDutModel&) const = default;
+};
+// "wire", "loudspeaker", "highpass:<Hz>[:<Q>]", "lowpass:<Hz>[:<Q>]" or "bandpass:<Hz>[:<Q>]";
+// nothing for anything else.
+std::optional<TDutModel> ParseDutModel(std::string_view text);
 
 enum class TCardPace {
   Realtime,     // frames advance with the wall clock; starved queues underrun or overrun
@@ -29,13 +55,17 @@ enum class TCardPace {
 
 class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
  public:
-  static constexpr int kLatencyFrames = 1536;
+  // Round trip of the sound system: base delay plus a random part drawn per output opening.
+  static constexpr int kDefaultRoundTripFrames = 13230;  // 300 ms
+  static constexpr int kDefaultJitterFrames = 1323;      // 30 ms
+  static constexpr int kMaxRoundTripFrames = 2 * kSampleRate;
+  static constexpr int kMaxJitterFrames = kSampleRate;
   static constexpr double kLeftOffset = -3.0;
   static constexpr double kRightOffset = 2.0;
   static constexpr double kHumFrequency = 50.0;
   static constexpr double kHumAmplitude = 3.2767;  // peak LSB: -80 dB re a full-scale sine
   static constexpr double kNoiseRms = 0.5;         // LSB per channel, about -96 dBFS
-  // Right-channel model (a small loudspeaker).
+  // The loudspeaker model (the right input's default).
   static constexpr double kHighPassHz = 80.0;
   static constexpr double kPeakHz = 3000.0;
   static constexpr double kPeakGaindB = 4.0;
@@ -56,6 +86,27 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   void SetHumAmplitude(double lsb);
   void SetNoiseRms(double lsb);
 
+  // Base delay and the most the random part adds, clamped to 0 ... kMaxRoundTripFrames and
+  // 0 ... kMaxJitterFrames. They apply from the next output opening; the jitter also bounds
+  // how late a filled capture block is handed back in real time.
+  void SetRoundTrip(int frames);
+  void SetJitter(int frames);
+  int RoundTrip() const;
+  int Jitter() const;
+  // The delay drawn when the most recently opened output opened (base + 0 ... jitter): a frame
+  // that output plays at card frame t is recorded at t + CurrentDelayFrames(). -1 before any
+  // output has opened.
+  int64_t CurrentDelayFrames() const;
+
+  // The device under test on input channel 0 (left) or 1 (right); a change applies at once
+  // with the filter's state cleared. Throws std::invalid_argument for another channel, a
+  // corner outside 0 ... 22050 Hz or a Q that is not positive.
+  void SetDeviceUnderTest(int channel, const TDutModel& model);
+  TDutModel DeviceUnderTest(int channel) const;
+  // Exact complex response, and gain in dB, of a model at a frequency in Hz.
+  static std::complex<double> Response(const TDutModel& model, double hz);
+  static double GaindB(const TDutModel& model, double hz);
+
   // The next Open of an output (input) fails with this code; ErrorText gives the text.
   void RefuseNextOutputOpen(int code, const std::string& text);
   void RefuseNextInputOpen(int code, const std::string& text);
@@ -70,7 +121,7 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   // and its close report comes late, after Close has returned.
   void SetUnresponsive(bool unresponsive);
 
-  // Exact complex response of the right-channel model at a frequency in Hz.
+  // Exact complex response of the default right-channel model (the loudspeaker) in Hz.
   static std::complex<double> RightResponse(double hz);
   static double RightGaindB(double hz);
   // Hum value (LSB) the card adds at card frame t.
@@ -100,9 +151,18 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
       return y;
     }
   };
+  // The biquad stages of a model, in order (none for a wire).
+  static std::vector<TBiquad> Stages(const TDutModel& model);
   static std::vector<TBiquad> RightModel();
 
  private:
+  using TClock = std::chrono::steady_clock;
+  // A filled capture block waiting for its late hand-back.
+  struct TPendingPost {
+    PWaveHdr header = nullptr;
+    TClock::time_point due;
+  };
+  static constexpr int kMaxPendingPosts = 8;
   struct TStreamSlot {
     TDeviceNotifier* notifier = nullptr;
     uint32_t generation = 0;
@@ -112,6 +172,16 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
     uint32_t pos = 0;  // frames done in the front block
     bool recording = false;
     bool started = false;
+    int delay = 0;  // output: this opening's round trip in frames
+    // input, real time: filled blocks not yet handed back, oldest first (a ring)
+    std::array<TPendingPost, kMaxPendingPosts> pending;
+    int pendingFirst = 0, pendingCount = 0;
+  };
+  // The filter of one input, card thread (under the mutex).
+  struct TDutChannel {
+    TDutModel model;
+    std::array<TBiquad, 3> stages;
+    int count = 0;
   };
   // What the card keeps per direction (0 output, 1 input).
   struct TDirectionState {
@@ -129,10 +199,16 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   friend class TInput;
 
   void Run();
-  void ProcessChunk(int frames);
+  void ProcessChunk(int frames, TClock::time_point now);
   void ReturnAll(TStreamSlot& slot, unsigned message, bool keepPartial);
+  // Hands back the pending blocks due by `until` (all of them with TClock::time_point::max()).
+  void PostPending(TStreamSlot& slot, TClock::time_point until);
+  TClock::time_point NextPendingDue() const;
+  // Marks the arrivals stale once nothing plays and nothing records.
+  void NoteIfStill();
   void FailAll(int direction, int code, const std::string& text);
-  double Noise();
+  // A noise sample: the centred sum of four 16-bit uniforms, times scale.
+  double Noise(double scale);
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -150,17 +226,29 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   int64_t doubleQueued_ = 0;
   double humAmplitude_ = kHumAmplitude;
   double noiseRms_ = kNoiseRms;
+  int roundTrip_ = kDefaultRoundTripFrames;
+  int jitter_ = kDefaultJitterFrames;
+  int64_t currentDelay_ = -1;
+  uint64_t delayRng_;  // draws each opening's delay
+  bool stoodStill_ = false;  // nothing played or recorded since the last frame moved
+  TDutChannel dut_[2];
 
   // model state, card thread only
-  std::vector<TBiquad> right_;
-  std::vector<double> delay_;  // kLatencyFrames stereo frames
-  size_t delayPos_ = 0;
+  // What arrives at the inputs, stereo, indexed by card frame modulo kRingFrames: an output
+  // adds each frame its delay ahead of the frame being recorded, which reads and clears it.
+  static constexpr int kRingFrames = kMaxRoundTripFrames + kMaxJitterFrames + 1;
+  std::vector<double> arrival_;
+  int ringPos_ = 0;  // frame_ % kRingFrames
+  uint64_t postRng_;  // how late each capture block is handed back
   uint64_t rng_;
-  bool haveSpare_ = false;
-  double spare_ = 0;
 
   std::thread thread_;
 };
+
+// Sets the card from QUORVANE_SIM_DELAY_MS (base delay, ms), QUORVANE_SIM_JITTER_MS and
+// QUORVANE_SIM_LEFT / QUORVANE_SIM_RIGHT (as ParseDutModel reads them). A malformed value is
+// left out; the result has one line per such value, naming it. GUI thread.
+std::vector<std::string> ConfigureCardFromEnvironment(TSimulatedCard& card);
 
 class TSimulatedBackend : public TAudioBackend {
  public:

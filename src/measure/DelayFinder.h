@@ -47,6 +47,8 @@ class TDelayFinder {
   // no part. Makes the plans of a new size and allocates; not for a device thread.
   void SetReference(const int16_t* frames, int count, int size, TMode mode);
   bool HasReference() const { return size_ > 0; }
+  // A channel that is all zeros in the reference takes no part.
+  bool ChannelTakesPart(int ch) const { return refNorm_[ch] > 0; }
   int Size() const { return size_; }
   int ReferenceFrames() const { return refFrames_; }
 

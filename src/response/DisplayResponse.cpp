@@ -38,6 +38,8 @@ constexpr int kMarkerRingOut = 441;
 // end (room for the delay's own uncertainty).
 constexpr int kSettleFrames = 1102;
 constexpr int kTailFrames = 441;
+// The peak of the reference the fast sweep's columns are fitted with (0.5 of full scale).
+constexpr double kReferencePeak = 0.5 * 32767;
 // The sweep found in two blocks within this many frames of each other is the same sweep.
 constexpr int kLagTolerance = 8;
 // A block still holds the sweep where the last one did while the correlation there keeps this
@@ -529,17 +531,28 @@ void TResponsePlot::EnsureFastReference(int frames) {
                                   float(g.RightAmplitude() != 0)};
   if (FReferenceKind == TReference::Fast && key == FReferenceKey) return;
   // The block as played, but for its phase, which runs on from block to block and which the
-  // correlation's envelope ignores; the level does not count either.
-  std::vector<int16_t> block(2 * static_cast<std::size_t>(frames), 0);
-  uint32_t phase = 0;
-  if (g.LeftAmplitude() != 0)
-    TAudioSweepGenerator::FillSweepChannel(block.data(), frames, 0, g.LeftStepped() ? kSteppedSweepSteps : kSmoothSweepSteps,
-                                           g.LeftDeclick(), g.LeftLog(), g.LeftFrequency(), g.LeftMaxFrequency(), 0.5f, phase);
-  phase = 0;
-  if (g.RightAmplitude() != 0)
-    TAudioSweepGenerator::FillSweepChannel(block.data(), frames, 1, g.RightStepped() ? kSteppedSweepSteps : kSmoothSweepSteps,
-                                           g.RightDeclick(), g.RightLog(), g.RightFrequency(), g.RightMaxFrequency(), 0.5f,
-                                           phase);
+  // correlation's envelope ignores; the level does not count either. The same a quarter period
+  // on: a block of any phase is a mix of the two, which the columns are fitted with.
+  const std::size_t n = static_cast<std::size_t>(frames);
+  std::vector<int16_t> block(2 * n, 0), quarter(2 * n, 0);
+  for (int ch = 0; ch < 2; ++ch) {
+    FFitReal[ch].assign(n, 0.0f);
+    FFitQuadrature[ch].assign(n, 0.0f);
+    if ((ch == 0 ? g.LeftAmplitude() : g.RightAmplitude()) == 0) continue;
+    const int steps = (ch == 0 ? g.LeftStepped() : g.RightStepped()) ? kSteppedSweepSteps : kSmoothSweepSteps;
+    const bool declick = ch == 0 ? g.LeftDeclick() : g.RightDeclick();
+    const bool log = ch == 0 ? g.LeftLog() : g.RightLog();
+    const float from = ch == 0 ? g.LeftFrequency() : g.RightFrequency();
+    const float to = ch == 0 ? g.LeftMaxFrequency() : g.RightMaxFrequency();
+    uint32_t phase = 0;
+    TAudioSweepGenerator::FillSweepChannel(block.data(), frames, ch, steps, declick, log, from, to, 0.5f, phase);
+    phase = (kPhaseMask + 1) / 4;
+    TAudioSweepGenerator::FillSweepChannel(quarter.data(), frames, ch, steps, declick, log, from, to, 0.5f, phase);
+    for (std::size_t k = 0; k < n; ++k) {
+      FFitReal[ch][k] = block[2 * k + ch];
+      FFitQuadrature[ch][k] = quarter[2 * k + ch];
+    }
+  }
   FFinder.SetReference(block.data(), frames, frames, TDelayFinder::TMode::Circular);
   FReferenceKind = TReference::Fast;
   FReferenceKey = key;
@@ -656,25 +669,49 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
   float* left = FColumns[0].data();
   float* right = FColumns[1].data();
   const bool measureLeft = !FReferenceLoaded;
-  for (int i = 0; i < w; ++i) {
-    float sumLeft = kSumStart, sumRight = kSumStart;
-    const int64_t first = s + FColumnStarts[static_cast<std::size_t>(i)];
-    for (int j = 0; j < c; ++j) {
-      const int16_t* f = at(first + j);
-      const int32_t l = LessOffset(f[0], leftOffset), r = LessOffset(f[1], rightOffset);
-      sumLeft += static_cast<float>(l * l);
-      sumRight += static_cast<float>(r * r);
+  // A column holds 100 frames, less than a period below 441 Hz: the mean square of so short a
+  // stretch of a sine depends on where its phase falls. So each column is fitted with what was
+  // played there and that a quarter period on (the sweep played from two phases): any
+  // phase the device gives the tone is a mix of the two, and the mix's amplitude is the level,
+  // whatever part of a period the column holds. Noise and hum, which the sweep does not carry,
+  // stay out of it. Where the two span no plane (a column a tiny part of a period long) the
+  // mean square stands in.
+  const int leadInReference = leadIn;
+  for (int ch = 0; ch < 2; ++ch) {
+    if (ch == 0 && !measureLeft) continue;
+    float* levels = ch == 0 ? left : right;
+    const int offset = ch == 0 ? leftOffset : rightOffset;
+    const bool fit = FFinder.ChannelTakesPart(ch);
+    const float* real = FFitReal[ch].data();
+    const float* imag = FFitQuadrature[ch].data();
+    for (int i = 0; i < w; ++i) {
+      const int start = FColumnStarts[static_cast<std::size_t>(i)];
+      const int64_t first = s + start;
+      double rr = 0, qq = 0, rq = 0, xr = 0, xq = 0;
+      float squares = kSumStart;
+      for (int j = 0; j < c; ++j) {
+        const int32_t x = LessOffset(at(first + j)[ch], offset);
+        squares += static_cast<float>(x * x);
+        if (!fit) continue;
+        const int k = (leadInReference + start + j) % n;
+        const double r = real[k], q = imag[k];
+        rr += r * r, qq += q * q, rq += r * q, xr += x * r, xq += x * q;
+      }
+      const double det = rr * qq - rq * rq;
+      if (fit && det > 1e-6 * rr * qq) {
+        const double a = (xr * qq - xq * rq) / det, b = (xq * rr - xr * rq) / det;
+        // Mean square of a sine of the fitted amplitude: the reference's peak is 0.5 of full scale.
+        const double peak = std::sqrt(a * a + b * b) * kReferencePeak;
+        levels[i] = static_cast<float>(peak * peak / 2 / kFullScaleSquare + kSumStart / kFullScaleSquare);
+      } else {
+        levels[i] = squares / kFullScaleSquare / static_cast<float>(c);
+      }
     }
-    if (measureLeft) left[i] = sumLeft / kFullScaleSquare;
-    right[i] = sumRight / kFullScaleSquare;
   }
-  const float perFrame = 1.0f / static_cast<float>(c);
   if (measureLeft) {
-    nspsbMpy1(perFrame, left, w);
     PowerVectorTodB(left, w);
     FLeftFromFile = false;
   }
-  nspsbMpy1(perFrame, right, w);
   PowerVectorTodB(right, w);
 
   float* copyLeft = FColumns[2].data();

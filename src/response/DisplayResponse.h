@@ -251,6 +251,7 @@ private:
   int FLastLag = -1;              // the previous block's lag: that block held the sweep too
   double FLastCoherence = 0;      // what the last search found there
   std::vector<int> FColumnStarts;
+  std::array<std::vector<float>, 2> FFitReal, FFitQuadrature;  // the fast block at phase 0 and a quarter
   int FColumnFrames = 0;
   std::vector<float> FWindowKey;
   // Slow sweep: the next played block to place (its marker searched, or its step measured)

@@ -250,8 +250,9 @@ TEST_F(SweepGeneratorTest, CaptureStartsWithTheSweepAndHoldsItAtTheCardLatency) 
 
   EXPECT_EQ(backend->Card().LastInputStartFrame(), backend->Card().LastOutputStartFrame());
   // The left input is a wire with a DC offset of -3: each captured block holds the sweeps
-  // played kLatencyFrames earlier.
-  constexpr int lag = TSimulatedCard::kLatencyFrames;
+  // played the opening's round trip earlier.
+  const int64_t lag = backend->Card().CurrentDelayFrames();
+  ASSERT_GE(lag, backend->Card().RoundTrip());
   for (int64_t g = 0; g < 3 * kFast; ++g)
     ASSERT_EQ(captured[2 * g], (g < lag ? 0 : played[2 * (g - lag)]) - 3) << "block " << g / kFast << " frame " << g % kFast;
   EXPECT_NE(captured[2 * (kFast + lag + 8800 + 100)], -3) << "the second block sounds";
