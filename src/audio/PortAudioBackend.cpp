@@ -6,7 +6,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <condition_variable>
 #include <deque>
@@ -27,6 +29,41 @@ constexpr unsigned long kOutputChunkFrames = 4096;
 // periods above must fit.
 constexpr double kMinimumInputLatency = 0.25;
 constexpr double kMinimumOutputLatency = 0.2;
+
+// The blocks' clock: std::chrono::steady_clock in frames at 44100 Hz.
+int64_t ClockFrames() {
+  const int64_t ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  return ns / 1000000000 * kSampleRate + ns % 1000000000 * kSampleRate / 1000000000;
+}
+
+// Where a stream's frame 0 lies on the clock, from readings taken beside the blocking calls.
+// A reading comes late when the thread was held up between the call and the reading, or when the
+// stream's counters had not yet heard of frames the server took or gave in its own chunks; it
+// comes early only where a reading cannot tell (see WriteChunk). So the earliest recent reading
+// is the best one. Only the recent ones count, so that a device whose crystal runs a little off
+// the clock, or a gap the stream did not report, is followed within a few seconds.
+class TClockOrigin {
+ public:
+  void Forget() { count_ = 0; }
+  void Reading(int64_t frameZero) {
+    readings_[next_] = frameZero;
+    next_ = (next_ + 1) % kReadings;
+    count_ = std::min(count_ + 1, kReadings);
+  }
+  // The clock of a frame of the stream, or -1 before any reading.
+  int64_t ClockOf(int64_t frame) const {
+    if (count_ == 0) return -1;
+    int64_t origin = INT64_MAX;
+    for (int i = 1; i <= count_; ++i) origin = std::min(origin, readings_[(next_ - i + kReadings) % kReadings]);
+    return origin + frame;
+  }
+
+ private:
+  static constexpr int kReadings = 32;  // one per 4096-frame chunk: the last 3 s
+  std::array<int64_t, kReadings> readings_{};
+  int next_ = 0, count_ = 0;
+};
 
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 void SilentJackMessage(const char*) {}
@@ -99,6 +136,12 @@ struct TPaShared {
   uint32_t held = 0, heldFrames = 0;
   int64_t readFrames = 0;  // input frames read since the open
   uint32_t overruns = 0;   // reads that reported an overflow
+  // Output frames written since the open, and the stream frame of the front block's first one.
+  int64_t writtenFrames = 0, blockFirstFrame = 0;
+  // Frames the output's buffer holds when nothing waits in it (what it reports just after the
+  // start), and PortAudio's output latency in frames; 0 unknown.
+  int64_t outputBufferFrames = 0, outputLatencyFrames = 0;
+  TClockOrigin clock;
 
   void Post(unsigned message, PWaveHdr h) {
     if (!abandoned) notifier->Post(message, h, generation);
@@ -111,6 +154,7 @@ struct TPaShared {
     bool first = true;
     for (PWaveHdr h : queue) {
       if (!output) h->dwBytesRecorded = (first && keepPartial) ? pos * 4 : 0;
+      if (first && pos > 0) h->deviceClock = clock.ClockOf(output ? blockFirstFrame : h->deviceFrame);
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
       Post(output ? MM_WOM_DONE : MM_WIM_DATA, h);
       first = false;
@@ -186,6 +230,7 @@ class TPaWorker {
             return e;
           }
           s_->recording = true;
+          s_->clock.Forget();  // the frames after a restart run on a new origin
         }
         return 0;
       case TCommand::Stop:
@@ -194,6 +239,7 @@ class TPaWorker {
           PWaveHdr h = s_->queue.front();
           s_->queue.pop_front();
           h->dwBytesRecorded = s_->pos * 4;
+          h->deviceClock = s_->clock.ClockOf(h->deviceFrame);
           h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
           s_->pos = 0;
           s_->Post(MM_WIM_DATA, h);
@@ -237,6 +283,8 @@ class TPaWorker {
     p.channelCount = 2;
     p.sampleFormat = paInt16;
     PaStream* stream = nullptr;
+    signed long bufferFrames = 0;
+    double latency = 0;  // s
     PaError e = Locked(lock, [&] {
       const PaDeviceInfo* info = (index >= 0 && index < Pa_GetDeviceCount()) ? Pa_GetDeviceInfo(index) : nullptr;
       if (!info) return static_cast<PaError>(paInvalidDevice);
@@ -251,6 +299,9 @@ class TPaWorker {
         if (r != paNoError) {
           Pa_CloseStream(stream);
           stream = nullptr;
+        } else {
+          bufferFrames = Pa_GetStreamWriteAvailable(stream);
+          if (const PaStreamInfo* info = Pa_GetStreamInfo(stream)) latency = info->outputLatency;
         }
       }
       return r;
@@ -261,6 +312,10 @@ class TPaWorker {
     }
     s_->stream = stream;
     s_->recording = output;
+    s_->outputBufferFrames = std::max<long>(bufferFrames, 0);
+    s_->outputLatencyFrames = std::max<int64_t>(std::llround(latency * kSampleRate), 0);
+    s_->writtenFrames = 0;
+    s_->clock.Forget();
     return 0;
   }
 
@@ -297,8 +352,12 @@ class TPaWorker {
     const unsigned long n = std::min<unsigned long>(kOutputChunkFrames, frames - s_->pos);
     // Copied out under the lock: a worker stuck in the write then holds no block of ours.
     std::memcpy(s_->scratch.data(), h->lpData + static_cast<size_t>(s_->pos) * 4, n * 4);
+    if (s_->pos == 0) s_->blockFirstFrame = s_->writtenFrames;
     PaStream* stream = s_->stream;
+    const int64_t written = s_->writtenFrames, buffer = s_->outputBufferFrames, latency = s_->outputLatencyFrames;
     lock.unlock();
+    const signed long space = n ? Pa_GetStreamWriteAvailable(stream) : -1;
+    const int64_t now = ClockFrames();
     const PaError e = n ? Pa_WriteStream(stream, s_->scratch.data(), n) : paNoError;
     lock.lock();
     if (s_->abandoned) return;
@@ -306,10 +365,20 @@ class TPaWorker {
       Failed(e);
       return;
     }
+    // What waits in the buffer leaves before the chunk. A stream that has taken nothing yet may
+    // not have started, so it tells nothing. A full buffer does not say how full: through the
+    // PulseAudio plug-in it holds a period less than it reports, which is what PortAudio's
+    // latency tells; elsewhere it may be up to a period more, a reading that much early.
+    if (e == paOutputUnderflowed)
+      s_->clock.Forget();  // the frames after a gap leave later, and the reading was before it
+    else if (space >= 0 && buffer > 0 && written > buffer - space)
+      s_->clock.Reading(now + (space > 0 ? buffer - space : latency) - written);
+    s_->writtenFrames += static_cast<int64_t>(n);
     s_->pos += static_cast<uint32_t>(n);
     if (s_->pos >= frames && !s_->queue.empty() && s_->queue.front() == h) {
       s_->queue.pop_front();
       s_->pos = 0;
+      h->deviceClock = s_->clock.ClockOf(s_->blockFirstFrame);
       h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
       s_->Post(MM_WOM_DONE, h);
     }
@@ -320,16 +389,23 @@ class TPaWorker {
       PaStream* stream = s_->stream;
       lock.unlock();
       const PaError e = Pa_ReadStream(stream, s_->scratch.data(), kInputChunkFrames);
+      // The frames still waiting arrived before now, and the chunk's before them.
+      const signed long waiting = e == paNoError || e == paInputOverflowed ? Pa_GetStreamReadAvailable(stream) : -1;
+      const int64_t now = ClockFrames();
       lock.lock();
       if (s_->abandoned || !s_->recording) return;  // stopped meanwhile: the chunk is not wanted
       if (e != paNoError && e != paInputOverflowed) {
         Failed(e);
         return;
       }
-      if (e == paInputOverflowed) ++s_->overruns;
+      if (e == paInputOverflowed) {
+        ++s_->overruns;
+        s_->clock.Forget();  // frames were lost: the count no longer follows the clock
+      }
       s_->held = 0;
       s_->heldFrames = kInputChunkFrames;
       s_->readFrames += kInputChunkFrames;
+      if (waiting >= 0) s_->clock.Reading(now - waiting - s_->readFrames);
     }
     // A block the stream has not handed back yet is no reason to lose frames: what does not
     // fit stays held until the next block is queued.
@@ -347,6 +423,7 @@ class TPaWorker {
         s_->queue.pop_front();
         s_->pos = 0;
         h->dwBytesRecorded = h->dwBufferLength;
+        h->deviceClock = s_->clock.ClockOf(h->deviceFrame);
         h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
         s_->Post(MM_WIM_DATA, h);
       }

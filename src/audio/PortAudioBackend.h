@@ -2,6 +2,8 @@
 //
 // Threads: device calls on the GUI thread; each open device has a worker that alone talks
 // to its PortAudio stream after opening and posts the device's notifications.
+// Blocks come back with deviceClock on std::chrono::steady_clock in frames at 44100 Hz, read
+// from the streams' buffer counts and latencies; -1 until a stream has given a reading.
 #pragma once
 
 #include <memory>

@@ -215,7 +215,7 @@ void TWaveOut::QueueBlock(PWaveHdr Header) {
 
 void TWaveOut::HandleOpen() {
   if (FDevice->state == Opening) {
-    FFirstBlockDone = false;
+    FFramesDone = 0;
     FFirstBlockClock = -1;
     std::exception_ptr error;
     for (PWaveHdr h : {&FDevice->HeaderA(), &FDevice->HeaderB()}) {
@@ -246,10 +246,11 @@ void TWaveOut::HandleDone() {
   if (FDevice->state != Running) return;
   PWaveHdr h = FDevice->current;
   FLastPlayed = h->dwUser;
-  if (!FFirstBlockDone) {
-    FFirstBlockDone = true;
-    FFirstBlockClock = h->deviceClock;
-  }
+  // A device may hand back its first blocks before it can tell their clock (one that has not
+  // begun to play when they are all in its buffer): the first frame's clock then follows from
+  // the first block that has one, less the frames played before it.
+  if (FFirstBlockClock < 0 && h->deviceClock >= 0) FFirstBlockClock = h->deviceClock - FFramesDone;
+  FFramesDone += h->dwBufferLength / kBlockAlign;
   QueueBlock(h);
   if (FOnDone) FOnDone(this);
 }

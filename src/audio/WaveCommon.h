@@ -82,8 +82,9 @@ class TWaveOut : public QObject {
   TStreamState State() const { return FDevice->state; }
   // dwUser of the most recently finished block.
   uint32_t LastPlayedValue() const { return FLastPlayed; }
-  // deviceClock of the first block played since the device opened; -1 until that block has
-  // come back, or when the backend keeps no clock.
+  // The device clock of the first frame played since the device opened: the first block's
+  // deviceClock, or a later block's less the frames played before it when the device could not
+  // yet tell; -1 until a block with a clock has come back, or when the backend keeps no clock.
   int64_t FirstBlockClock() const { return FFirstBlockClock; }
   // True while the running device has stopped taking blocks (it may come back).
   bool Stalled() const { return FDevice->Stalled(); }
@@ -112,7 +113,7 @@ class TWaveOut : public QObject {
   int FBufferSamples = 0;
   uint32_t FLastPlayed = 0;
   int64_t FFirstBlockClock = -1;
-  bool FFirstBlockDone = false;
+  int64_t FFramesDone = 0;  // frames of the blocks played since the device opened
   bool FOpened = false;  // this opening's open was handled, so its close fires OnClose
   TWaveFormat FFormat;
   TDeviceStream* FDevice = nullptr;
