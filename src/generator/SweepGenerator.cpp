@@ -49,11 +49,11 @@ TSweepLayout SweepLayout(int Frames, int Steps) {
 TSlowBlock SlowBlockKind(int64_t block, int active, int silent, int& step, int64_t& cycle) {
   step = 0;
   cycle = 0;
-  if (active <= 0 || block < 0) return TSlowBlock::Silent;
-  if (block == 0) return TSlowBlock::Marker;
+  if (active <= 0 || block < kSlowLeadInBlocks) return TSlowBlock::Silent;
+  if (block == kSlowLeadInBlocks) return TSlowBlock::Marker;
   const int64_t length = static_cast<int64_t>(active) + std::max(silent, 0);
-  cycle = (block - 1) / length;
-  const int64_t t = (block - 1) % length;
+  cycle = (block - kSlowLeadInBlocks - 1) / length;
+  const int64_t t = (block - kSlowLeadInBlocks - 1) % length;
   if (t < active) {
     step = static_cast<int>(t);
     return TSlowBlock::Step;
@@ -178,10 +178,12 @@ void TAudioSweepGenerator::FillSweepBlock(PWaveHdr Header) {
         SlowBlockKind(FRunBlocks++, FSlowSweepActiveSteps, FSlowSweepSilentSteps, step, cycle);
     if (kind != TSlowBlock::Step) {
       std::memset(Header->lpData, 0, Header->dwBufferLength);
-      if (kind == TSlowBlock::Silent) return;
-      FillMarkerChannel(samples, frames, 0, FLeftAmplitude);
-      FillMarkerChannel(samples, frames, 1, FRightAmplitude);
-      if (TWaveIn* input = AssociatedInput()) input->Start();
+      if (kind == TSlowBlock::Marker) {
+        FillMarkerChannel(samples, frames, 0, FLeftAmplitude);
+        FillMarkerChannel(samples, frames, 1, FRightAmplitude);
+      }
+      // Capture starts with the run, lead-in and all; a run of no steps has nothing to capture.
+      if (TWaveIn* input = AssociatedInput(); input && FSlowSweepActiveSteps > 0) input->Start();
       return;
     }
     if (step == 0) BeginSlowCycle();

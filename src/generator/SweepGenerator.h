@@ -25,11 +25,16 @@ constexpr int kMarkerFrames = 4096;
 constexpr float kMarkerStartHz = 20.0f;
 constexpr float kMarkerEndHz = 20000.0f;
 
+// A slow run opens with this many silent blocks (0.5 s): a sound server may start recording
+// after it has started playing, and what it plays before that never comes back.
+constexpr int kSlowLeadInBlocks = 2;
+
 enum class TSlowBlock { Marker, Step, Silent };
 // What block `block` of a slow run plays (0 = the first block after enabling), with `step` the
 // step of its cycle (0 = the start frequency) and `cycle` the cycle (0 = the first) when it is
-// a Step. Block 0 is a marker; then cycles of `active` steps and `silent` silent blocks follow,
-// the last silent block of each cycle a marker. No active steps: every block is silent.
+// a Step. The lead-in's silent blocks come first, then a marker; then cycles of `active` steps
+// and `silent` silent blocks follow, the last silent block of each cycle a marker. No active
+// steps: every block is silent.
 TSlowBlock SlowBlockKind(int64_t block, int active, int silent, int& step, int64_t& cycle);
 
 // Where the segments of a fast sweep of Steps steps fall in a channel of Frames frames.
@@ -97,8 +102,8 @@ class TAudioSweepGenerator : public TBasicAudioGenerator {
   // that a copy plays from its first block what the source plays; Enabled and the run are not
   // copied. For writing a file without touching a running generator.
   void AssignSettings(const TAudioSweepGenerator& Source);
-  // Blocks that hold one whole sweep: 1 fast block, or a slow run's marker and every step.
-  int SweepBlocks() const { return FSlowSweep ? FSlowSweepActiveSteps + 1 : 1; }
+  // Blocks that hold one whole sweep: 1 fast block, or a slow run's lead-in, marker and every step.
+  int SweepBlocks() const { return FSlowSweep ? kSlowLeadInBlocks + 1 + FSlowSweepActiveSteps : 1; }
 
   // The OnNeedData handler, installed by the constructor. dwUser becomes 0: a sweep reports
   // no single frequency. Capture is started with every sounding block.

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -27,9 +28,19 @@ namespace {
 
 // The capture kept for placing the sweep: a power of two, several slow steps and two fast blocks.
 constexpr int kRingFrames = 1 << 17;
-// A slow run's marker is searched over this much capture from where it was played: the round
-// trip may be up to the search less the marker (1.29 s).
+// A slow run's marker is searched over this much capture (1.49 s), from a little before where
+// the devices' clocks say it comes back, or without them from half a second before it was played.
 constexpr int kMarkerSearchFrames = 1 << 16;
+// With the devices' clocks, the marker is searched from this far before where they say it comes
+// back (0.19 s; they are good to a few tens of milliseconds).
+constexpr int kClockMargin = 8192;
+// A marker after the first is searched from this far before where the delay found so far puts it
+// (50 ms: a sound system that slipped further loses a cycle, not its steps' places).
+constexpr int kResyncMargin = 2205;
+// After a marker its block is silent: from this far past the chirp to this far before the block's
+// end (50 ms each) the level must stay below this share of the marker's.
+constexpr int kMarkerQuietGap = 2205;
+constexpr double kMarkerQuietShare = 0.01;
 // The device rings on after the marker; its answer must lie this far inside the capture searched.
 constexpr int kMarkerRingOut = 441;
 // A slow step is read from 25 ms after it comes back (the device settles: a 1.3 % step in
@@ -418,7 +429,8 @@ void TResponsePlot::ProcessSamples(const int16_t* samples, int frameCount, bool&
     bool complete = false;
     if (FSlowSweep) {
       FPointCount = MeasureSlow(frameCount);
-      complete = FPointCount > 0 && FPointCount == FActiveSteps && FShownSteps == FActiveSteps;
+      // A cycle with a step that could not be measured is no whole sweep: the next one may be.
+      complete = FPointCount > 0 && FShownSteps == FActiveSteps && FCycleLost == 0;
     } else {
       FPointCount = MeasureFast(samples, frameCount);
       complete = FPointCount > 0;
@@ -446,14 +458,14 @@ void TResponsePlot::SweepCompleted(bool& continueFlag) {
 
 int64_t TResponsePlot::ClockDelay() const {
   const int64_t played = FSweepGenerator ? FSweepGenerator->FirstBlockClock() : -1;
-  if (played < 0 || FRunClock < 0 || FRunNumber != FSweepGenerator->RunNumber()) return -1;
+  if (played < 0 || FRunClock < 0 || FRunNumber != FSweepGenerator->RunNumber()) return kNoDelay;
   return played - FRunClock;
 }
 
 QString TResponsePlot::TimingText() const {
-  if (FDelay >= 0) {
+  if (FDelay != kNoDelay) {
     QString text = QString::asprintf("Round trip %.1f ms", FDelay * 1000.0 / kSampleRate);
-    if (const int64_t clock = ClockDelay(); clock >= 0)
+    if (const int64_t clock = ClockDelay(); clock != kNoDelay)
       text += QString::asprintf(" (device clocks: %.0f ms)", clock * 1000.0 / kSampleRate);
     return text;
   }
@@ -481,11 +493,12 @@ void TResponsePlot::TakeBlock(const int16_t* samples, int frameCount) {
   if (newRun || first < 0) {
     FRunNumber = FSweepGenerator->RunNumber();
     FRunOrigin = deviceFrame >= 0 ? deviceFrame : 0;
-    FRunClock = block ? block->deviceClock : -1;
+    FRunClock = -1;
     FCaptured = first = 0;
     FRingFrom = 0;
-    FDelay = -1;
+    FDelay = kNoDelay;
     FDelayClarity = 0;
+    FCycleLost = 0;
     FLastLag = -1;
     FNextBlock = 0;
     FShownCycle = -1;
@@ -493,6 +506,12 @@ void TResponsePlot::TakeBlock(const int16_t* samples, int frameCount) {
     FCompleted = false;
   }
   if (first > FCaptured) FRingFrom = first;  // frames were lost: nothing before them is continuous
+  // The clock of run frame 0 as this block tells it: a server hands its first frames over in
+  // bursts, so a first block's clock can read late; the earliest is the truest.
+  if (block && block->deviceClock >= 0) {
+    const int64_t clock = block->deviceClock - first;
+    FRunClock = FRunClock < 0 ? clock : std::min(FRunClock, clock);
+  }
   if (FRing.empty()) FRing.assign(2 * static_cast<std::size_t>(kRingFrames), 0);
   const int keep = std::min(frameCount, kRingFrames);
   const int16_t* from = samples + 2 * static_cast<std::size_t>(frameCount - keep);
@@ -649,8 +668,8 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
 
   // A delay known only modulo the block is placed by the devices' clocks where they keep one.
   int64_t delay = ((blockStart + found.Lag) % n + n) % n;
-  if (const int64_t clock = ClockDelay(); clock >= 0)
-    delay += n * std::max<int64_t>(0, std::llround(static_cast<double>(clock - delay) / n));
+  if (const int64_t clock = ClockDelay(); clock != kNoDelay)
+    delay += n * std::llround(static_cast<double>(clock - delay) / n);
   FDelay = delay;
   FDelayClarity = found.Clarity;
 
@@ -763,20 +782,39 @@ int TResponsePlot::MeasureSlow(int frameCount) {
       continue;
     }
     if (kind == TSlowBlock::Marker) {
-      // The marker comes back at or after where it was played, within the search's reach.
-      if (FCaptured < played + kMarkerFrames + kMarkerRingOut) break;
-      if (played < FRingFrom) {  // what held it is gone: the next marker will do
+      // The search reaches over kMarkerSearchFrames from a little before where the marker should
+      // come back: by the delay found before (the step before it may still ring until then), or
+      // the devices' clocks, or without either from the start of the lead-in.
+      const int64_t clock = ClockDelay();
+      const int64_t expected = FDelay != kNoDelay ? FDelay - kResyncMargin
+                               : clock != kNoDelay ? clock - kClockMargin
+                                                   : -int64_t{kSlowLeadInBlocks} * length;
+      const int64_t start = std::max<int64_t>(0, played + expected);
+      if (FCaptured < start + kMarkerFrames + kMarkerRingOut) break;
+      if (start < FRingFrom) {  // what held it is gone: the next marker will do
         ++FNextBlock;
         continue;
       }
-      const int count = static_cast<int>(std::min<int64_t>(kMarkerSearchFrames, FCaptured - played));
+      const int count = static_cast<int>(std::min<int64_t>(kMarkerSearchFrames, FCaptured - start));
       for (int j = 0; j < count; ++j)
         std::memcpy(&FScratch[2 * static_cast<std::size_t>(j)],
-                    &FRing[2 * static_cast<std::size_t>((played + j) & (kRingFrames - 1))], 4);
+                    &FRing[2 * static_cast<std::size_t>((start + j) & (kRingFrames - 1))], 4);
       const TDelayResult found = FFinder.Find(FScratch.data(), count);
       if (found.Found && found.Lag + kMarkerFrames + kMarkerRingOut <= count) {
-        FDelay = found.Lag;
-        FDelayClarity = found.Clarity;
+        // A marker is followed by the rest of its block in silence; a tone starting in a quiet
+        // capture can look like one (the chirp passes its frequency), but goes on sounding.
+        const int64_t at = start + found.Lag;
+        const int64_t quietFrom = at + kMarkerFrames + kMarkerQuietGap, quietTo = at + length - kMarkerQuietGap;
+        if (FCaptured < quietTo) break;  // not all heard yet
+        double markerLeft = 0, markerRight = 0, restLeft = 0, restRight = 0;
+        RingLevels(at, kMarkerFrames, markerLeft, markerRight);
+        RingLevels(quietFrom, static_cast<int>(quietTo - quietFrom), restLeft, restRight);
+        if (restLeft + restRight < kMarkerQuietShare * (markerLeft + markerRight)) {
+          FDelay = at - played;
+          FDelayClarity = found.Clarity;
+        } else if (count < kMarkerSearchFrames) {
+          break;
+        }
       } else if (count < kMarkerSearchFrames) {
         break;  // it may still be on its way
       }
@@ -792,9 +830,10 @@ int TResponsePlot::MeasureSlow(int frameCount) {
       const double periods = std::floor(frames * static_cast<double>(hz) / kSampleRate);
       if (periods >= 1) frames = std::min<int>(frames, static_cast<int>(std::lrint(periods * kSampleRate / hz)));
     }
-    const int64_t from = FDelay + played + kSettleFrames;
-    if (FDelay >= 0 && from + frames > FCaptured) break;
-    const bool measurable = FDelay >= 0 && from >= FRingFrom;
+    const bool placed = FDelay != kNoDelay;
+    const int64_t from = (placed ? FDelay : 0) + played + kSettleFrames;
+    if (placed && from + frames > FCaptured) break;
+    const bool measurable = placed && from >= FRingFrom;
     double left = 0, right = 0;
     if (measurable) RingLevels(from, frames, left, right);
     // Not placed, or no longer captured: no level rather than a wrong one.
@@ -802,6 +841,8 @@ int TResponsePlot::MeasureSlow(int frameCount) {
     if (!FReferenceLoaded) FColumns[0][step] = measurable ? PowerTodB(left / kFullScaleSquare) : nan;
     if (!FReferenceLoaded) FLeftFromFile = false;
     FColumns[1][step] = measurable ? PowerTodB(right / kFullScaleSquare) : nan;
+    if (cycle != FShownCycle || step == 0) FCycleLost = 0;
+    FCycleLost += measurable ? 0 : 1;
     FShownCycle = cycle;
     FShownSteps = step + 1;
     ++FNextBlock;

@@ -23,6 +23,7 @@
 #include <QStringView>
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <vector>
@@ -121,11 +122,13 @@ public:
   void SetOnSweepComplete(std::function<void()> handler) { FOnSweepComplete = std::move(handler); }
 
   // The round trip of the current run, measured from the signal: a captured frame of the run is
-  // the played frame this many frames earlier; -1 while not found. In fast sweep it is known
-  // modulo the block (1.3 s) and placed by the devices' clocks where they keep one.
+  // the played frame this many frames earlier (negative where the capture began after the
+  // playing); kNoDelay while not found. In fast sweep it is known modulo the block (1.3 s) and
+  // placed by the devices' clocks where they keep one.
+  static constexpr int64_t kNoDelay = INT64_MIN;
   int64_t MeasuredDelay() const { return FDelay; }
-  // What the devices' clocks say of the same (first played block against the run's first
-  // captured one); -1 where a backend keeps no clock or before the first block was played.
+  // What the devices' clocks say of the same (first played frame against the run's first
+  // captured one); kNoDelay where a backend keeps no clock or before the first block was played.
   int64_t ClockDelay() const;
   // How clearly the delay stood out (peak over mean of the correlation; 0 never found).
   double DelayClarity() const { return FDelayClarity; }
@@ -241,7 +244,7 @@ private:
   int64_t FCaptured = 0;          // run frames captured so far
   int64_t FRingFrom = 0;          // first run frame after the last gap
   std::vector<int16_t> FRing;
-  int64_t FDelay = -1;
+  int64_t FDelay = kNoDelay;
   double FDelayClarity = 0;
   TDelayFinder FFinder;
   std::vector<int16_t> FScratch;  // a contiguous copy of ring frames for the finder
@@ -258,4 +261,5 @@ private:
   int64_t FNextBlock = 0;
   int64_t FShownCycle = -1;
   int FShownSteps = 0;
+  int FCycleLost = 0;  // steps of the shown cycle that could not be measured
 };

@@ -74,7 +74,7 @@ TEST_F(WavFilesTest, SaveAsWritesThreeToneBlocksAndAsksBeforeReplacing) {
 
 }
 
-// On "Sweep": one fast sweep, or a slow run's timing marker and the sounding steps of its first
+// On "Sweep": one fast sweep, or a slow run's lead-in, timing marker and the sounding steps of its first
 // cycle, as the response plot's generator plays them; the same bytes as a generator set up by
 // hand for that sweep. The plot's own generator is not touched: a running sweep keeps its place,
 // and a second save writes the same file.
@@ -85,7 +85,7 @@ TEST_F(WavFilesTest, SaveAsOnTheSweepTabWritesOneFastSweepOrOneSlowCycle) {
   struct TCase {
     bool slow;
     int blocks, frames;
-  } const cases[] = {{false, 1, 57330}, {true, 9, 11025}};
+  } const cases[] = {{false, 1, 57330}, {true, 11, 11025}};
   for (const TCase& c : cases) {
     slow->setChecked(c.slow);
     const QString name = saves.filePath(c.slow ? "slow.wav" : "fast.wav");

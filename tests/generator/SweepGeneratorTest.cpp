@@ -169,8 +169,8 @@ TEST_F(SweepGeneratorTest, RightChannelCopiesNegatesOrSweepsOnItsOwn) {
   }
 }
 
-// A run opens with a timing marker; each cycle's last silent block is a marker too, so that
-// block 1 and block 1 + cycle are markers and step 1 is block 2.
+// A run opens with half a second of silence and a timing marker; each cycle's last silent block
+// is a marker too, so that blocks 3 and 3 + cycle are markers and step 1 is block 4.
 TEST_F(SweepGeneratorTest, SlowCycleSoundsRestsAndBeginsAgain) {
   struct {
     int activeSeconds, silentSeconds, active, silent;
@@ -185,22 +185,22 @@ TEST_F(SweepGeneratorTest, SlowCycleSoundsRestsAndBeginsAgain) {
     gen.SetSlowSweepSilentSeconds(c.silentSeconds);
     const int cycle = c.active + c.silent;
     std::vector<std::vector<int16_t>> blocks;  // blocks[b - 1] is block b
-    for (int b = 1; b <= cycle + 2; ++b) {
+    for (int b = 1; b <= cycle + 4; ++b) {
       TTestBlock block(kSlow, 0x5555);
       gen.FillSweepBlock(&block.header);
       blocks.push_back(block.samples);
       const auto zeros = std::count(block.samples.begin(), block.samples.end(), 0);
       const auto tailZeros = std::count(block.samples.begin() + 2 * kMarkerFrames, block.samples.end(), 0);
-      const bool marker = c.active > 0 && (b == 1 || (c.silent > 0 && b == cycle + 1));
-      const bool sounds = c.active > 0 && !marker && (b - 2) % cycle < c.active;
+      const bool marker = c.active > 0 && (b == 3 || (c.silent > 0 && b == cycle + 3));
+      const bool sounds = c.active > 0 && b >= 4 && !marker && (b - 4) % cycle < c.active;
       if (marker)
         EXPECT_TRUE(zeros < 2 * kSlow - 2 * kMarkerFrames + 64 && tailZeros == 2 * (kSlow - kMarkerFrames)) << "block " << b;
       else
         EXPECT_TRUE(sounds ? zeros < kSlow : zeros == 2 * kSlow) << "block " << b;
     }
     if (c.active > 0) {
-      EXPECT_TRUE(blocks[cycle + 1] == blocks[1]) << "the next cycle begins at the start";
-      if (c.silent > 0) EXPECT_TRUE(blocks[cycle] == blocks[0]) << "the same marker";
+      EXPECT_TRUE(blocks[cycle + 3] == blocks[3]) << "the next cycle begins at the start";
+      if (c.silent > 0) EXPECT_TRUE(blocks[cycle + 2] == blocks[2]) << "the same marker";
     }
     if (c.active != 180) continue;
 
@@ -210,10 +210,10 @@ TEST_F(SweepGeneratorTest, SlowCycleSoundsRestsAndBeginsAgain) {
       int previous = 0;
       for (int k = 1; k <= 180; ++k) {
         const double hz = channel == 0 ? 300 * std::pow(10.0, (k - 1) / 179.0) : 300 + (k - 1) * 2700.0001 / 179;
-        EXPECT_NEAR(MeasureHz(blocks[k], channel, 0, kSlow, hz) / hz, 1, 1e-4) << channel << " step " << k;
+        EXPECT_NEAR(MeasureHz(blocks[k + 2], channel, 0, kSlow, hz) / hz, 1, 1e-4) << channel << " step " << k;
         const double limit = 16383.5 * 2 * std::numbers::pi * hz / 44100 + 8;
         for (int f = 0; f < kSlow; ++f) {
-          const int v = blocks[k][2 * f + channel];
+          const int v = blocks[k + 2][2 * f + channel];
           ASSERT_LE(std::abs(v - previous), limit) << channel << " step " << k << " frame " << f;
           previous = v;
         }

@@ -215,31 +215,33 @@ TEST_F(ResponsePlotTest, SlowStepsArePlacedByTheMarkersAndDrawnAsAStair) {
   Plot->SetSlowSweepActiveSeconds(5);  // 20 steps
   Plot->SetSlowSweepSilentSeconds(1);  // and 4 silent blocks, the last a marker
   const auto gain = [](int block) { return 0.2 + 0.03 * (block % 24); };
-  for (int delay : {441, 13230, 50000}) {
+  // Without the devices' clocks the marker is looked for up to 0.88 s after it was played.
+  for (int delay : {441, 13230, 38000}) {
     SCOPED_TRACE(delay);
-    const std::vector<int> counts = FeedSlowRun(in, delay, 2 + 24 + 6, gain);
+    const std::vector<int> counts = FeedSlowRun(in, delay, 3 + 24 + 6, gain);
     EXPECT_EQ(Plot->MeasuredDelay(), delay);
-    // Step t (played block t + 1) is read once its window, up to 10 ms before its end, is in.
+    // Step t (played block t + 3, after the lead-in and the marker) is read once its window, up
+    // to 10 ms before its end, is in.
     for (int k = 0; k < static_cast<int>(counts.size()); ++k) {
       const int64_t captured = (k + 1) * 11025LL;
       int steps = 0;
-      for (int t = 0; t < 20; ++t) steps += delay + (t + 2) * 11025LL - 441 <= captured;
-      int next = 0;  // block 25 holds the next cycle's first step
-      for (int t = 0; t < 20; ++t) next += delay + (t + 26) * 11025LL - 441 <= captured;
+      for (int t = 0; t < 20; ++t) steps += delay + (t + 4) * 11025LL - 441 <= captured;
+      int next = 0;  // block 27 holds the next cycle's first step
+      for (int t = 0; t < 20; ++t) next += delay + (t + 28) * 11025LL - 441 <= captured;
       EXPECT_EQ(counts[k], next > 0 ? next : steps) << "block " << k;
     }
     const auto f = Plot->Frequencies();
     ASSERT_EQ(f.size(), 20u);
-    // Block 25 + t repeats the gain of block t + 1, whichever cycle a step was last read in.
+    // Block 27 + t repeats the gain of block t + 3, whichever cycle a step was last read in.
     for (int t = 0; t < 20; ++t) {
-      EXPECT_NEAR(Plot->RightLevels()[t], SinedB(0.5 * 32767 * gain(t + 1)), 2e-3) << t;
-      EXPECT_NEAR(Plot->LeftLevels()[t], SinedB(0.5 * 32767 * gain(t + 1)), 2e-3) << t;
+      EXPECT_NEAR(Plot->RightLevels()[t], SinedB(0.5 * 32767 * gain(t + 3)), 2e-3) << t;
+      EXPECT_NEAR(Plot->LeftLevels()[t], SinedB(0.5 * 32767 * gain(t + 3)), 2e-3) << t;
     }
   }
 
   // A run whose first marker never came back is placed by the next cycle's: its first cycle
   // reads nothing rather than something wrong, and saves nothing.
-  const std::vector<int> counts = FeedSlowRun(in, 3000, 2 + 24, [&](int block) { return block == 0 ? 0 : gain(block); });
+  const std::vector<int> counts = FeedSlowRun(in, 3000, 3 + 24 + 1, [&](int block) { return block == 2 ? 0 : gain(block); });
   EXPECT_EQ(counts.back(), 20);
   EXPECT_EQ(Plot->MeasuredDelay(), 3000) << "from the second marker";
   for (int t = 0; t < 20; ++t) EXPECT_TRUE(std::isnan(Plot->RightLevels()[t])) << t;
@@ -253,9 +255,9 @@ TEST_F(ResponsePlotTest, SlowStepsArePlacedByTheMarkersAndDrawnAsAStair) {
 
   // 99 s: 396 steps, more than the plot is wide, all measured and drawn.
   Plot->SetSlowSweepActiveSeconds(99);
-  const std::vector<int> long_ = FeedSlowRun(in, 2000, 398, [](int block) { return 0.1 + 0.002 * block; });
+  const std::vector<int> long_ = FeedSlowRun(in, 2000, 400, [](int block) { return 0.1 + 0.002 * block; });
   ASSERT_EQ(long_.back(), 396);
-  EXPECT_NEAR(Plot->RightLevels()[395], SinedB(0.5 * 32767 * (0.1 + 0.002 * 396)), 2e-3);
+  EXPECT_NEAR(Plot->RightLevels()[395], SinedB(0.5 * 32767 * (0.1 + 0.002 * 398)), 2e-3);
   const QImage picture = Grab();
   for (int k : {0, 200, 395})
     EXPECT_EQ(picture.pixel(k * 441 / 396 + 1, Plot->LevelToRow(Plot->RightLevels()[k])), qRgb(255, 0, 0)) << k;
@@ -263,7 +265,7 @@ TEST_F(ResponsePlotTest, SlowStepsArePlacedByTheMarkersAndDrawnAsAStair) {
   float frequency = 0, level = 0;
   for (auto [x, step] : {std::pair{441, 395}, {300, 269}})
     EXPECT_TRUE(Plot->Readout(x, 10, frequency, level) && frequency == Plot->Frequencies()[step]) << x;
-  FeedSlowRun(in, 2000, 13, [](int) { return 1.0; });
+  FeedSlowRun(in, 2000, 15, [](int) { return 1.0; });
   EXPECT_FALSE(Plot->Readout(441, 10, frequency, level));
   EXPECT_TRUE(Plot->Readout(12, 10, frequency, level) && frequency == Plot->Frequencies()[10]);
 }
