@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QWidget>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <functional>
@@ -35,10 +36,11 @@ void FeedFast(TResponsePlot& plot, const std::function<int(int)>& left,
     TAudioSweepGenerator::FillSweepChannel(played.data(), kFast, channel, g.LeftStepped() ? kSteppedSweepSteps : kSmoothSweepSteps,
                                            g.LeftDeclick(), g.LeftLog(), g.LeftFrequency(), g.LeftMaxFrequency(), 0.5f, phase);
   }
+  const auto sample = [](double v) { return static_cast<int16_t>(std::clamp(std::lrint(v), -32768L, 32767L)); };
   for (int f = 0; f < kFast; ++f) {
     const int g = (f + delay) % kFast;
-    b[2 * g] = static_cast<int16_t>(700 + std::lrint(played[2 * f] * left(f) / 16383.5));
-    b[2 * g + 1] = static_cast<int16_t>(-500 + std::lrint(played[2 * f + 1] * right(f) / 16383.5));
+    b[2 * g] = sample(700 + played[2 * f] * static_cast<double>(left(f)) / 16383.5);
+    b[2 * g + 1] = sample(-500 + played[2 * f + 1] * static_cast<double>(right(f)) / 16383.5);
   }
   bool go = true;
   plot.ProcessSamples(b.data(), kFast, go);
@@ -290,7 +292,7 @@ TEST_F(ResponsePlotTest, AReferenceIsSmoothedOnceNotWithEveryBlock) {
 TEST_F(ResponsePlotTest, EqualInputsAsReferenceDrawTheMinus20Line) {
   Plot->SetLeftIsReference(true);
   Plot->SetTraceColour(QColor(200, 100, 50));
-  FeedFast(*Plot, [](int i) { return 500 + 10 * i; }, [](int i) { return 500 + 10 * i; });
+  FeedFast(*Plot, [](int f) { return 500 + f / 10; }, [](int f) { return 500 + f / 10; });
   const QImage picture = Grab();
   const int row = Plot->LevelToRow(-20);
   for (int y = 1; y <= 256; ++y)
