@@ -84,6 +84,15 @@ void TypeInto(QLabel* label, const QString& keys) {
 
 float Factor(double dB) { return static_cast<float>(std::pow(10.0L, dB / 20.0L)); }
 
+// The figures under the track bars: "left|right frequency left|right level".
+std::string Figures(const QObject& form) {
+  auto text = [&](const char* name) {
+    return form.findChild<QLabel*>(QString::fromLatin1(name))->text().toStdString();
+  };
+  return text("LabelFLeft") + "|" + text("LabelFRight") + " " + text("LabelLAmplitude") + "|" +
+         text("LabelRAmplitude");
+}
+
 // Typed values reach the generator with the exact sine and the labels, tied partners follow,
 // Escape keeps what was there, and a user's move of a track bar gives its channel (and a tied
 // partner) back to the bar; the exact sine goes with the last typed value.
@@ -131,14 +140,10 @@ TEST_F(GeneratorPanelTest, TypedValuesPlayExactlyUntilATrackBarMoves) {
   for (const TStep& step : steps) {
     step.act();
     const float right = step.negated ? -Factor(step.ra) : Factor(step.ra);
-    EXPECT_EQ(g->LeftFrequency(), step.lf) << step.what;
-    EXPECT_EQ(g->RightFrequency(), step.rf) << step.what;
-    EXPECT_EQ(g->LeftAmplitude(), Factor(step.la)) << step.what;
-    EXPECT_EQ(g->RightAmplitude(), right) << step.what;
-    EXPECT_EQ(g->ExactSine(), step.exact) << step.what;
-    EXPECT_EQ(Text(form, "LabelFLeft") + "|" + Text(form, "LabelFRight") + " " +
-                  Text(form, "LabelLAmplitude") + "|" + Text(form, "LabelRAmplitude"),
-              step.labels)
+    EXPECT_EQ(std::tuple(g->LeftFrequency(), g->RightFrequency(), g->LeftAmplitude(),
+                         g->RightAmplitude(), g->ExactSine(), Figures(form)),
+              std::tuple(step.lf, step.rf, Factor(step.la), right, step.exact,
+                         std::string(step.labels)))
         << step.what;
     for (const char* box : {"EditFLeft", "EditFRight", "EditLAmplitude", "EditRAmplitude"})
       EXPECT_FALSE(Find<QDoubleSpinBox>(&form, box)->isVisible()) << step.what << " " << box;
@@ -189,21 +194,16 @@ TEST_F(GeneratorPanelTest, TwoTonesAndTheTestToneFromTheDistortionPage) {
   };
   for (const TCase& c : cases) {
     form.ApplyTestTone(c.waveform, c.hz, c.dB);
-    EXPECT_EQ(Find<TTabControl>(&form, "TabControlGenerator")->TabIndex(), 0);
+    EXPECT_EQ(std::tuple(Find<TTabControl>(&form, "TabControlGenerator")->TabIndex(),
+                         Find<QComboBox>(&form, "ComboBoxLeftWaveform")->currentIndex(),
+                         Find<QComboBox>(&form, "ComboBoxRightWaveform")->currentIndex(),
+                         g->LeftWaveform(), g->RightWaveform(), g->LeftFrequency(),
+                         g->RightFrequency(), g->LeftAmplitude(), g->RightAmplitude(),
+                         g->ExactSine(), g->Enabled(), Figures(form)),
+              std::tuple(0, c.index, c.index, c.waveform, c.waveform, c.frequency, c.frequency,
+                         Factor(c.dB), Factor(c.dB), true, false, std::string(c.labels)))
+        << c.waveform;
     EXPECT_TRUE(Find<QGroupBox>(&form, "GroupBoxOutputFreq")->isVisible());
-    EXPECT_EQ(Find<QComboBox>(&form, "ComboBoxLeftWaveform")->currentIndex(), c.index);
-    EXPECT_EQ(Find<QComboBox>(&form, "ComboBoxRightWaveform")->currentIndex(), c.index);
-    EXPECT_EQ(g->LeftWaveform(), c.waveform);
-    EXPECT_EQ(g->RightWaveform(), c.waveform);
-    EXPECT_EQ(g->LeftFrequency(), c.frequency);
-    EXPECT_EQ(g->RightFrequency(), c.frequency);
-    EXPECT_EQ(g->LeftAmplitude(), Factor(c.dB));
-    EXPECT_EQ(g->RightAmplitude(), Factor(c.dB));
-    EXPECT_TRUE(g->ExactSine());
-    EXPECT_EQ(Text(form, "LabelFLeft") + "|" + Text(form, "LabelFRight") + " " +
-                  Text(form, "LabelLAmplitude") + "|" + Text(form, "LabelRAmplitude"),
-              c.labels);
-    EXPECT_FALSE(g->Enabled());
   }
 }
 
@@ -235,8 +235,7 @@ TEST_F(GeneratorPanelTest, TypedValuesRoundTripThroughTheStore) {
     EXPECT_EQ(g->RightFrequency(), 19000.25f);
     EXPECT_EQ(g->LeftAmplitude(), 0.1f);
     EXPECT_EQ(g->RightAmplitude(), Factor(-0.01));
-    EXPECT_EQ(Text(form, "LabelFRight") + " " + Text(form, "LabelRAmplitude"),
-              "19000.25 -0.01 dB");
+    EXPECT_EQ(Figures(form), "997.00|19000.25 -20 dB|-0.01 dB");
     // Back to the bars: the keys go.
     Find(&form, "TrackBarFLeft")->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     Find(&form, "TrackBarFRight")->triggerAction(QAbstractSlider::SliderSingleStepAdd);
