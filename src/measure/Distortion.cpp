@@ -379,8 +379,7 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
       for (int k = std::max(0, c - gap); k <= std::min(bins - 1, c + gap); ++k) tonal[k] = 1;
     }
     const bool weighted = s.Weighting == TNoiseWeighting::AWeighted;
-    double all = 0, allA = 0, noise = 0, noiseA = 0, gains = 0, gainsKept = 0, gainsA = 0,
-           gainsAKept = 0;
+    double all = 0, allA = 0, noise = 0, noiseA = 0, gains = 0, gainsKept = 0;
     if (weightsRate_ != rate || static_cast<int>(aWeights_.size()) != bins) {
       aWeights_.resize(bins);
       for (int k = 0; k < bins; ++k) aWeights_[k] = std::pow(10.0, AWeightingdB(k * binHz) / 10.0);
@@ -392,19 +391,44 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
       all += p;
       allA += p * g;
       gains += 1;
-      gainsA += g;
       if (!tonal[k]) {
         noise += p;
         noiseA += p * g;
         gainsKept += 1;
-        gainsAKept += g;
       }
     }
-    // Bins left out at the harmonics hold, on average, what the noise around them holds.
-    // Harmonics so close that hardly a bin is left: the residual less the harmonics read.
+    // Bins left out at a harmonic hold what the noise beside them holds, so that a hum line
+    // elsewhere is not spread into them. Harmonics so
+    // close that hardly a bin is left: the residual less the harmonics read.
     if (gainsKept > 0.05 * gains) {
-      noise *= gains / gainsKept;
-      noiseA *= gainsA / gainsAKept;
+      std::vector<double> beside;
+      for (int k = kLo; k <= kHi;) {
+        if (!tonal[k]) {
+          ++k;
+          continue;
+        }
+        int end = k;
+        while (end + 1 <= kHi && tonal[end + 1]) ++end;
+        const int reach = std::max(2 * (end - k + 1), 48);
+        beside.clear();
+        for (int j = std::max(kLo, k - reach); j <= std::min(kHi, end + reach); ++j)
+          if (!tonal[j]) beside.push_back(power(j) * toMeanSquare);
+        if (!beside.empty()) {
+          // The mean of the bins beside, less any line far above their median.
+          std::nth_element(beside.begin(), beside.begin() + beside.size() / 2, beside.end());
+          const double limit = 10 * beside[beside.size() / 2];
+          double sum = 0;
+          int n = 0;
+          for (double v : beside)
+            if (v <= limit) sum += v, ++n;
+          const double density = sum / n;
+          for (int j = k; j <= end; ++j) {
+            noise += density;
+            noiseA += density * aWeights_[j];
+          }
+        }
+        k = end + 1;
+      }
     } else {
       noise = all;
       noiseA = allA;
