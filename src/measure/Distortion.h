@@ -125,6 +125,8 @@ class TDistortionAnalyser {
   std::vector<float> spectrum_;        // packed complex, size_ / 2 + 1 bins
   fftwf_plan plan_ = nullptr;
   double windowSum_ = 0, windowSquares_ = 0;
+  std::vector<double> aWeights_;       // power gain of the A curve per bin
+  double weightsRate_ = 0;
 };
 
 // The IEC 61672 A-weighting gain at f Hz, in dB (0 dB at 1 kHz).

@@ -1,0 +1,519 @@
+#include "Distortion.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+namespace {
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+constexpr double kFloor = -300.0;
+
+// 7-term Blackman-Harris: sidelobes 180 dB down, main lobe 7 bins either side.
+constexpr std::array<double, 7> kWindowTerms = {0.27105140069342, 0.43329793923448,
+                                                0.21812299954311, 0.06592544638803,
+                                                0.01081174209837, 0.00077658482522,
+                                                0.00001388721735};
+constexpr int kLobeBins = 8;
+// A tone's bin must stand this far above the median bin power (noise alone reaches about 15x).
+constexpr double kToneAboveFloor = 1000.0;
+// Bins around a harmonic left out of the noise.
+constexpr int kNoiseGapBins = 10;
+
+double dB20(double ratio) { return ratio > 0 ? 20.0 * std::log10(ratio) : kFloor; }
+double dB10(double ratio) { return ratio > 0 ? 10.0 * std::log10(ratio) : kFloor; }
+
+// |sum of x[n] e^(-i w n)| for several w at once: Goertzel, in independent chains so that the
+// recurrences overlap.
+template <int kChains>
+void DtftChains(const double* x, int count, const double* omegas, int m, double* out) {
+  for (int first = 0; first < m; first += kChains) {
+    const int chains = std::min(kChains, m - first);
+    double coeff[kChains] = {}, s1[kChains] = {}, s2[kChains] = {};
+    for (int j = 0; j < chains; ++j) coeff[j] = 2.0 * std::cos(omegas[first + j]);
+    for (int i = 0; i < count; ++i) {
+      const double v = x[i];
+      for (int j = 0; j < kChains; ++j) {
+        const double s0 = v + coeff[j] * s1[j] - s2[j];
+        s2[j] = s1[j];
+        s1[j] = s0;
+      }
+    }
+    for (int j = 0; j < chains; ++j) {
+      const double w = omegas[first + j];
+      const std::complex<double> y = s1[j] - std::polar(1.0, -w) * s2[j];
+      out[first + j] = std::abs(y);
+    }
+  }
+}
+
+void DtftMagnitudes(const double* x, int count, const double* omegas, int m, double* out) {
+  if (m <= 4)
+    DtftChains<4>(x, count, omegas, m, out);
+  else
+    DtftChains<12>(x, count, omegas, m, out);
+}
+
+// Solves the n x n system a x = b in place (partial pivoting); false when singular.
+template <int N>
+bool Solve(std::array<std::array<double, N>, N> a, std::array<double, N>& b) {
+  for (int c = 0; c < N; ++c) {
+    int p = c;
+    for (int r = c + 1; r < N; ++r)
+      if (std::abs(a[r][c]) > std::abs(a[p][c])) p = r;
+    if (!(std::abs(a[p][c]) > 0)) return false;
+    std::swap(a[p], a[c]);
+    std::swap(b[p], b[c]);
+    for (int r = c + 1; r < N; ++r) {
+      const double f = a[r][c] / a[c][c];
+      for (int k = c; k < N; ++k) a[r][k] -= f * a[c][k];
+      b[r] -= f * b[c];
+    }
+  }
+  for (int c = N - 1; c >= 0; --c) {
+    double v = b[c];
+    for (int k = c + 1; k < N; ++k) v -= a[c][k] * b[k];
+    b[c] = v / a[c][c];
+  }
+  return true;
+}
+
+struct TSineFit {
+  double dc = 0, a = 0, b = 0, omega = 0;  // x[n] = dc + a cos(w t) + b sin(w t), t = n - mid
+};
+
+// cos and sin of w t for t = n - (count - 1) / 2: four interleaved rotations, so that the
+// recurrences run side by side and the rounding grows over a quarter of the steps.
+void Phasors(double omega, int count, double* c, double* s) {
+  const double mid = 0.5 * (count - 1);
+  double pc[4], ps[4];
+  for (int k = 0; k < 4; ++k) {
+    pc[k] = std::cos(omega * (k - mid));
+    ps[k] = std::sin(omega * (k - mid));
+  }
+  const double rc = std::cos(4 * omega), rs = std::sin(4 * omega);
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    for (int k = 0; k < 4; ++k) {
+      c[i + k] = pc[k];
+      s[i + k] = ps[k];
+      const double v = pc[k];
+      pc[k] = v * rc - ps[k] * rs;
+      ps[k] = v * rs + ps[k] * rc;
+    }
+  }
+  for (int k = 0; i < count; ++i, ++k) {
+    c[i] = pc[k];
+    s[i] = ps[k];
+  }
+}
+
+// One pass of the least-squares sine fit on the phasors of fit.omega. withFrequency: a
+// Gauss-Newton step of all four parameters; otherwise the linear fit of dc, a, b.
+bool FitPass(const double* x, const double* cs, const double* sn, int count, TSineFit& fit,
+             bool withFrequency) {
+  const double mid = 0.5 * (count - 1);
+  const double scale = 1.0 / count;  // keeps the frequency column the size of the others
+  const double fa = fit.a * scale, fb = fit.b * scale;
+  double sc = 0, ss = 0, sd = 0, scc = 0, scs = 0, scd = 0, sss = 0, ssd = 0, sdd = 0;
+  double sx = 0, sxc = 0, sxs = 0, sxd = 0;
+#pragma omp simd reduction(+ : sc, ss, sd, scc, scs, scd, sss, ssd, sdd, sx, sxc, sxs, sxd)
+  for (int i = 0; i < count; ++i) {
+    const double c = cs[i], s = sn[i];
+    const double d = (i - mid) * (fb * c - fa * s);
+    const double v = x[i];
+    sc += c;
+    ss += s;
+    sd += d;
+    scc += c * c;
+    scs += c * s;
+    scd += c * d;
+    sss += s * s;
+    ssd += s * d;
+    sdd += d * d;
+    sx += v;
+    sxc += v * c;
+    sxs += v * s;
+    sxd += v * d;
+  }
+  const double s1 = count;
+  if (withFrequency) {
+    std::array<std::array<double, 4>, 4> m = {{{s1, sc, ss, sd},
+                                               {sc, scc, scs, scd},
+                                               {ss, scs, sss, ssd},
+                                               {sd, scd, ssd, sdd}}};
+    std::array<double, 4> r = {sx, sxc, sxs, sxd};
+    if (!Solve<4>(m, r)) return false;
+    fit.dc = r[0];
+    fit.a = r[1];
+    fit.b = r[2];
+    fit.omega += r[3] * scale;
+  } else {
+    std::array<std::array<double, 3>, 3> m = {{{s1, sc, ss}, {sc, scc, scs}, {ss, scs, sss}}};
+    std::array<double, 3> r = {sx, sxc, sxs};
+    if (!Solve<3>(m, r)) return false;
+    fit.dc = r[0];
+    fit.a = r[1];
+    fit.b = r[2];
+  }
+  return true;
+}
+
+}  // namespace
+
+double AWeightingdB(double hz) {
+  const auto r = [](double f) {
+    const double f2 = f * f;
+    const double c1 = 20.598997 * 20.598997, c2 = 107.65265 * 107.65265;
+    const double c3 = 737.86223 * 737.86223, c4 = 12194.217 * 12194.217;
+    return c4 * f2 * f2 / ((f2 + c1) * std::sqrt((f2 + c2) * (f2 + c3)) * (f2 + c4));
+  };
+  static const double at1k = r(1000.0);
+  return hz > 0 ? 20.0 * std::log10(r(hz) / at1k) : kFloor;
+}
+
+double ToneAmplitude(const double* windowed, int count, double hz, double sampleRate,
+                     double windowSum) {
+  const double omega = kTwoPi * hz / sampleRate;
+  double m = 0;
+  DtftMagnitudes(windowed, count, &omega, 1, &m);
+  return 2.0 * m / windowSum;
+}
+
+TDistortionAnalyser::~TDistortionAnalyser() { Release(); }
+
+void TDistortionAnalyser::Release() {
+  if (plan_) fftwf_destroy_plan(plan_);
+  plan_ = nullptr;
+  size_ = 0;
+  aWeights_.clear();
+}
+
+void TDistortionAnalyser::Prepare(int count) {
+  if (count == size_) return;
+  Release();
+  x_.assign(count, 0.0);
+  residual_.assign(count, 0.0);
+  window_.resize(count);
+  real_.assign(count, 0.0f);
+  spectrum_.assign(2 * (count / 2 + 1), 0.0f);
+  windowSum_ = windowSquares_ = 0;
+  for (int i = 0; i < count; ++i) {
+    double w = 0, sign = 1;
+    for (std::size_t k = 0; k < kWindowTerms.size(); ++k, sign = -sign)
+      w += sign * kWindowTerms[k] * std::cos(kTwoPi * static_cast<double>(k) * i / count);
+    window_[i] = w;
+    windowSum_ += w;
+    windowSquares_ += w * w;
+  }
+  plan_ = fftwf_plan_dft_r2c_1d(count, real_.data(),
+                                reinterpret_cast<fftwf_complex*>(spectrum_.data()),
+                                FFTW_ESTIMATE);
+  size_ = count;
+}
+
+TDistortionResult TDistortionAnalyser::Analyse(const int16_t* frames, int count,
+                                               const TDistortionSettings& s) {
+  TDistortionResult result;
+  std::vector<double> x(std::max(count, 0));
+  for (int ch = 0; ch < 2; ++ch) {
+    for (int i = 0; i < count; ++i) x[i] = frames[2 * i + ch] / 32767.0;
+    result.Channel[ch] = AnalyseChannel(x.data(), count, s);
+  }
+  return result;
+}
+
+TDistortionResult TDistortionAnalyser::Analyse(const float* frames, int count,
+                                               const TDistortionSettings& s, float fullScale) {
+  TDistortionResult result;
+  std::vector<double> x(std::max(count, 0));
+  const double scale = 1.0 / fullScale;
+  for (int ch = 0; ch < 2; ++ch) {
+    for (int i = 0; i < count; ++i) x[i] = frames[2 * i + ch] * scale;
+    result.Channel[ch] = AnalyseChannel(x.data(), count, s);
+  }
+  return result;
+}
+
+TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int count,
+                                                       const TDistortionSettings& s) {
+  TChannelDistortion out;
+  if (count <= 0) return out;
+  const double rate = s.SampleRate;
+  const double nyquist = 0.5 * rate;
+  const double bandHigh = std::min(s.BandHigh, nyquist);
+  const double bandLow = std::max(0.0, std::min(s.BandLow, bandHigh));
+
+  double mean = 0, peak = 0;
+#pragma omp simd reduction(+ : mean) reduction(max : peak)
+  for (int i = 0; i < count; ++i) {
+    mean += x[i];
+    peak = std::max(peak, std::abs(x[i]));
+  }
+  mean /= count;
+  double squares = 0;
+#pragma omp simd reduction(+ : squares)
+  for (int i = 0; i < count; ++i) squares += (x[i] - mean) * (x[i] - mean);
+  out.RmsdBFS = dB20(std::sqrt(2.0 * squares / count));
+  out.PeakdBFS = dB20(peak);
+  out.Dc = mean;
+  if (count < kMinFrames) return out;
+  Prepare(count);
+  const int bins = count / 2 + 1;
+  const double binHz = rate / count;
+  const auto* spectrum = reinterpret_cast<const std::complex<float>*>(spectrum_.data());
+  const auto power = [&](int k) { return static_cast<double>(std::norm(spectrum[k])); };
+  const auto transform = [&](const double* v, double offset) {
+    for (int i = 0; i < count; ++i) real_[i] = static_cast<float>(window_[i] * (v[i] - offset));
+    fftwf_execute(plan_);
+  };
+  // A sine of peak A gives |X| = A * windowSum / 2 at its frequency.
+  const double toAmplitude = 2.0 / windowSum_;
+  const auto spectrumdB = [&]() {
+    std::vector<float> db(bins);
+    const float scale = static_cast<float>(toAmplitude * toAmplitude);
+    for (int k = 0; k < bins; ++k)
+      db[k] = 10.0f * std::log10(std::max(scale * std::norm(spectrum[k]), 1e-30f));
+    return db;
+  };
+
+  transform(x, mean);
+  // The median bin is the noise floor, however strong the tones; every 8th bin tells it.
+  std::vector<double> powers(bins), sample;
+  for (int k = 0; k < bins; ++k) powers[k] = power(k);
+  for (int k = 0; k < bins; k += 8) sample.push_back(powers[k]);
+  std::nth_element(sample.begin(), sample.begin() + sample.size() / 2, sample.end());
+  const double floorPower = sample[sample.size() / 2];
+  // The strongest bin between lo and hi Hz (outside the DC lobe), refined by a parabola on the
+  // log power; 0 when nothing stands out.
+  const auto findTone = [&](double loHz, double hiHz, double skipHz) {
+    const int lo = std::max(kLobeBins, static_cast<int>(std::ceil(loHz / binHz)));
+    const int hi = std::min(bins - 2, static_cast<int>(std::floor(hiHz / binHz)));
+    int best = -1;
+    for (int k = lo; k <= hi; ++k)
+      if (best < 0 || powers[k] > powers[best]) best = k;
+    if (skipHz > 0 && best >= 0 && std::abs(best * binHz - skipHz) < 3 * kLobeBins * binHz) {
+      best = -1;
+      for (int k = lo; k <= hi; ++k)
+        if (std::abs(k * binHz - skipHz) >= 3 * kLobeBins * binHz &&
+            (best < 0 || powers[k] > powers[best]))
+          best = k;
+    }
+    if (best < 0 || !(powers[best] > kToneAboveFloor * floorPower) || powers[best] <= 0) return 0.0;
+    const double l = std::log(power(best - 1) + 1e-300), c = std::log(power(best)),
+                 r = std::log(power(best + 1) + 1e-300);
+    const double den = l - 2 * c + r;
+    const double delta = den < 0 ? std::clamp(0.5 * (l - r) / den, -0.5, 0.5) : 0.0;
+    return (best + delta) * binHz;
+  };
+
+  if (s.Kind == TDistortionKind::Sine) {
+    const double coarse = findTone(bandLow > 0 ? std::min(bandLow, 10.0) : 0.0, nyquist, 0);
+    if (coarse <= 0) {
+      out.ResidualSpectrum = spectrumdB();
+      return out;
+    }
+    TSineFit fit;
+    fit.omega = kTwoPi * coarse / rate;
+    double* cs = residual_.data();  // the phasors use the residual's and x_'s room until then
+    double* sn = x_.data();
+    Phasors(fit.omega, count, cs, sn);
+    bool ok = FitPass(x, cs, sn, count, fit, false);
+    for (int pass = 0; ok && pass < 6; ++pass) {
+      const double before = fit.omega;
+      ok = FitPass(x, cs, sn, count, fit, true);
+      Phasors(fit.omega, count, cs, sn);
+      // Converging quadratically: after a step this small the next would be nothing.
+      if (std::abs(fit.omega - before) * count < 1e-6) break;
+    }
+    if (!ok || !(fit.omega > 0) || fit.omega >= std::numbers::pi) {
+      out.ResidualSpectrum = spectrumdB();
+      return out;
+    }
+    const double amplitude = std::hypot(fit.a, fit.b);
+    const double f0 = fit.omega * rate / kTwoPi;
+    out.Valid = true;
+    out.Frequency = f0;
+    out.Amplitude = amplitude;
+    out.LeveldBFS = dB20(amplitude);
+    out.Dc = fit.dc;
+    for (int i = 0; i < count; ++i) residual_[i] = x[i] - (fit.dc + fit.a * cs[i] + fit.b * sn[i]);
+
+    // Harmonics on the windowed residual, at exact multiples of the fitted frequency.
+    for (int i = 0; i < count; ++i) x_[i] = window_[i] * residual_[i];
+    const int top = std::clamp(s.Harmonics, 2, 40);
+    std::vector<double> omegas, magnitudes;
+    for (int k = 2; k <= top && k * f0 <= bandHigh && k * f0 < nyquist; ++k)
+      omegas.push_back(k * fit.omega);
+    magnitudes.resize(omegas.size());
+    DtftMagnitudes(x_.data(), count, omegas.data(), static_cast<int>(omegas.size()),
+                   magnitudes.data());
+    double harmonicPower = 0;
+    for (std::size_t j = 0; j < omegas.size(); ++j) {
+      THarmonicReading h;
+      h.Order = static_cast<int>(j) + 2;
+      h.Frequency = h.Order * f0;
+      h.Amplitude = magnitudes[j] * toAmplitude;
+      h.dBc = dB20(h.Amplitude / amplitude);
+      h.Percent = 100.0 * h.Amplitude / amplitude;
+      harmonicPower += h.Amplitude * h.Amplitude;
+      out.Harmonics.push_back(h);
+    }
+    out.ThdRatio = std::sqrt(harmonicPower) / amplitude;
+    out.ThdPercent = 100.0 * out.ThdRatio;
+    out.ThddB = dB20(out.ThdRatio);
+
+    // The residual's powers in the bandwidth: mean square = sum over one-sided bins of
+    // 2 |X|^2 / (N sum w^2).
+    transform(residual_.data(), 0.0);
+    const double toMeanSquare = 2.0 / (static_cast<double>(count) * windowSquares_);
+    const int kLo = std::max(1, static_cast<int>(std::ceil(bandLow / binHz)));
+    const int kHi = std::min(bins - 1, static_cast<int>(std::floor(bandHigh / binHz)));
+    // Close harmonics (a low fundamental) get narrower gaps, down to the window's main lobe.
+    const int gap = std::clamp(static_cast<int>(f0 / binHz / 2) - 1, kLobeBins - 2, kNoiseGapBins);
+    std::vector<char> tonal(bins, 0);
+    for (double f = f0; f <= bandHigh + gap * binHz; f += f0) {
+      const int c = static_cast<int>(std::lrint(f / binHz));
+      for (int k = std::max(0, c - gap); k <= std::min(bins - 1, c + gap); ++k) tonal[k] = 1;
+    }
+    const bool weighted = s.Weighting == TNoiseWeighting::AWeighted;
+    double all = 0, allA = 0, noise = 0, noiseA = 0, gains = 0, gainsKept = 0, gainsA = 0,
+           gainsAKept = 0;
+    if (weightsRate_ != rate || static_cast<int>(aWeights_.size()) != bins) {
+      aWeights_.resize(bins);
+      for (int k = 0; k < bins; ++k) aWeights_[k] = std::pow(10.0, AWeightingdB(k * binHz) / 10.0);
+      weightsRate_ = rate;
+    }
+    for (int k = kLo; k <= kHi; ++k) {
+      const double p = power(k) * toMeanSquare;
+      const double g = aWeights_[k];
+      all += p;
+      allA += p * g;
+      gains += 1;
+      gainsA += g;
+      if (!tonal[k]) {
+        noise += p;
+        noiseA += p * g;
+        gainsKept += 1;
+        gainsAKept += g;
+      }
+    }
+    // Bins left out at the harmonics hold, on average, what the noise around them holds.
+    // Harmonics so close that hardly a bin is left: the residual less the harmonics read.
+    if (gainsKept > 0.05 * gains) {
+      noise *= gains / gainsKept;
+      noiseA *= gainsA / gainsAKept;
+    } else {
+      noise = all;
+      noiseA = allA;
+      for (const THarmonicReading& h : out.Harmonics) {
+        noise -= 0.5 * h.Amplitude * h.Amplitude;
+        noiseA -= 0.5 * h.Amplitude * h.Amplitude * std::pow(10.0, AWeightingdB(h.Frequency) / 10);
+      }
+      noise = std::max(noise, 0.0);
+      noiseA = std::max(noiseA, 0.0);
+    }
+    const double fundamental = 0.5 * amplitude * amplitude;
+    const double residualPower = weighted ? allA : all;
+    out.ThdnRatio = std::sqrt(residualPower / fundamental);
+    out.ThdnPercent = 100.0 * out.ThdnRatio;
+    out.ThdndB = dB20(out.ThdnRatio);
+    out.SinaddB = residualPower > 0 ? dB10((fundamental + residualPower) / residualPower) : 300.0;
+    out.NoisedBFS = dB10(2.0 * noise);
+    out.NoisedBFSA = dB10(2.0 * noiseA);
+    out.SnrdB = noise > 0 ? dB10(fundamental / noise) : 300.0;
+    out.SnrdBA = noiseA > 0 ? dB10(fundamental / noiseA) : 300.0;
+    out.ResidualSpectrum = spectrumdB();
+    return out;
+  }
+
+  // Two tones: find both, refine each on the windowed block's exact transform.
+  double f1 = 0, f2 = 0;
+  if (s.Kind == TDistortionKind::Smpte) {
+    f1 = findTone(20.0, 1000.0, 0);
+    f2 = findTone(2000.0, nyquist, 0);
+  } else {
+    f2 = findTone(2000.0, nyquist, 0);
+    if (f2 > 0) f1 = findTone(2000.0, nyquist, f2);
+    if (f1 > f2) std::swap(f1, f2);
+  }
+  out.ResidualSpectrum = spectrumdB();
+  if (f1 <= 0 || f2 <= 0) return out;
+  for (int i = 0; i < count; ++i) x_[i] = window_[i] * (x[i] - mean);
+  // Two rounds of a parabola through the exact transform at f - d, f, f + d.
+  const auto refine = [&](double f) {
+    double d = 0.2 * binHz;
+    for (int round = 0; round < 2; ++round, d *= 0.05) {
+      const double omegas[3] = {kTwoPi * (f - d) / rate, kTwoPi * f / rate,
+                                kTwoPi * (f + d) / rate};
+      double m[3];
+      DtftMagnitudes(x_.data(), count, omegas, 3, m);
+      const double den = m[0] - 2 * m[1] + m[2];
+      if (den < 0) f += std::clamp(0.5 * (m[0] - m[2]) / den, -1.0, 1.0) * d;
+    }
+    return f;
+  };
+  f1 = refine(f1);
+  f2 = refine(f2);
+  TImdReading& imd = out.Imd;
+  imd.F1 = f1;
+  imd.F2 = f2;
+  std::vector<double> freqs = {f1, f2};
+  std::vector<int> orders = {1, 1};
+  if (s.Kind == TDistortionKind::Smpte) {
+    for (int n = 1; n <= 4; ++n) {
+      freqs.push_back(f2 - n * f1);
+      freqs.push_back(f2 + n * f1);
+      orders.push_back(n + 1);
+      orders.push_back(n + 1);
+    }
+  } else {
+    freqs.push_back(f2 - f1);
+    freqs.push_back(2 * f1 - f2);
+    freqs.push_back(2 * f2 - f1);
+    orders.insert(orders.end(), {2, 3, 3});
+  }
+  std::vector<double> omegas, magnitudes(freqs.size(), 0.0);
+  for (double f : freqs) omegas.push_back(kTwoPi * f / rate);
+  DtftMagnitudes(x_.data(), count, omegas.data(), static_cast<int>(omegas.size()),
+                 magnitudes.data());
+  std::vector<double> amps(freqs.size());
+  for (std::size_t j = 0; j < freqs.size(); ++j)
+    amps[j] = freqs[j] > 0 && freqs[j] < nyquist ? magnitudes[j] * toAmplitude : 0.0;
+  imd.A1 = amps[0];
+  imd.A2 = amps[1];
+  for (std::size_t j = 2; j < freqs.size(); ++j) {
+    THarmonicReading p;
+    p.Order = orders[j];
+    p.Frequency = freqs[j];
+    p.Amplitude = amps[j];
+    const double ref = s.Kind == TDistortionKind::Smpte ? imd.A2 : imd.A1 + imd.A2;
+    p.dBc = dB20(p.Amplitude / ref);
+    p.Percent = 100.0 * p.Amplitude / ref;
+    imd.Products.push_back(p);
+  }
+  if (s.Kind == TDistortionKind::Smpte) {
+    double sum = 0;
+    for (int n = 0; n < 4; ++n) {
+      const double order = (amps[2 + 2 * n] + amps[3 + 2 * n]) / imd.A2;
+      sum += order * order;
+      if (n == 0) imd.D2 = order;
+      if (n == 1) imd.D3 = order;
+    }
+    imd.Ratio = std::sqrt(sum);
+  } else {
+    const double ref = imd.A1 + imd.A2;
+    imd.D2 = amps[2] / ref;
+    imd.D3 = (amps[3] + amps[4]) / ref;
+    imd.Ratio = std::hypot(imd.D2, imd.D3);
+  }
+  imd.Percent = 100.0 * imd.Ratio;
+  imd.dB = dB20(imd.Ratio);
+  out.Valid = true;
+  out.Frequency = f2;
+  out.Amplitude = imd.A2;
+  out.LeveldBFS = dB20(imd.A2);
+  return out;
+}
