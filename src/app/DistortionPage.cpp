@@ -99,11 +99,13 @@ std::vector<float> ResidualColumns(std::span<const float> spectrum, double sampl
 }
 
 QString DistortionPercentText(double percent) {
-  if (percent >= 10) return QString::asprintf("%.2f %%", percent);
-  if (percent >= 1) return QString::asprintf("%.3f %%", percent);
-  if (percent >= 0.1) return QString::asprintf("%.4f %%", percent);
-  if (percent >= 0.01) return QString::asprintf("%.5f %%", percent);
-  return QString::asprintf("%.6f %%", percent);
+  // Four significant digits, counted after rounding so that 0.099999 reads 0.1000.
+  int decimals = percent > 0 ? std::clamp(3 - static_cast<int>(std::floor(std::log10(percent))), 2, 6)
+                             : 6;
+  QString text = QString::asprintf("%.*f", decimals, percent);
+  if (decimals > 2 && text.toDouble() >= std::pow(10.0, 4 - decimals))
+    text = QString::asprintf("%.*f", --decimals, percent);
+  return text + " %";
 }
 
 TDistortionDisplay::TDistortionDisplay(QWidget* parent) : TAudioDisplay(parent) {
