@@ -1,12 +1,20 @@
-// The generator panel: tone and sweep tabs, frequency and level track bars, lists, and the
-// start button's handler.
+// The generator panel: tone and sweep tabs, frequency and level track bars, typed values,
+// lists, and the start button's handler.
+#include <QDoubleSpinBox>
+#include <QEvent>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QSignalBlocker>
 #include <QTabWidget>
 #include <QThread>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "AudioAnalyser.h"
@@ -58,20 +66,65 @@ struct TFreqRange {
 constexpr TFreqRange kFreqRanges[] = {{20, 20000}, {50, 1000}, {300, 3000}, {1000, 15000}};
 constexpr TFreqRange kFallbackRange = {300, 3000};
 
-// One channel's frequency from its track bar, by the waveform it plays: a tone's frequency
-// grows towards the top (the minimum), a noise band's index runs 0 at the bottom to 23 at the
-// top whatever the range; white and pink noise have none and keep their label.
+// The waveform lists' items by index; stored indices keep their meaning.
+constexpr TWaveform kListWaveforms[] = {SineWave,     Triangle,     WhiteNoise, PinkNoise,
+                                        Octave3Noise, SmpteTwoTone, CcifTwoTone};
+constexpr int kListWaveformCount = std::size(kListWaveforms);
+
+int ListIndex(TWaveform waveform) {
+  for (int i = 0; i < kListWaveformCount; ++i)
+    if (kListWaveforms[i] == waveform) return i;
+  return -1;
+}
+
+constexpr double kTypedMinHz = 1, kTypedMaxHz = 22000;
+constexpr double kTypedMindB = -120, kTypedMaxdB = 0;
+
+// Into the range, in hundredths; NaN gives none.
+std::optional<double> TypedValue(double value, double lo, double hi) {
+  if (std::isnan(value)) return std::nullopt;
+  const double v = std::nearbyint(std::clamp(value, lo, hi) * 100) / 100;
+  return v == 0 ? 0.0 : v;  // never "-0.00"
+}
+
+bool PlaysTone(TWaveform w) { return w == SineWave || w == Triangle; }
+
+// Moves a track bar to a typed value's nearest position without running its handler.
+void ShowOnTrackBar(QSlider* bar, int position) {
+  const QSignalBlocker quiet(bar);
+  bar->setValue(position);
+}
+
+// One channel's frequency from its typed value or its track bar, by the waveform it plays: a
+// tone's frequency grows towards the top (the minimum), a noise band's index runs 0 at the
+// bottom to 23 at the top whatever the range; white and pink noise have none and keep their
+// label; a two-tone's are fixed.
 void ChannelFrequency(TAudioToneGenerator* generator, void (TBasicAudioGenerator::*set)(float),
-                      TWaveform waveform, const QSlider* bar, QLabel* label) {
+                      TWaveform waveform, QSlider* bar, QLabel* label,
+                      const std::optional<double>& typed) {
   const int lo = bar->minimum(), hi = bar->maximum(), position = bar->value();
   switch (waveform) {
     case SineWave:
     case Triangle: {
+      if (typed) {
+        const float f = static_cast<float>(*typed);
+        label->setText(QString::asprintf("%.2f", *typed));
+        (generator->*set)(f);
+        const long position = hi + lo - std::lrint(*typed);
+        ShowOnTrackBar(bar, static_cast<int>(std::clamp<long>(position, lo, hi)));
+        break;
+      }
       const float f = static_cast<float>(hi + lo - position);
       label->setText(QString::asprintf("%.0f", f));
       (generator->*set)(f);
       break;
     }
+    case SmpteTwoTone:
+      label->setText("SMPTE");
+      break;
+    case CcifTwoTone:
+      label->setText("CCIF");
+      break;
     case Octave3Noise: {
       // A one-point range (hi = lo) would divide by zero.
       const double span = std::max(1, hi - lo);
@@ -98,16 +151,113 @@ void LockFrequenciesIfAlike(QCheckBox* lock, TWaveform left, TWaveform right) {
   lock->setEnabled(alike);
 }
 
-// The factor of a level of -position dB, or 0 for a channel that is off.
-float LevelFactor(const QCheckBox* on, const QSlider* bar, QLabel* label) {
+// The frequency figures stand centred under their track bars; a typed figure too wide for its
+// place moves the two apart rather than being cut.
+constexpr int kFrequencyLabelTop = 192, kFrequencyLabelWidth = 46;
+constexpr int kFrequencyLabelLeft[2] = {2, 44};
+void PlaceFrequencyLabels(QLabel* left, QLabel* right) {
+  const auto text = [](const QLabel* l) { return l->fontMetrics().horizontalAdvance(l->text()); };
+  const int lt = text(left), rt = text(right);
+  const int lc = std::max(kFrequencyLabelLeft[0] + kFrequencyLabelWidth / 2, lt / 2 + 1);
+  const int rc =
+      std::min(std::max(kFrequencyLabelLeft[1] + kFrequencyLabelWidth / 2, lc + (lt + rt) / 2 + 6),
+               left->parentWidget()->width() - rt / 2 - 1);
+  const auto place = [](QLabel* l, int centre, int t) {
+    const int w = std::max(kFrequencyLabelWidth, t + 4);
+    l->setGeometry(centre - w / 2, kFrequencyLabelTop, w, l->height());
+  };
+  place(left, lc, lt);
+  place(right, rc, rt);
+}
+
+// The factor of a typed level or of -position dB, or 0 for a channel that is off.
+float LevelFactor(const QCheckBox* on, QSlider* bar, QLabel* label,
+                  const std::optional<double>& typed) {
   if (!on->isChecked()) {
     label->setText("Off");
     return 0.0f;
+  }
+  if (typed) {
+    label->setText(QString::asprintf("%.2f dB", *typed));
+    ShowOnTrackBar(bar, std::clamp(static_cast<int>(std::lrint(-*typed)), bar->minimum(),
+                                   bar->maximum()));
+    return static_cast<float>(std::pow(10.0L, static_cast<long double>(*typed) / 20.0L));
   }
   const int dB = -bar->value();  // integer, so position 0 shows "0 dB", not "-0 dB"
   label->setText(QString::asprintf("%.0f dB", double(dB)));
   return static_cast<float>(std::pow(10.0L, dB / 20.0L));
 }
+
+}  // namespace
+
+namespace {
+
+// Typing a value into a label: a double click opens a number box over it (when the channel
+// has such a value now), Enter applies, Escape or leaving the box cancels.
+class TTypedEntry : public QObject {
+ public:
+  // Begin says whether the label can be typed into now and gives the value to start from.
+  TTypedEntry(QLabel* label, const char* name, double lo, double hi, int width,
+              std::function<bool(double&)> begin, std::function<void(double)> apply)
+      : QObject(label), FLabel(label), FBegin(std::move(begin)), FApply(std::move(apply)) {
+    QWidget* parent = label->parentWidget();
+    FBox = new QDoubleSpinBox(parent);
+    FBox->setObjectName(QString::fromLatin1(name));
+    FBox->setLocale(QLocale::c());
+    FBox->setDecimals(2);
+    FBox->setRange(lo, hi);
+    FBox->setSingleStep(0.01);
+    FBox->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    FBox->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+    FBox->setAlignment(Qt::AlignHCenter);
+    FBox->setKeyboardTracking(false);
+    const QRect r = label->geometry();
+    const int left = std::clamp(r.center().x() + 1 - width / 2, 0, parent->width() - width);
+    FBox->setGeometry(left, r.top() - 2, width, r.height() + 4);
+    FBox->hide();
+    FBox->installEventFilter(this);
+    label->installEventFilter(this);
+    label->setToolTip("Double-click to type a value");
+  }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == FLabel && event->type() == QEvent::MouseButtonDblClick) {
+      double value = 0;
+      if (FBegin(value)) {
+        FBox->setValue(value);
+        FBox->show();
+        FBox->raise();
+        FBox->setFocus(Qt::MouseFocusReason);
+        FBox->selectAll();
+      }
+      return true;
+    }
+    if (watched != FBox) return false;
+    if (event->type() == QEvent::KeyPress) {
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        FBox->interpretText();
+        const double value = FBox->value();
+        FBox->hide();
+        FApply(value);
+        return true;
+      }
+      if (key == Qt::Key_Escape) {
+        FBox->hide();
+        return true;
+      }
+    } else if (event->type() == QEvent::FocusOut) {
+      FBox->hide();
+    }
+    return false;
+  }
+
+ private:
+  QLabel* FLabel;
+  QDoubleSpinBox* FBox;
+  std::function<bool(double&)> FBegin;
+  std::function<void(double)> FApply;
+};
 
 }  // namespace
 
@@ -121,8 +271,10 @@ void TMainForm::CreateGeneratorPanel(QWidget* client) {
   QWidget* freq = GroupBoxOutputFreq;
   TrackBarFLeft = MakeTrackBar(freq, "TrackBarFLeft", 300, 3000, 300, 150, 10, 20, 30, 170);
   TrackBarFRight = MakeTrackBar(freq, "TrackBarFRight", 300, 3000, 300, 150, 50, 20, 30, 170);
-  LabelFLeft = MakeLabel(freq, "LabelFLeft", "1000", 2, 192, 46);
-  LabelFRight = MakeLabel(freq, "LabelFRight", "1000", 44, 192, 46);
+  LabelFLeft = MakeLabel(freq, "LabelFLeft", "1000", kFrequencyLabelLeft[0], kFrequencyLabelTop,
+                         kFrequencyLabelWidth);
+  LabelFRight = MakeLabel(freq, "LabelFRight", "1000", kFrequencyLabelLeft[1],
+                          kFrequencyLabelTop, kFrequencyLabelWidth);
   LabelFLeft->setAlignment(Qt::AlignHCenter);
   LabelFRight->setAlignment(Qt::AlignHCenter);
   LabelFMax = MakeLabel(freq, "LabelFMax", "3000", 84, 0, 42);
@@ -144,8 +296,9 @@ void TMainForm::CreateGeneratorPanel(QWidget* client) {
 
   LabelLeftWaveform = MakeLabel(tab, "LabelLeftWaveform", "Left waveform", 8, 270, 129);
   LabelRightWaveform = MakeLabel(tab, "LabelRightWaveform", "Right waveform", 144, 270, 129);
-  const QStringList waveforms = {"Sinewave", "Triangle", "White noise", "Pink noise",
-                                 "1/3 oct noise"};
+  const QStringList waveforms = {"Sinewave",      "Triangle",       "White noise",
+                                 "Pink noise",    "1/3 oct noise",  "SMPTE two-tone",
+                                 "CCIF two-tone"};
   ComboBoxLeftWaveform = MakeList(tab, "ComboBoxLeftWaveform", waveforms, 8, 286, 129);
   ComboBoxRightWaveform = MakeList(tab, "ComboBoxRightWaveform", waveforms, 144, 286, 129);
 
@@ -190,6 +343,43 @@ void TMainForm::CreateGeneratorPanel(QWidget* client) {
   CheckBoxStopAfterOne->setToolTip("Keep the response of one whole sweep on the plot");
   GroupBoxSweepProperties->hide();
 
+  // Typed values: the current one is where typing starts.
+  const auto frequencyEntry = [this](QLabel* label, const char* name, int channel) {
+    new TTypedEntry(
+        label, name, kTypedMinHz, kTypedMaxHz, 60,
+        [this, channel](double& value) {
+          const TWaveform w =
+              channel == 0 ? FToneGenerator->LeftWaveform() : FToneGenerator->RightWaveform();
+          value = channel == 0 ? FToneGenerator->LeftFrequency() : FToneGenerator->RightFrequency();
+          return PlaysTone(w);
+        },
+        [this, channel](double value) { TypedFrequencyEntered(channel, value); });
+  };
+  const auto levelEntry = [this](QLabel* label, const char* name, int channel) {
+    new TTypedEntry(
+        label, name, kTypedMindB, kTypedMaxdB, 60,
+        [this, channel](double& value) {
+          const QCheckBox* on = channel == 0 ? CheckBoxLeftEnabled : CheckBoxRightEnabled;
+          const QSlider* bar = channel == 0 ? TrackBarALeft : TrackBarARight;
+          value = FTypedLevel[channel].value_or(-bar->value());
+          return on->isChecked();
+        },
+        [this, channel](double value) { TypedLevelEntered(channel, value); });
+  };
+  frequencyEntry(LabelFLeft, "EditFLeft", 0);
+  frequencyEntry(LabelFRight, "EditFRight", 1);
+  levelEntry(LabelLAmplitude, "EditLAmplitude", 0);
+  levelEntry(LabelRAmplitude, "EditRAmplitude", 1);
+  QSlider* const bars[] = {TrackBarFLeft, TrackBarFRight, TrackBarALeft, TrackBarARight};
+  for (int i = 0; i < 4; ++i)
+    connect(bars[i], &QSlider::actionTriggered, this, [this, i] {
+      try {
+        TrackBarAction(i);
+      } catch (const std::exception& e) {
+        ShowException(e);
+      }
+    });
+
   connect(TabControlGenerator, &TTabControl::Change, this,
           Guard(&TMainForm::TabControlGeneratorChange));
   // Track bars, check boxes and the radio group run their handlers whenever their value
@@ -233,9 +423,77 @@ void TMainForm::TrackBarFRightChange() {
 
 void TMainForm::FrequencyChanged() {
   ChannelFrequency(FToneGenerator, &TBasicAudioGenerator::SetLeftFrequency,
-                   FToneGenerator->LeftWaveform(), TrackBarFLeft, LabelFLeft);
+                   FToneGenerator->LeftWaveform(), TrackBarFLeft, LabelFLeft, FTypedFrequency[0]);
   ChannelFrequency(FToneGenerator, &TBasicAudioGenerator::SetRightFrequency,
-                   FToneGenerator->RightWaveform(), TrackBarFRight, LabelFRight);
+                   FToneGenerator->RightWaveform(), TrackBarFRight, LabelFRight,
+                   FTypedFrequency[1]);
+  PlaceFrequencyLabels(LabelFLeft, LabelFRight);
+  UpdateExactSine();
+}
+
+void TMainForm::UpdateExactSine() {
+  bool typed = false;
+  for (int channel = 0; channel < 2; ++channel)
+    typed = typed || FTypedFrequency[channel] || FTypedLevel[channel];
+  FToneGenerator->SetExactSine(typed);
+}
+
+void TMainForm::TypedFrequencyEntered(int channel, double hz) {
+  if (channel != 0 && channel != 1) return;
+  FTypedFrequency[channel] = TypedValue(hz, kTypedMinHz, kTypedMaxHz);
+  if (CheckBoxLockFreqs->isChecked()) FTypedFrequency[1 - channel] = FTypedFrequency[channel];
+  FrequencyChanged();
+}
+
+void TMainForm::TypedLevelEntered(int channel, double dBFS) {
+  if (channel != 0 && channel != 1) return;
+  FTypedLevel[channel] = TypedValue(dBFS, kTypedMindB, kTypedMaxdB);
+  if (FOutputPhase != opIndependent) FTypedLevel[1 - channel] = FTypedLevel[channel];
+  AmplitudeChanged();
+}
+
+void TMainForm::TrackBarAction(int bar) {
+  const int channel = bar % 2;
+  QSlider* const bars[] = {TrackBarFLeft, TrackBarFRight, TrackBarALeft, TrackBarARight};
+  if (bar < 2) {
+    FTypedFrequency[channel].reset();
+    if (CheckBoxLockFreqs->isChecked()) FTypedFrequency[1 - channel].reset();
+  } else {
+    FTypedLevel[channel].reset();
+    if (FOutputPhase != opIndependent) FTypedLevel[1 - channel].reset();
+  }
+  // The position has moved but the value not yet: when it will not change (a bar at its end),
+  // no handler follows, so the bar's own value is applied here.
+  if (bars[bar]->sliderPosition() != bars[bar]->value()) return;
+  if (bar < 2)
+    FrequencyChanged();
+  else
+    AmplitudeChanged();
+}
+
+void TMainForm::ApplyTestTone(TWaveform waveform, double hz, double dBFS) {
+  const int index = ListIndex(waveform);
+  if (index < 0) return;
+  if (TabControlGenerator->TabIndex() != kToneTab) {
+    TabControlGenerator->SetTabIndex(kToneTab);
+    TabControlGeneratorChange();
+  }
+  ComboBoxLeftWaveform->setCurrentIndex(index);
+  ComboBoxRightWaveform->setCurrentIndex(index);
+  ComboBoxLeftWaveformChange();
+  ComboBoxRightWaveformChange();
+  if (PlaysTone(waveform) && TypedValue(hz, kTypedMinHz, kTypedMaxHz))
+    FTypedFrequency[0] = FTypedFrequency[1] = TypedValue(hz, kTypedMinHz, kTypedMaxHz);
+  if (TypedValue(dBFS, kTypedMindB, kTypedMaxdB))
+    FTypedLevel[0] = FTypedLevel[1] = TypedValue(dBFS, kTypedMindB, kTypedMaxdB);
+  {
+    // One update below rather than one per box.
+    const QSignalBlocker quietLeft(CheckBoxLeftEnabled), quietRight(CheckBoxRightEnabled);
+    CheckBoxLeftEnabled->setChecked(true);
+    CheckBoxRightEnabled->setChecked(true);
+  }
+  FrequencyChanged();
+  AmplitudeChanged();
 }
 
 void TMainForm::LeftAmplitudeChanged() {
@@ -251,14 +509,16 @@ void TMainForm::RightAmplitudeChanged() {
 }
 
 void TMainForm::AmplitudeChanged() {
-  const float left = LevelFactor(CheckBoxLeftEnabled, TrackBarALeft, LabelLAmplitude);
-  float right = LevelFactor(CheckBoxRightEnabled, TrackBarARight, LabelRAmplitude);
+  const float left =
+      LevelFactor(CheckBoxLeftEnabled, TrackBarALeft, LabelLAmplitude, FTypedLevel[0]);
+  float right = LevelFactor(CheckBoxRightEnabled, TrackBarARight, LabelRAmplitude, FTypedLevel[1]);
   // Only a channel that is on is inverted: an "Off" channel stays +0.
   if (FOutputPhase == opAntiphase && CheckBoxRightEnabled->isChecked()) right = -right;
   FToneGenerator->SetLeftAmplitude(left);
   FToneGenerator->SetRightAmplitude(right);
   ResponsePlot1->SetLeftAmplitude(left);
   ResponsePlot1->SetRightAmplitude(right);
+  UpdateExactSine();
 }
 
 void TMainForm::RadioGroupOutChannelClick() {
@@ -268,6 +528,7 @@ void TMainForm::RadioGroupOutChannelClick() {
     case opIndependent: FOutputPhase = opIndependent; break;
     default: break;
   }
+  if (FOutputPhase != opIndependent) FTypedLevel[1] = FTypedLevel[0];
   if (FOutputPhase != opIndependent && TrackBarARight->value() != TrackBarALeft->value())
     TrackBarARight->setValue(TrackBarALeft->value());
   AmplitudeChanged();
@@ -275,20 +536,20 @@ void TMainForm::RadioGroupOutChannelClick() {
 
 void TMainForm::ComboBoxLeftWaveformChange() {
   const int index = ComboBoxLeftWaveform->currentIndex();
-  if (index >= SineWave && index <= Octave3Noise)
-    FToneGenerator->SetLeftWaveform(static_cast<TWaveform>(index));
+  if (index >= 0 && index < kListWaveformCount)
+    FToneGenerator->SetLeftWaveform(kListWaveforms[index]);
   const TWaveform w = FToneGenerator->LeftWaveform();
-  TrackBarFLeft->setEnabled(w != WhiteNoise && w != PinkNoise);
+  TrackBarFLeft->setEnabled(TAudioToneGenerator::WaveformHasFrequency(w));
   LockFrequenciesIfAlike(CheckBoxLockFreqs, w, FToneGenerator->RightWaveform());
   TrackBarFLeftChange();
 }
 
 void TMainForm::ComboBoxRightWaveformChange() {
   const int index = ComboBoxRightWaveform->currentIndex();
-  if (index >= SineWave && index <= Octave3Noise)
-    FToneGenerator->SetRightWaveform(static_cast<TWaveform>(index));
+  if (index >= 0 && index < kListWaveformCount)
+    FToneGenerator->SetRightWaveform(kListWaveforms[index]);
   const TWaveform w = FToneGenerator->RightWaveform();
-  TrackBarFRight->setEnabled(w != WhiteNoise && w != PinkNoise);
+  TrackBarFRight->setEnabled(TAudioToneGenerator::WaveformHasFrequency(w));
   LockFrequenciesIfAlike(CheckBoxLockFreqs, FToneGenerator->LeftWaveform(), w);
   TrackBarFRightChange();
 }

@@ -11,6 +11,7 @@
 #include <QVariant>
 
 #include <memory>
+#include <optional>
 
 #include <exception>
 
@@ -41,6 +42,7 @@ class TResponsePlot;
 class TSpectrumDisplay;
 class TVectorScope;
 class TWaveformDisplay;
+enum TWaveform : int;
 
 // The generator panel's output phase mode, as the "Output channels " group's item index.
 enum TOutputPhase { opInPhase = 0, opAntiphase = 1, opIndependent = 2 };
@@ -88,6 +90,15 @@ class TMainForm : public QMainWindow {
   virtual void ComboBoxLeftWaveformChange();
   virtual void ComboBoxRightWaveformChange();
   virtual void ComboBoxFreqRangeChange();
+  // Typed values (a double click on a level or frequency label): a frequency in Hz (1 ..
+  // 22000) or a level in dBFS (-120 .. 0) for channel 0 (left) or 1 (right), in 0.01 steps.
+  // The partner follows when "L = R" or the output phase ties it; the exact sine plays while
+  // a typed value stands. A user's move of the track bar gives its channel back to it.
+  void TypedFrequencyEntered(int channel, double hz);
+  void TypedLevelEntered(int channel, double dBFS);
+  // Both channels play this waveform at hz (not for noise or the two-tones) and dBFS, as typed
+  // values, both switched on; the Tone tab is shown. The generator is not started.
+  void ApplyTestTone(TWaveform waveform, double hz, double dBFS);
   void SpinEditUserF1Exit();
   void SpinEditUserF2Exit();
   void ButtonStartGeneratorClick();
@@ -204,6 +215,11 @@ class TMainForm : public QMainWindow {
   bool FShown = false;
   bool FShowQueued = false;
   TOutputPhase FOutputPhase = opInPhase;
+  // Typed values per channel (Hz, dBFS); none: the track bar's.
+  std::optional<double> FTypedFrequency[2], FTypedLevel[2];
+  // A user's action on a track bar (0, 1 frequency; 2, 3 level; left, right).
+  void TrackBarAction(int bar);
+  void UpdateExactSine();
   // Spectrum readouts: the last mouse position over the display and the last peak found
   // (frequency 0: none).
   int FSpectrumMouseX = 0, FSpectrumMouseY = 0;

@@ -5,7 +5,9 @@
 #include <QSettings>
 #include <QTabBar>
 
+#include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "AudioAnalyser.h"
 #include "Messages.h"
@@ -55,6 +57,20 @@ bool ReadBool(const QSettings& s, const char* key, bool fallback) {
   return fallback;
 }
 
+// A typed value in hundredths, when the stored one is a whole number inside lo .. hi
+// (hundredths); otherwise none, and the track bar's value plays.
+std::optional<double> ReadTyped(const QSettings& s, const char* key, int lo, int hi) {
+  const QVariant value = s.value(QLatin1String(key));
+  bool ok = false;
+  const int hundredths = value.toInt(&ok);
+  if (!value.isValid() || !ok || hundredths < lo || hundredths > hi) return std::nullopt;
+  return hundredths / 100.0;
+}
+
+// The typed values' keys; kept only while the exact sine plays, that is while one stands.
+constexpr const char* kTypedFrequencyKeys[2] = {"ToneLeftFrequency", "ToneRightFrequency"};
+constexpr const char* kTypedLevelKeys[2] = {"ToneLeftLevel", "ToneRightLevel"};
+
 // Up-down positions are 16-bit signed values.
 int UpDownValue(const TUpDown* upDown) { return static_cast<int16_t>(upDown->Position()); }
 
@@ -101,6 +117,14 @@ void TMainForm::ReadSettings() {
   // "Independent" left level would come back as the right one.
   RadioGroupOutChannel->SetItemIndex(
       ReadIndex(s, "OutputPhase", 0, RadioGroupOutChannel->Count()));
+  // Typed values (hundredths of Hz, 1 .. 22000 Hz; hundredths of dBFS, -120 .. 0) count only
+  // with the exact sine on.
+  if (ReadBool(s, "ToneExactSine", false)) {
+    for (int channel = 0; channel < 2; ++channel) {
+      FTypedFrequency[channel] = ReadTyped(s, kTypedFrequencyKeys[channel], 100, 2200000);
+      FTypedLevel[channel] = ReadTyped(s, kTypedLevelKeys[channel], -12000, 0);
+    }
+  }
   TrackBarALeft->setValue(ReadInteger(s, "OutputLeftGainPos", 20));
   TrackBarARight->setValue(ReadInteger(s, "OutputRightGainPos", 20));
   // The scope follows the box when the window is first shown.
@@ -164,6 +188,21 @@ void TMainForm::WriteSettings() {
   StoreSetting(s, "FreqRange", ComboBoxFreqRange->currentIndex());
   StoreSetting(s, "WaveformLeft", ComboBoxLeftWaveform->currentIndex());
   StoreSetting(s, "WaveformRight", ComboBoxRightWaveform->currentIndex());
+  const bool typed = FTypedFrequency[0] || FTypedFrequency[1] || FTypedLevel[0] || FTypedLevel[1];
+  if (typed)
+    StoreSetting(s, "ToneExactSine", true);
+  else
+    s.remove(QStringLiteral("ToneExactSine"));
+  const auto typedKey = [&](const char* key, const std::optional<double>& value) {
+    if (value)
+      StoreSetting(s, key, static_cast<int>(std::lrint(*value * 100)));
+    else
+      s.remove(QLatin1String(key));
+  };
+  for (int channel = 0; channel < 2; ++channel) {
+    typedKey(kTypedFrequencyKeys[channel], FTypedFrequency[channel]);
+    typedKey(kTypedLevelKeys[channel], FTypedLevel[channel]);
+  }
   StoreSetting(s, "SweepIsStepped", CheckBoxSteppedSweep->isChecked());
   StoreSetting(s, "SweepIsLog", CheckBoxLogSweep->isChecked());
   StoreSetting(s, "SweepIsDelayed", CheckBoxDelaySweep->isChecked());

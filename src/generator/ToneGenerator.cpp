@@ -211,12 +211,14 @@ void TBasicAudioGenerator::FillBlock(PWaveHdr Header) {
   const int frames = static_cast<int>(Header->dwBufferLength / kBlockAlign);
   auto* samples = reinterpret_cast<int16_t*>(Header->lpData);
 
-  const bool same = FLeftWaveform == FRightWaveform && FLeftFrequency == FRightFrequency;
+  const bool twoTone = FLeftWaveform == SmpteTwoTone || FLeftWaveform == CcifTwoTone;
+  const bool same = FLeftWaveform == FRightWaveform &&
+                    (twoTone || FLeftFrequency == FRightFrequency);
   const bool copy = same && FLeftAmplitude == FRightAmplitude;
   const bool invert = same && FLeftAmplitude == -FRightAmplitude;
 
   uint32_t user = 0;
-  SynthesizeChannel(samples, frames, 0, FLeftWaveform, FLeftPhase, FLeftFrequency,
+  SynthesizeChannel(samples, frames, 0, FLeftWaveform, FLeftPhase, FLeftExact, FLeftFrequency,
                     FLeftAmplitude, user);
   if (copy) {
     for (int k = 0; k < frames; ++k) samples[2 * k + 1] = samples[2 * k];
@@ -224,8 +226,8 @@ void TBasicAudioGenerator::FillBlock(PWaveHdr Header) {
     for (int k = 0; k < frames; ++k)
       samples[2 * k + 1] = static_cast<int16_t>(static_cast<uint16_t>(-samples[2 * k]));
   } else {
-    SynthesizeChannel(samples, frames, 1, FRightWaveform, FRightPhase, FRightFrequency,
-                      FRightAmplitude, user);
+    SynthesizeChannel(samples, frames, 1, FRightWaveform, FRightPhase, FRightExact,
+                      FRightFrequency, FRightAmplitude, user);
   }
   Header->dwUser = user;
 
@@ -234,7 +236,30 @@ void TBasicAudioGenerator::FillBlock(PWaveHdr Header) {
 
 void TBasicAudioGenerator::SynthesizeChannel(int16_t* Samples, int Frames, int Channel,
                                              TWaveform Waveform, uint32_t& Phase,
-                                             float Frequency, float Amplitude, uint32_t& User) {
+                                             TExactPhases& Exact, float Frequency,
+                                             float Amplitude, uint32_t& User) {
+  switch (Waveform) {
+    case SineWave:
+      if (!FExactSine) break;
+      {
+        // The 30-bit phase is the one both modes share: when a table block or a reset has
+        // moved it, the exact phase starts again from it.
+        const uint32_t phase = Phase & kPhaseMask;
+        if (Exact.Sine >> 34 != phase) Exact.Sine = uint64_t{phase} << 34;
+        SynthesizeExactSine(Samples, Frames, Channel, Exact.Sine, Frequency, Amplitude);
+        Phase = static_cast<uint32_t>(Exact.Sine >> 34);
+      }
+      User = std::bit_cast<uint32_t>(Frequency);
+      return;
+    case SmpteTwoTone:
+      SynthesizeTwoTone(kSmpteTwoTone, Samples, Frames, Channel, Exact.TwoTone, Amplitude);
+      return;
+    case CcifTwoTone:
+      SynthesizeTwoTone(kCcifTwoTone, Samples, Frames, Channel, Exact.TwoTone, Amplitude);
+      return;
+    default:
+      break;
+  }
   switch (Waveform) {
     case SineWave:
     case Triangle:
@@ -320,16 +345,72 @@ void TBasicAudioGenerator::SynthesizeBandNoise(float* Transform, int16_t* Sample
   WriteTransform(Transform, Samples, Channel, Amplitude);
 }
 
+uint64_t TBasicAudioGenerator::ExactIncrement(double Frequency) {
+  double cycles = Frequency / kSampleRate;
+  cycles -= std::floor(cycles);  // negative frequencies run backwards, modulo one cycle
+  if (!(cycles >= 0.0 && cycles < 1.0)) return 0;  // NaN, infinities
+  // Below 1, times 2^64 stays below 2^64: the conversion is exact and in range.
+  return static_cast<uint64_t>(std::ldexp(cycles, 64));
+}
+
+namespace {
+// Phase in 2^-64 cycles to radians in -pi .. pi; the signed view keeps the argument small,
+// where sin is most accurate.
+inline double Radians(uint64_t phase) {
+  return static_cast<double>(static_cast<int64_t>(phase)) * (2.0 * std::numbers::pi * 0x1p-64);
+}
+}  // namespace
+
+void TBasicAudioGenerator::SynthesizeExactSine(int16_t* Samples, int Frames, int Channel,
+                                               uint64_t& Phase, float Frequency,
+                                               float Amplitude) {
+  const uint64_t increment = ExactIncrement(Frequency);
+  // A single times 32767 is exact in double.
+  const double scale = static_cast<double>(Amplitude) * 32767.0;
+  uint64_t phase = Phase;
+  int16_t* out = Samples + Channel;
+  for (int k = 0; k < Frames; ++k) {
+    out[2 * k] = ToSample(scale * std::sin(Radians(phase)));
+    phase += increment;
+  }
+  Phase = phase;
+}
+
+void TBasicAudioGenerator::SynthesizeTwoTone(const TTwoTone& Tones, int16_t* Samples,
+                                             int Frames, int Channel, uint64_t (&Phases)[2],
+                                             float Amplitude) {
+  const uint64_t increment1 = ExactIncrement(Tones.F1);
+  const uint64_t increment2 = ExactIncrement(Tones.F2);
+  const double amplitude = Amplitude;
+  uint64_t phase1 = Phases[0], phase2 = Phases[1];
+  int16_t* out = Samples + Channel;
+  for (int k = 0; k < Frames; ++k) {
+    const double value = amplitude * (Tones.Level1 * std::sin(Radians(phase1)) +
+                                      Tones.Level2 * std::sin(Radians(phase2)));
+    out[2 * k] = ToSample(32767.0 * value);
+    phase1 += increment1;
+    phase2 += increment2;
+  }
+  Phases[0] = phase1;
+  Phases[1] = phase2;
+}
+
 // ---- TAudioToneGenerator -------------------------------------------------------
 
 TAudioToneGenerator::TAudioToneGenerator(QObject* AOwner) : TBasicAudioGenerator(AOwner) {}
 
+namespace {
+bool ToneWaveform(TWaveform w) {
+  return (w >= SineWave && w <= Octave3Noise) || w == SmpteTwoTone || w == CcifTwoTone;
+}
+}  // namespace
+
 void TAudioToneGenerator::SetLeftWaveform(TWaveform Value) {
-  if (Value >= SineWave && Value <= Octave3Noise) TBasicAudioGenerator::SetLeftWaveform(Value);
+  if (ToneWaveform(Value)) TBasicAudioGenerator::SetLeftWaveform(Value);
 }
 
 void TAudioToneGenerator::SetRightWaveform(TWaveform Value) {
-  if (Value >= SineWave && Value <= Octave3Noise) TBasicAudioGenerator::SetRightWaveform(Value);
+  if (ToneWaveform(Value)) TBasicAudioGenerator::SetRightWaveform(Value);
 }
 
 bool TAudioToneGenerator::WaveformHasFrequency(TWaveform Waveform) {

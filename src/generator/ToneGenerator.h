@@ -1,5 +1,6 @@
 // Two-channel tone and noise generator on a playback stream: each block is filled, per
-// channel, with a sine, a triangle, white noise, pink noise or third-octave band noise.
+// channel, with a sine, a triangle, white noise, pink noise, third-octave band noise or one
+// of the two-tone signals of intermodulation measurements.
 // TAudioToneGenerator is the steady-tone component; the sweep generator derives from
 // TBasicAudioGenerator and reuses SynthesizeTone, the sine table and the phases.
 //
@@ -7,7 +8,8 @@
 // sequence is one process-wide state and is not synchronised. The tables, the band edges
 // and SynthesizeTone touch nothing shared and may be called from any thread.
 // Units: frequencies in Hz (a band index 0..23 for Octave3Noise), amplitudes linear with
-// 1.0 = full scale (+-32767), lengths in frames at 44100 Hz, phases in 2^-30 cycles.
+// 1.0 = full scale (+-32767), lengths in frames at 44100 Hz, phases in 2^-30 cycles (the
+// exact sine's and the two-tones' accumulators in 2^-64 cycles).
 #pragma once
 
 #include <QPointer>
@@ -28,7 +30,17 @@ enum TWaveform : int {
   FastSmooth = 5,
   FastStepped = 6,
   SlowSweep = 7,
+  SmpteTwoTone = 8,  // 60 Hz and 7000 Hz, 4:1
+  CcifTwoTone = 9,   // 19000 Hz and 20000 Hz, 1:1
 };
+
+// The two-tone signals: a channel of amplitude A plays A * (Level1 sin(2 pi F1 t) +
+// Level2 sin(2 pi F2 t)), so A is the composite's peak.
+struct TTwoTone {
+  double F1, Level1, F2, Level2;  // Hz, fractions of the channel amplitude
+};
+inline constexpr TTwoTone kSmpteTwoTone = {60.0, 0.8, 7000.0, 0.2};
+inline constexpr TTwoTone kCcifTwoTone = {19000.0, 0.5, 20000.0, 0.5};
 
 // Block length of tones and noise; pink and band noise need exactly this many frames.
 constexpr int kToneBlockFrames = 16384;
@@ -114,9 +126,17 @@ class TBasicAudioGenerator : public TWaveOut {
   uint32_t LeftPhase() const { return FLeftPhase; }
   uint32_t RightPhase() const { return FRightPhase; }
 
+  // Whether FillBlock plays sines exactly: round(A * 32767 * sin(2 pi phi)) in double from a
+  // 64-bit phase whose increment comes from the frequency in double, so that only the 16-bit
+  // rounding is left (about -98 dBFS, where the table sine leaves about -85 dBFS). Off by
+  // default; the sweeps never use it. Either way the phase runs on without a jump.
+  bool ExactSine() const { return FExactSine; }
+  void SetExactSine(bool Value) { FExactSine = Value; }
+
   // The OnNeedData handler: fills dwBufferLength bytes at lpData and sets dwUser to the
-  // bits of the tone frequency (the right one if both channels are tones), else 0. Equal
-  // settings copy the left channel, opposite amplitudes negate it. Every sample is rounded
+  // bits of the tone frequency (the right one if both channels are tones), else 0 (noise and
+  // two-tones). Equal settings copy the left channel, opposite amplitudes negate it (a
+  // two-tone's frequency setting means nothing and is not compared). Every sample is rounded
   // to nearest (ties to even) and saturated at +-32767; a channel that cannot be
   // synthesised (a sweep waveform, or pink or band noise in a block other than
   // kToneBlockFrames) is silent.
@@ -134,6 +154,14 @@ class TBasicAudioGenerator : public TWaveOut {
                                   float Amplitude);
   static void SynthesizeBandNoise(float* Transform, int16_t* Samples, int Channel, int Band,
                                   float Amplitude);
+  // The exact sine into one channel, advancing Phase (2^-64 cycles).
+  static void SynthesizeExactSine(int16_t* Samples, int Frames, int Channel, uint64_t& Phase,
+                                  float Frequency, float Amplitude);
+  // A two-tone signal into one channel, advancing the tones' phases (2^-64 cycles).
+  static void SynthesizeTwoTone(const TTwoTone& Tones, int16_t* Samples, int Frames,
+                                int Channel, uint64_t (&Phases)[2], float Amplitude);
+  // Phase increment (2^-64 cycles per frame) of a frequency in Hz, in double.
+  static uint64_t ExactIncrement(double Frequency);
 
  protected:
   float FLeftAmplitude = 0, FRightAmplitude = 0;
@@ -142,8 +170,16 @@ class TBasicAudioGenerator : public TWaveOut {
   uint32_t FLeftPhase = 0, FRightPhase = 0;
 
  private:
+  struct TExactPhases {
+    uint64_t Sine = 0;          // refines the channel's 30-bit phase while it agrees with it
+    uint64_t TwoTone[2] = {};   // low and high tone
+  };
   void SynthesizeChannel(int16_t* Samples, int Frames, int Channel, TWaveform Waveform,
-                         uint32_t& Phase, float Frequency, float Amplitude, uint32_t& User);
+                         uint32_t& Phase, TExactPhases& Exact, float Frequency,
+                         float Amplitude, uint32_t& User);
+
+  bool FExactSine = false;
+  TExactPhases FLeftExact, FRightExact;
 
   QPointer<TWaveIn> FAssociatedInput;
   int FPostSilence = 0, FPreSilence = 0, FFastSweepSamples = 0;
@@ -158,7 +194,7 @@ class TAudioToneGenerator : public TBasicAudioGenerator {
  public:
   explicit TAudioToneGenerator(QObject* AOwner = nullptr);
 
-  // Only SineWave .. Octave3Noise are accepted; other values are ignored.
+  // Only SineWave .. Octave3Noise and the two-tones are accepted; other values are ignored.
   void SetLeftWaveform(TWaveform Value) override;
   void SetRightWaveform(TWaveform Value) override;
 

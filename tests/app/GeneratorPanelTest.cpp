@@ -4,7 +4,10 @@
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -12,6 +15,7 @@
 #include <QTabWidget>
 
 #include <cmath>
+#include <functional>
 #include <numbers>
 #include <string>
 #include <tuple>
@@ -50,6 +54,219 @@ class GeneratorPanelTest : public AppTest {
     emit box->activated(index);
   }
 };
+
+// ---- typed values -------------------------------------------------------------------------
+
+// What a user's double click on a label gives.
+void DoubleClick(QLabel* label) {
+  const QPointF at(label->width() / 2.0, label->height() / 2.0);
+  QMouseEvent click(QEvent::MouseButtonDblClick, at, label->mapToGlobal(at), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(label, &click);
+}
+
+// A double click on a label, then keys as typed ('\r' Enter, '\x1b' Escape) into the box it opens.
+void TypeInto(QLabel* label, const QString& keys) {
+  DoubleClick(label);
+  ASSERT_NE(QApplication::focusWidget(), nullptr);
+  ASSERT_STREQ(QApplication::focusWidget()->metaObject()->className(), "QDoubleSpinBox");
+  for (QChar k : keys) {
+    const int key = k == '\r' ? Qt::Key_Return : k == '\x1b' ? Qt::Key_Escape
+                    : k == '.' ? Qt::Key_Period : k == '-' ? Qt::Key_Minus
+                               : Qt::Key_0 + (k.unicode() - '0');
+    const QString text = k == '\r' || k == '\x1b' ? QString() : QString(k);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(QApplication::focusWidget(), &press);
+    QApplication::sendEvent(QApplication::focusWidget(), &release);
+  }
+}
+
+float Factor(double dB) { return static_cast<float>(std::pow(10.0L, dB / 20.0L)); }
+
+// The figures under the track bars: "left|right frequency left|right level".
+std::string Figures(const QObject& form) {
+  auto text = [&](const char* name) {
+    return form.findChild<QLabel*>(QString::fromLatin1(name))->text().toStdString();
+  };
+  return text("LabelFLeft") + "|" + text("LabelFRight") + " " + text("LabelLAmplitude") + "|" +
+         text("LabelRAmplitude");
+}
+
+// Typed values reach the generator with the exact sine and the labels, tied partners follow,
+// Escape keeps what was there, and a user's move of a track bar gives its channel (and a tied
+// partner) back to the bar; the exact sine goes with the last typed value.
+TEST_F(GeneratorPanelTest, TypedValuesPlayExactlyUntilATrackBarMoves) {
+  TMainForm form;
+  ShowForm(form);
+  QApplication::setActiveWindow(&form);
+  TAudioToneGenerator* g = form.ToneGenerator();
+  auto* radio = Find<TRadioGroup>(&form, "RadioGroupOutChannel");
+  struct TStep {
+    const char* what;
+    std::function<void()> act;
+    float lf, rf;
+    double la, ra;  // dB; the right one negated for 180 degrees
+    bool negated, exact;
+    const char* labels;
+  } const steps[] = {
+      {"start", [] {}, 400, 400, -20, -20, false, false, "400|400 -20 dB|-20 dB"},
+      {"left frequency, tied", [&] { TypeInto(Find<QLabel>(&form, "LabelFLeft"), "997\r"); },
+       997, 997, -20, -20, false, true, "997.00|997.00 -20 dB|-20 dB"},
+      {"Escape", [&] { TypeInto(Find<QLabel>(&form, "LabelFRight"), "1234\x1b"); },
+       997, 997, -20, -20, false, true, "997.00|997.00 -20 dB|-20 dB"},
+      {"left level, in phase", [&] { TypeInto(Find<QLabel>(&form, "LabelLAmplitude"), "-1\r"); },
+       997, 997, -1, -1, false, true, "997.00|997.00 -1.00 dB|-1.00 dB"},
+      {"180 degrees", [&] { radio->Button(opAntiphase)->click(); },
+       997, 997, -1, -1, true, true, "997.00|997.00 -1.00 dB|-1.00 dB"},
+      {"independent", [&] {
+         radio->Button(opIndependent)->click();
+         Find<QCheckBox>(&form, "CheckBoxLockFreqs")->setChecked(false);
+         TypeInto(Find<QLabel>(&form, "LabelRAmplitude"), "-12.34\r");
+         TypeInto(Find<QLabel>(&form, "LabelFRight"), "19999.99\r");
+       }, 997, 19999.99f, -1, -12.34, false, true, "997.00|19999.99 -1.00 dB|-12.34 dB"},
+      {"left frequency bar", [&] {
+         Find(&form, "TrackBarFLeft")->triggerAction(QAbstractSlider::SliderPageStepAdd);
+       }, 697, 19999.99f, -1, -12.34, false, true, "697|19999.99 -1.00 dB|-12.34 dB"},
+      {"left level bar at its end", [&] {
+         TypeInto(Find<QLabel>(&form, "LabelLAmplitude"), "-0.3\r");
+         Find(&form, "TrackBarALeft")->triggerAction(QAbstractSlider::SliderSingleStepSub);
+       }, 697, 19999.99f, 0, -12.34, false, true, "697|19999.99 0 dB|-12.34 dB"},
+      {"right bars", [&] {
+         Find(&form, "TrackBarFRight")->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+         Find(&form, "TrackBarARight")->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+       }, 697, 2999, 0, -13, false, false, "697|2999 0 dB|-13 dB"},
+  };
+  for (const TStep& step : steps) {
+    step.act();
+    const float right = step.negated ? -Factor(step.ra) : Factor(step.ra);
+    EXPECT_EQ(std::tuple(g->LeftFrequency(), g->RightFrequency(), g->LeftAmplitude(),
+                         g->RightAmplitude(), g->ExactSine(), Figures(form)),
+              std::tuple(step.lf, step.rf, Factor(step.la), right, step.exact,
+                         std::string(step.labels)))
+        << step.what;
+    for (const char* box : {"EditFLeft", "EditFRight", "EditLAmplitude", "EditRAmplitude"})
+      EXPECT_FALSE(Find<QDoubleSpinBox>(&form, box)->isVisible()) << step.what << " " << box;
+  }
+  // Typed values are held to the boxes' ranges and steps.
+  form.TypedFrequencyEntered(0, 30000);
+  form.TypedLevelEntered(0, -130);
+  EXPECT_EQ(Text(form, "LabelFLeft") + " " + Text(form, "LabelLAmplitude"), "22000.00 -120.00 dB");
+  form.TypedFrequencyEntered(0, 0.5);
+  form.TypedLevelEntered(0, -3.14159);
+  EXPECT_EQ(g->LeftFrequency(), 1.0f);
+  EXPECT_EQ(g->LeftAmplitude(), Factor(-3.14));
+}
+
+// The two-tones close the lists; their frequencies are fixed, so there is nothing to type or
+// tie. "Set generator" puts a test tone on both channels and shows it, without starting.
+TEST_F(GeneratorPanelTest, TwoTonesAndTheTestToneFromTheDistortionPage) {
+  TMainForm form;
+  ShowForm(form);
+  QApplication::setActiveWindow(&form);
+  TAudioToneGenerator* g = form.ToneGenerator();
+  for (auto [index, waveform, label] :
+       {std::tuple{5, SmpteTwoTone, "SMPTE"}, std::tuple{6, CcifTwoTone, "CCIF"}}) {
+    Choose(form, "ComboBoxLeftWaveform", index);
+    EXPECT_EQ(g->LeftWaveform(), waveform);
+    EXPECT_EQ(Text(form, "LabelFLeft"), label);
+    EXPECT_FALSE(Find(&form, "TrackBarFLeft")->isEnabled());
+    EXPECT_FALSE(Find<QCheckBox>(&form, "CheckBoxLockFreqs")->isEnabled());
+    DoubleClick(Find<QLabel>(&form, "LabelFLeft"));
+    EXPECT_FALSE(Find<QDoubleSpinBox>(&form, "EditFLeft")->isVisible()) << "nothing to type";
+  }
+
+  Find<QCheckBox>(&form, "CheckBoxRightEnabled")->setChecked(false);
+  Find<TRadioGroup>(&form, "RadioGroupOutChannel")->Button(opIndependent)->click();
+  Find<TTabControl>(&form, "TabControlGenerator")->SetTabIndex(1);
+  form.TabControlGeneratorChange();
+  struct TCase {
+    TWaveform waveform;
+    double hz, dB;
+    int index;
+    float frequency;
+    const char* labels;
+  } const cases[] = {
+      {SineWave, 997, -1, 0, 997, "997.00|997.00 -1.00 dB|-1.00 dB"},
+      {SmpteTwoTone, 0, -6.02, 5, 997, "SMPTE|SMPTE -6.02 dB|-6.02 dB"},
+      {CcifTwoTone, 1000, -10, 6, 997, "CCIF|CCIF -10.00 dB|-10.00 dB"},
+      {Triangle, 61.036, 0, 1, 61.04f, "61.04|61.04 0.00 dB|0.00 dB"},
+  };
+  for (const TCase& c : cases) {
+    form.ApplyTestTone(c.waveform, c.hz, c.dB);
+    EXPECT_EQ(std::tuple(Find<TTabControl>(&form, "TabControlGenerator")->TabIndex(),
+                         Find<QComboBox>(&form, "ComboBoxLeftWaveform")->currentIndex(),
+                         Find<QComboBox>(&form, "ComboBoxRightWaveform")->currentIndex(),
+                         g->LeftWaveform(), g->RightWaveform(), g->LeftFrequency(),
+                         g->RightFrequency(), g->LeftAmplitude(), g->RightAmplitude(),
+                         g->ExactSine(), g->Enabled(), Figures(form)),
+              std::tuple(0, c.index, c.index, c.waveform, c.waveform, c.frequency, c.frequency,
+                         Factor(c.dB), Factor(c.dB), true, false, std::string(c.labels)))
+        << c.waveform;
+    EXPECT_TRUE(Find<QGroupBox>(&form, "GroupBoxOutputFreq")->isVisible());
+  }
+}
+
+// Typed values and the exact mode go to the store in hundredths and come back; a value that
+// is not a whole number of hundredths in range gives the track bar's, and typed values count
+// only with the exact mode stored on.
+TEST_F(GeneratorPanelTest, TypedValuesRoundTripThroughTheStore) {
+  {
+    TMainForm form;
+    ShowForm(form);
+    Find<TRadioGroup>(&form, "RadioGroupOutChannel")->Button(opIndependent)->click();
+    Find<QCheckBox>(&form, "CheckBoxLockFreqs")->setChecked(false);
+    form.TypedFrequencyEntered(0, 997);
+    form.TypedFrequencyEntered(1, 19000.25);
+    form.TypedLevelEntered(1, -0.01);
+    form.close();
+  }
+  EXPECT_EQ(Stored("ToneExactSine").toString(), "true");
+  EXPECT_EQ(Stored("ToneLeftFrequency").toInt(), 99700);
+  EXPECT_EQ(Stored("ToneRightFrequency").toInt(), 1900025);
+  EXPECT_EQ(Stored("ToneRightLevel").toInt(), -1);
+  EXPECT_FALSE(Stored("ToneLeftLevel").isValid());
+  {
+    TMainForm form;
+    ShowForm(form);
+    TAudioToneGenerator* g = form.ToneGenerator();
+    EXPECT_TRUE(g->ExactSine());
+    EXPECT_EQ(g->LeftFrequency(), 997.0f);
+    EXPECT_EQ(g->RightFrequency(), 19000.25f);
+    EXPECT_EQ(g->LeftAmplitude(), 0.1f);
+    EXPECT_EQ(g->RightAmplitude(), Factor(-0.01));
+    EXPECT_EQ(Figures(form), "997.00|19000.25 -20 dB|-0.01 dB");
+    // Back to the bars: the keys go.
+    Find(&form, "TrackBarFLeft")->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    Find(&form, "TrackBarFRight")->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    Find(&form, "TrackBarARight")->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    form.close();
+  }
+  for (const char* key : {"ToneExactSine", "ToneLeftFrequency", "ToneRightFrequency", "ToneRightLevel"})
+    EXPECT_FALSE(Stored(key).isValid()) << key;
+
+  struct TCase {
+    bool exact;
+    QVariant leftHz, leftdB;
+    float frequency, amplitude;
+    bool exactAfter;
+  } const cases[] = {
+      {true, 99, -12001, 400, 0.1f, false},           // both out of range
+      {true, "997.5", "x", 400, 0.1f, false},        // not whole hundredths
+      {true, 2200000, 0, 22000, 1.0f, true},          // the ends of the ranges
+      {false, 99700, -600, 400, 0.1f, false},         // exact mode off
+  };
+  for (const TCase& c : cases) {
+    Store({{"ToneExactSine", c.exact}, {"ToneLeftFrequency", c.leftHz},
+           {"ToneLeftLevel", c.leftdB}});
+    TMainForm form;
+    ShowForm(form);
+    const std::string where = c.leftHz.toString().toStdString();
+    EXPECT_EQ(form.ToneGenerator()->LeftFrequency(), c.frequency) << where;
+    EXPECT_EQ(form.ToneGenerator()->LeftAmplitude(), c.amplitude) << where;
+    EXPECT_EQ(form.ToneGenerator()->ExactSine(), c.exactAfter) << where;
+  }
+}
 
 TEST_F(GeneratorPanelTest, TrackBarPositionGivesToneFrequencyOrNoiseBand) {
   struct TCase {
