@@ -12,6 +12,7 @@
 
 #include "AudioAnalyser.h"
 #include "MainForm.h"
+#include "ToneGenerator.h"
 #include "Widgets.h"
 
 namespace {
@@ -368,6 +369,37 @@ void TMainForm::CreateDistortionPage(QWidget* page) {
             Guard(&TMainForm::ComboBoxDistortionSettingsChange));
   connect(ComboBoxDistortionAveraging, &QComboBox::currentIndexChanged, this,
           Guard(&TMainForm::ComboBoxDistortionAveragingChange));
+  connect(ButtonDistortionGenerator, &QPushButton::clicked, this,
+          Guard(&TMainForm::ButtonDistortionGeneratorClick));
+  ShowDistortionGeneratorHint();
+}
+
+namespace {
+
+struct TTestSignal {
+  TWaveform Waveform;
+  double Hz;  // the two-tones have their own
+  const char* Hint;
+};
+// 997 Hz: prime, so no multiple of the mains and no whole number of periods in any block.
+constexpr TTestSignal kTestSignals[] = {
+    {SineWave, 997, "THD+N: 997 Hz sine at -1 dBFS"},
+    {SmpteTwoTone, 0, "SMPTE: 60 Hz and 7 kHz, 4 : 1, at -1 dBFS"},
+    {CcifTwoTone, 0, "CCIF: 19 kHz and 20 kHz, equal, at -1 dBFS"},
+};
+
+const TTestSignal& TestSignal(int kind) { return kTestSignals[kind >= 0 && kind < 3 ? kind : 0]; }
+
+}  // namespace
+
+void TMainForm::ShowDistortionGeneratorHint() {
+  ButtonDistortionGenerator->setToolTip(
+      QString::fromLatin1(TestSignal(ComboBoxDistortionKind->currentIndex()).Hint));
+}
+
+void TMainForm::ButtonDistortionGeneratorClick() {
+  const TTestSignal& s = TestSignal(ComboBoxDistortionKind->currentIndex());
+  ApplyTestTone(s.Waveform, s.Hz, -1);
 }
 
 void TMainForm::ComboBoxDistortionSettingsChange() {
@@ -383,6 +415,7 @@ void TMainForm::ComboBoxDistortionSettingsChange() {
   s.Weighting = ComboBoxDistortionWeighting->currentIndex() == 1 ? TNoiseWeighting::AWeighted
                                                                  : TNoiseWeighting::Flat;
   DistortionDisplay1->SetSettings(s);
+  ShowDistortionGeneratorHint();
 }
 
 void TMainForm::ComboBoxDistortionAveragingChange() {

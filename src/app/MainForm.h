@@ -137,6 +137,8 @@ class TMainForm : public QMainWindow {
   // The "Distortion" page: measurement, bandwidth and weighting; averaging.
   void ComboBoxDistortionSettingsChange();
   void ComboBoxDistortionAveragingChange();
+  // The test signal of the chosen measurement at -1 dBFS, through ApplyTestTone.
+  void ButtonDistortionGeneratorClick();
   // The "Sweep" tab.
   void CheckBoxSteppedSweepClick();
   void CheckBoxLogSweepClick();
@@ -174,6 +176,7 @@ class TMainForm : public QMainWindow {
   void CreateGeneratorPanel(QWidget* client);
   void CreateAnalyserPanel(QWidget* client);
   void CreateDistortionPage(QWidget* page);
+  void ShowDistortionGeneratorHint();
   void CreateBottomRow(QWidget* client);
   void CreateComponents();
   void ReadSettings();

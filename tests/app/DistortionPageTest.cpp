@@ -13,6 +13,7 @@
 #include "DistortionPage.h"
 #include "MainForm.h"
 #include "SimulatedCard.h"
+#include "ToneGenerator.h"
 
 namespace {
 
@@ -207,6 +208,35 @@ TEST_F(DistortionPageTest, TabFeedsTheDisplayAndTheControlsSetIt) {
     EXPECT_EQ(d->Settings().BandHigh, c.bandHigh);
     EXPECT_EQ(d->Settings().Weighting, c.weighting);
     EXPECT_EQ(d->Averaging(), c.averaging);
+  }
+}
+
+TEST_F(DistortionPageTest, SetGeneratorPlaysTheMeasurementsSignalAtMinusOnedBFS) {
+  TMainForm form;
+  ShowForm(form);
+  const TAudioToneGenerator* g = form.ToneGenerator();
+  auto* button = Find<QPushButton>(form, "ButtonDistortionGenerator");
+  const struct {
+    int kind;
+    TWaveform waveform;
+    float hz;  // the two-tones keep theirs
+    const char* hint;
+  } cases[] = {
+      {1, SmpteTwoTone, 400, "SMPTE: 60 Hz and 7 kHz, 4 : 1, at -1 dBFS"},
+      {0, SineWave, 997, "THD+N: 997 Hz sine at -1 dBFS"},
+      {2, CcifTwoTone, 997, "CCIF: 19 kHz and 20 kHz, equal, at -1 dBFS"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hint);
+    Find<QComboBox>(form, "ComboBoxDistortionKind")->setCurrentIndex(c.kind);
+    EXPECT_EQ(button->toolTip().toStdString(), c.hint);
+    button->click();
+    EXPECT_EQ(g->LeftWaveform(), c.waveform);
+    EXPECT_EQ(g->RightWaveform(), c.waveform);
+    EXPECT_EQ(g->LeftFrequency(), c.hz);
+    EXPECT_FLOAT_EQ(g->LeftAmplitude(), std::pow(10.0f, -1 / 20.0f));
+    EXPECT_FLOAT_EQ(g->RightAmplitude(), std::pow(10.0f, -1 / 20.0f));
+    EXPECT_FALSE(g->Enabled()) << "set, not started";
   }
 }
 
