@@ -133,6 +133,19 @@ std::optional<TDutModel> ParseDutModel(std::string_view text) {
   return m;
 }
 
+std::optional<std::vector<double>> ParseCoefficients(std::string_view text) {
+  std::vector<double> c;
+  for (;;) {
+    const size_t comma = text.find(',');
+    if (c.size() == TSimulatedCard::kMaxCoefficients) return std::nullopt;
+    const std::optional<double> v = ParseNumber(text.substr(0, comma));
+    if (!v) return std::nullopt;
+    c.push_back(*v);
+    if (comma == std::string_view::npos) return c;
+    text.remove_prefix(comma + 1);
+  }
+}
+
 std::vector<TSimulatedCard::TBiquad> TSimulatedCard::Stages(const TDutModel& model) {
   switch (model.Kind) {
     case TDutKind::Wire: return {};
@@ -394,6 +407,38 @@ void TSimulatedCard::SetDeviceUnderTest(int channel, const TDutModel& model) {
   std::copy(stages.begin(), stages.end(), d.stages.begin());  // with their state cleared
 }
 
+void TSimulatedCard::SetNonlinearity(int channel, std::vector<double> coefficients) {
+  if (channel != 0 && channel != 1) throw std::invalid_argument("no input channel " + std::to_string(channel));
+  if (coefficients.empty() || coefficients.size() > kMaxCoefficients)
+    throw std::invalid_argument("a nonlinearity has 1 to " + std::to_string(kMaxCoefficients) + " coefficients");
+  if (!std::all_of(coefficients.begin(), coefficients.end(), [](double c) { return std::isfinite(c); }))
+    throw std::invalid_argument("a nonlinearity's coefficients are finite");
+  std::lock_guard<std::mutex> lock(mutex_);
+  TDutChannel& d = dut_[channel];
+  d.poly.fill(0);
+  std::copy(coefficients.begin(), coefficients.end(), d.poly.begin());
+  d.polyCount = static_cast<int>(coefficients.size());
+  d.straight = d.polyCount == 1 && d.poly[0] == 1.0;
+}
+
+std::vector<double> TSimulatedCard::Nonlinearity(int channel) const {
+  if (channel != 0 && channel != 1) throw std::invalid_argument("no input channel " + std::to_string(channel));
+  std::lock_guard<std::mutex> lock(mutex_);
+  const TDutChannel& d = dut_[channel];
+  return {d.poly.begin(), d.poly.begin() + d.polyCount};
+}
+
+void TSimulatedCard::SetCrosstalk(double gain) {
+  if (!std::isfinite(gain)) throw std::invalid_argument("crosstalk gain is not finite");
+  std::lock_guard<std::mutex> lock(mutex_);
+  crosstalk_ = gain;
+}
+
+double TSimulatedCard::Crosstalk() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return crosstalk_;
+}
+
 TDutModel TSimulatedCard::DeviceUnderTest(int channel) const {
   if (channel != 0 && channel != 1) throw std::invalid_argument("no input channel " + std::to_string(channel));
   std::lock_guard<std::mutex> lock(mutex_);
@@ -526,6 +571,13 @@ double TSimulatedCard::Noise(double scale) {
   return (static_cast<double>(sum) - 2 * 65535.0) * scale;
 }
 
+double TSimulatedCard::Distort(const TDutChannel& d, double lsb) {
+  const double x = lsb / 32767.0;
+  double p = d.poly[d.polyCount - 1];
+  for (int k = d.polyCount - 2; k >= 0; --k) p = p * x + d.poly[k];
+  return 32767.0 * (p * x);
+}
+
 void TSimulatedCard::ProcessChunk(int frames, TClock::time_point now) {
   const std::vector<double>& humTable = HumTable();
   int64_t humPhase = frame_ % kHumPeriod;
@@ -544,8 +596,15 @@ void TSimulatedCard::ProcessChunk(int frames, TClock::time_point now) {
     double yL = ring[2 * ringPos_], yR = ring[2 * ringPos_ + 1];
     ring[2 * ringPos_] = ring[2 * ringPos_ + 1] = 0;
     if (++ringPos_ == kRingFrames) ringPos_ = 0;
+    if (!dut_[0].straight) yL = Distort(dut_[0], yL);
+    if (!dut_[1].straight) yR = Distort(dut_[1], yR);
     for (int k = 0; k < dut_[0].count; ++k) yL = dut_[0].stages[k].Process(yL);
     for (int k = 0; k < dut_[1].count; ++k) yR = dut_[1].stages[k].Process(yR);
+    if (crosstalk_ != 0) {
+      const double leaked = crosstalk_ * yR;
+      yR += crosstalk_ * yL;
+      yL += leaked;
+    }
 
     const double hum = humAmplitude_ * humTable[humPhase];
     if (++humPhase == kHumPeriod) humPhase = 0;
@@ -735,6 +794,23 @@ std::vector<std::string> ConfigureCardFromEnvironment(TSimulatedCard& card) {
                        "\" is not wire, loudspeaker, highpass:<Hz>[:<Q>], lowpass:<Hz>[:<Q>] or "
                        "bandpass:<Hz>[:<Q>]; ignored.");
     }
+  }
+  const char* const polyNames[2] = {"QUORVANE_SIM_POLY_LEFT", "QUORVANE_SIM_POLY_RIGHT"};
+  for (int channel : {0, 1}) {
+    const std::optional<std::string> text = value(polyNames[channel]);
+    if (!text) continue;
+    if (std::optional<std::vector<double>> c = ParseCoefficients(*text)) {
+      card.SetNonlinearity(channel, std::move(*c));
+    } else {
+      errors.push_back(std::string(polyNames[channel]) + "=\"" + *text + "\" is not 1 to " +
+                       std::to_string(TSimulatedCard::kMaxCoefficients) +
+                       " coefficients c1,c2,... of x, x^2, ...; ignored.");
+    }
+  }
+  if (const std::optional<std::string> text = value("QUORVANE_SIM_CROSSTALK_DB")) {
+    const std::optional<double> dB = ParseNumber(*text);
+    if (dB && *dB <= 0) card.SetCrosstalk(std::pow(10.0, *dB / 20));
+    else errors.push_back("QUORVANE_SIM_CROSSTALK_DB=\"" + *text + "\" is not a level in dB at or below 0; ignored.");
   }
   return errors;
 }

@@ -5,9 +5,17 @@
 // fixed while an output plays and differs per opening (a base delay plus a random part), and
 // in real time it hands filled capture blocks back a little late, by a varying amount. Each
 // input has its own device under test: a wire (default left), a small-loudspeaker model
-// (default right), or a high-, low- or band-pass biquad. Both inputs carry a DC offset, 50 Hz
-// hum and a seedable noise floor. With nothing playing, the input still records this idle
-// signal. Its ground truth is public so tests can compare against it.
+// (default right), or a high-, low- or band-pass biquad, each behind an optional polynomial
+// nonlinearity. Both inputs carry a DC offset, 50 Hz hum and a seedable noise floor. With
+// nothing playing, the input still records this idle signal. Its ground truth is public so
+// tests can compare against it.
+//
+// Each frame, per input channel c (x: what arrives, the sum of every output playing, in LSB):
+//   1. nonlinearity: y_c = 32767 * P_c(x_c / 32767), P_c(u) = sum c_k u^k, k = 1 ... K
+//      (skipped for the identity {1.0}, the default);
+//   2. device under test: d_c = filter_c(y_c);
+//   3. crosstalk: s_c = d_c + g * d_other (g linear, default 0);
+//   4. input_c = round-to-nearest-even(s_c + offset_c + hum + noise_c), saturated to 16 bits.
 //
 // Threads: one card thread moves the audio; every other call comes from the GUI thread (or
 // a test's thread) and is safe against the card thread.
@@ -47,6 +55,9 @@ struct TDutModel {
 // "wire", "loudspeaker", "highpass:<Hz>[:<Q>]", "lowpass:<Hz>[:<Q>]" or "bandpass:<Hz>[:<Q>]";
 // nothing for anything else.
 std::optional<TDutModel> ParseDutModel(std::string_view text);
+// "c1,c2,...": 1 to TSimulatedCard::kMaxCoefficients finite numbers separated by commas, no
+// spaces; nothing for anything else.
+std::optional<std::vector<double>> ParseCoefficients(std::string_view text);
 
 enum class TCardPace {
   Realtime,     // frames advance with the wall clock; starved queues underrun or overrun
@@ -103,6 +114,18 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   // corner outside 0 ... 22050 Hz or a Q that is not positive.
   void SetDeviceUnderTest(int channel, const TDutModel& model);
   TDutModel DeviceUnderTest(int channel) const;
+  // The nonlinearity in front of input channel 0 or 1's device under test: coefficients
+  // c1 ... cK of x, x^2 ... x^K on the full scale 1.0 (a 32767 LSB peak), 1 to kMaxCoefficients
+  // of them, finite; {1.0} is a straight path (the default). Applies at once. Throws
+  // std::invalid_argument for another channel, an empty or longer list or a non-finite value.
+  static constexpr int kMaxCoefficients = 9;
+  void SetNonlinearity(int channel, std::vector<double> coefficients);
+  std::vector<double> Nonlinearity(int channel) const;
+  // Linear gain with which each input also receives the other channel's device-under-test output
+  // (1e-4: -80 dB); 0 (the default) for none. Throws std::invalid_argument for a non-finite gain.
+  void SetCrosstalk(double gain);
+  double Crosstalk() const;
+
   // Exact complex response, and gain in dB, of a model at a frequency in Hz.
   static std::complex<double> Response(const TDutModel& model, double hz);
   static double GaindB(const TDutModel& model, double hz);
@@ -177,11 +200,14 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
     std::array<TPendingPost, kMaxPendingPosts> pending;
     int pendingFirst = 0, pendingCount = 0;
   };
-  // The filter of one input, card thread (under the mutex).
+  // The nonlinearity and filter of one input, card thread (under the mutex).
   struct TDutChannel {
     TDutModel model;
     std::array<TBiquad, 3> stages;
     int count = 0;
+    std::array<double, kMaxCoefficients> poly{1.0};
+    int polyCount = 1;
+    bool straight = true;  // poly is {1.0}
   };
   // What the card keeps per direction (0 output, 1 input).
   struct TDirectionState {
@@ -207,6 +233,8 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   // Marks the arrivals stale once nothing plays and nothing records.
   void NoteIfStill();
   void FailAll(int direction, int code, const std::string& text);
+  // A sample (LSB) through a channel's polynomial, Horner's way.
+  static double Distort(const TDutChannel& d, double lsb);
   // A noise sample: the centred sum of four 16-bit uniforms, times scale.
   double Noise(double scale);
 
@@ -226,6 +254,7 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   int64_t doubleQueued_ = 0;
   double humAmplitude_ = kHumAmplitude;
   double noiseRms_ = kNoiseRms;
+  double crosstalk_ = 0;
   int roundTrip_ = kDefaultRoundTripFrames;
   int jitter_ = kDefaultJitterFrames;
   int64_t currentDelay_ = -1;
@@ -245,9 +274,11 @@ class TSimulatedCard : public std::enable_shared_from_this<TSimulatedCard> {
   std::thread thread_;
 };
 
-// Sets the card from QUORVANE_SIM_DELAY_MS (base delay, ms), QUORVANE_SIM_JITTER_MS and
-// QUORVANE_SIM_LEFT / QUORVANE_SIM_RIGHT (as ParseDutModel reads them). A malformed value is
-// left out; the result has one line per such value, naming it. GUI thread.
+// Sets the card from QUORVANE_SIM_DELAY_MS (base delay, ms), QUORVANE_SIM_JITTER_MS,
+// QUORVANE_SIM_LEFT / QUORVANE_SIM_RIGHT (as ParseDutModel reads them),
+// QUORVANE_SIM_POLY_LEFT / QUORVANE_SIM_POLY_RIGHT (as ParseCoefficients reads them) and
+// QUORVANE_SIM_CROSSTALK_DB (dB, at most 0). A malformed value is left out; the result has one
+// line per such value, naming it. GUI thread.
 std::vector<std::string> ConfigureCardFromEnvironment(TSimulatedCard& card);
 
 class TSimulatedBackend : public TAudioBackend {

@@ -176,6 +176,95 @@ TEST_F(CardTest, EachDeviceUnderTestOnEitherInputHasItsModelsGain) {
   }
 }
 
+// Each input holds its polynomial of the played samples, through its filter, plus the other
+// input's crosstalk, rounded as the card rounds; the reference runs in long double with powers
+// rather than Horner, so where it lies within a hair of a half either neighbour is taken. A
+// channel that plays nothing shows the other's crosstalk alone.
+TEST_F(CardTest, EachInputIsItsPolynomialThroughItsFilterPlusTheOthersCrosstalk) {
+  Card().SetNoiseRms(0);
+  struct TChannelCase {
+    std::vector<double> poly;
+    TDutModel model;
+    double hz, peak;  // the played sine; peak 0: silence
+  };
+  struct {
+    TChannelCase ch[2];
+    double crosstalk;
+  } const cases[] = {
+      // wires: exactly the polynomial's products; the right one driven past full scale clips
+      {{{{0.7071}, {TDutKind::Wire}, 1000, 20000},
+        {{0.9, 0.2, 0.05, 0, 0, 0, 0, 0, 0.3}, {TDutKind::Wire}, 1500, 32000}}, 0},
+      // the polynomial, then the filter
+      {{{{1, 0.05, -0.02}, {TDutKind::HighPass, 500}, 300, 25000},
+        {{1.2, 0, -0.2, 0.01}, {TDutKind::Loudspeaker}, 3000, 16000}}, 0},
+      // one channel plays: the other reads -40 dB or -60 dB of it, after its nonlinearity and filter
+      {{{{1, 0.01, -0.03}, {TDutKind::LowPass, 2000}, 700, 30000}, {{1}, {TDutKind::Wire}, 0, 0}}, 1e-2},
+      {{{{1, 0.5}, {TDutKind::HighPass, 200}, 0, 0}, {{0.8, 0, 0.1}, {TDutKind::BandPass, 1000, 2}, 1200, 30000}}, 1e-3},
+      // both play, both leak into each other; then the identity again, bit for bit
+      {{{{1, -0.1}, {TDutKind::Wire}, 440, 20000}, {{1, 0, 0.1}, {TDutKind::LowPass, 5000}, 2500, 20000}}, 0.05},
+      {{{{1}, {TDutKind::Wire}, 997, 30000}, {{1}, {TDutKind::Wire}, 1999, 30000}}, 0},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << index++);
+    for (int ch : {0, 1}) {
+      Card().SetNonlinearity(ch, c.ch[ch].poly);
+      Card().SetDeviceUnderTest(ch, c.ch[ch].model);
+    }
+    Card().SetCrosstalk(c.crosstalk);
+    auto sine = [&c](int64_t k, int ch) {
+      return static_cast<int16_t>(std::nearbyint(c.ch[ch].peak * std::sin(2 * std::numbers::pi * c.ch[ch].hz * k / kSampleRate)));
+    };
+    const int64_t frames = Card().RoundTrip() + Card().Jitter() + 8820;
+    const TSession s = Session(Card(), frames, sine);
+    std::vector<double> d[2];  // each device under test's output, from the input's first frame
+    for (int ch : {0, 1}) {
+      std::vector<TSimulatedCard::TBiquad> stages = TSimulatedCard::Stages(c.ch[ch].model);
+      for (int64_t k = 0; k < frames; ++k) {
+        long double y = 0;
+        if (k >= s.lag) {
+          const long double x = sine(k - s.lag, ch) / 32767.0L;
+          for (size_t j = 0; j < c.ch[ch].poly.size(); ++j) y += c.ch[ch].poly[j] * std::pow(x, static_cast<int>(j + 1));
+        }
+        double v = static_cast<double>(32767 * y);
+        for (TSimulatedCard::TBiquad& b : stages) v = b.Process(v);
+        d[ch].push_back(v);
+      }
+    }
+    ASSERT_LT(s.lag, frames - 4410);
+    for (int ch : {0, 1}) {
+      int64_t mismatches = 0, clipped = 0;
+      for (int64_t k = 0; k < frames; ++k) {
+        const double want = d[ch][k] + c.crosstalk * d[1 - ch][k] + kOffset[ch];
+        const double got = s.captured[2 * k + ch];
+        clipped += std::abs(want + 0.5) > 32768;
+        const double rounded = std::clamp<double>(std::nearbyint(want), -32768, 32767);
+        if (got != rounded && !(std::abs(std::abs(want - got) - 0.5) < 1e-6 && std::abs(want) < 32767))
+          ++mismatches;
+      }
+      EXPECT_EQ(mismatches, 0) << "channel " << ch;
+      EXPECT_EQ(clipped > 0, index == 1 && ch == 1) << "channel " << ch;
+    }
+  }
+}
+
+// The nonlinearity's and crosstalk's defaults, and what they refuse: a refused value leaves the
+// previous one.
+TEST_F(CardTest, TheNonlinearityAndCrosstalkStartStraightAndRefuseWhatIsNotAPolynomialOrAGain) {
+  for (int ch : {0, 1}) EXPECT_EQ(Card().Nonlinearity(ch), std::vector<double>{1.0});
+  EXPECT_EQ(Card().Crosstalk(), 0);
+  const std::vector<double> nine = {1, -2, 3, -4, 5, -6, 7, -8, 9};
+  Card().SetNonlinearity(1, nine);
+  EXPECT_EQ(Card().Nonlinearity(1), nine);
+  const std::pair<int, std::vector<double>> refused[] = {
+      {2, {1}}, {-1, {1}}, {1, {}}, {1, std::vector<double>(10, 0.1)}, {1, {1, NAN}}, {1, {INFINITY}}};
+  for (const auto& [ch, poly] : refused) EXPECT_THROW(Card().SetNonlinearity(ch, poly), std::invalid_argument) << ch;
+  EXPECT_EQ(Card().Nonlinearity(1), nine);
+  Card().SetCrosstalk(1e-4);
+  EXPECT_THROW(Card().SetCrosstalk(NAN), std::invalid_argument);
+  EXPECT_EQ(Card().Crosstalk(), 1e-4);
+}
+
 // The noise floor: its level, mean zero, white (nothing in common with the next few samples nor
 // the other input), near Gaussian (kurtosis about 3), and the seed's.
 TEST_F(CardTest, TheNoiseFloorIsWhiteGaussianAtItsLevelAndTheSeeds) {
@@ -212,21 +301,27 @@ TEST_F(CardTest, TheNoiseFloorIsWhiteGaussianAtItsLevelAndTheSeeds) {
 // The window's card reads its set-up from the environment; a malformed value is named in one
 // line on stderr and leaves its default.
 TEST(CardSetUp, TheSimulatedBackendTakesItsSetUpFromTheEnvironment) {
-  const char* names[] = {"QUORVANE_AUDIO", "QUORVANE_SIM_DELAY_MS", "QUORVANE_SIM_JITTER_MS", "QUORVANE_SIM_LEFT",
-                         "QUORVANE_SIM_RIGHT"};
+  const char* names[] = {"QUORVANE_AUDIO",         "QUORVANE_SIM_DELAY_MS",   "QUORVANE_SIM_JITTER_MS",
+                         "QUORVANE_SIM_LEFT",      "QUORVANE_SIM_RIGHT",      "QUORVANE_SIM_POLY_LEFT",
+                         "QUORVANE_SIM_POLY_RIGHT", "QUORVANE_SIM_CROSSTALK_DB"};
   struct {
-    const char* values[5];
+    const char* values[8];
     int roundTrip, jitter;
     TDutModel left, right;
+    std::vector<double> polyLeft, polyRight;
+    double crosstalk;
     std::vector<std::string> named;
   } const cases[] = {
-      {{"simulated", "100", "10", "lowpass:3000", "bandpass:1e3:2"}, 4410, 441, {TDutKind::LowPass, 3000}, {TDutKind::BandPass, 1000, 2}, {}},
-      {{"simulated", "2000.5", "-1", "highpass:0", "lowpass"}, 13230, 1323, {TDutKind::Wire}, {TDutKind::Loudspeaker},
+      {{"simulated", "100", "10", "lowpass:3000", "bandpass:1e3:2", "1,0,-1e-2", "0.5,1,2,3,4,5,6,7,8", "-80"}, 4410, 441,
+       {TDutKind::LowPass, 3000}, {TDutKind::BandPass, 1000, 2}, {1, 0, -0.01}, {0.5, 1, 2, 3, 4, 5, 6, 7, 8}, 1e-4, {}},
+      {{"simulated", "2000.5", "-1", "highpass:0", "lowpass", "1,2,3,4,5,6,7,8,9,10", "1, 0.1", "6"}, 13230, 1323,
+       {TDutKind::Wire}, {TDutKind::Loudspeaker}, {1}, {1}, 0,
        {"QUORVANE_SIM_DELAY_MS=\"2000.5\"", "QUORVANE_SIM_JITTER_MS=\"-1\"", "QUORVANE_SIM_LEFT=\"highpass:0\"",
-        "QUORVANE_SIM_RIGHT=\"lowpass\""}},
+        "QUORVANE_SIM_RIGHT=\"lowpass\"", "QUORVANE_SIM_POLY_LEFT=\"1,2,3,4,5,6,7,8,9,10\"",
+        "QUORVANE_SIM_POLY_RIGHT=\"1, 0.1\"", "QUORVANE_SIM_CROSSTALK_DB=\"6\""}},
   };
   for (const auto& c : cases) {
-    for (int k = 0; k < 5; ++k) setenv(names[k], c.values[k], 1);
+    for (int k = 0; k < 8; ++k) setenv(names[k], c.values[k], 1);
     SetAudioBackend(nullptr);
     testing::internal::CaptureStderr();
     auto* backend = dynamic_cast<TSimulatedBackend*>(&AudioBackend());
@@ -238,6 +333,9 @@ TEST(CardSetUp, TheSimulatedBackendTakesItsSetUpFromTheEnvironment) {
     EXPECT_EQ(backend->Card().Jitter(), c.jitter);
     EXPECT_EQ(backend->Card().DeviceUnderTest(0), c.left);
     EXPECT_EQ(backend->Card().DeviceUnderTest(1), c.right);
+    EXPECT_EQ(backend->Card().Nonlinearity(0), c.polyLeft);
+    EXPECT_EQ(backend->Card().Nonlinearity(1), c.polyRight);
+    EXPECT_DOUBLE_EQ(backend->Card().Crosstalk(), c.crosstalk);
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), std::ssize(c.named));
     for (const std::string& name : c.named) EXPECT_NE(errors.find(name), std::string::npos) << name;
     SetAudioBackend(nullptr);
@@ -246,6 +344,9 @@ TEST(CardSetUp, TheSimulatedBackendTakesItsSetUpFromTheEnvironment) {
                           "lowpass:100:0", "bandpass:100:2:3", "notch:100"})
     EXPECT_FALSE(ParseDutModel(bad).has_value()) << bad;
   EXPECT_EQ(ParseDutModel("lowpass:2000:1.5"), (TDutModel{TDutKind::LowPass, 2000, 1.5}));
+  for (const char* bad : {"", ",", "1,", ",1", "1,,2", "1;2", "nan", "1,inf", "0x1", "1e999"})
+    EXPECT_FALSE(ParseCoefficients(bad).has_value()) << bad;
+  EXPECT_EQ(ParseCoefficients("-0.5"), std::vector<double>{-0.5});
 }
 
 }  // namespace
