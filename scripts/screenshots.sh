@@ -83,6 +83,12 @@ click "${INPUT_TAB[@]}"
 sleep 0.5
 save input-controls.png
 
+# The distortion readings of the same tone, averaged over four analyses.
+click "${DISTORTION_TAB[@]}"
+wait_until 10 "no distortion readings" has_pixels "${PLOT[@]}" 300 "$LEFT_BLUE"
+sleep 3
+save distortion.png
+
 # The response page: a coupled fast sweep over the wide range; the card's right input is its
 # loudspeaker model, the left a wire.
 click "${COUPLE[@]}"  # the Sweep tab and the response page; the tone stops

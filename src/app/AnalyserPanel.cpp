@@ -11,6 +11,7 @@
 #include "AudioAnalyser.h"
 #include "DisplayResponse.h"
 #include "DisplaySpectrum.h"
+#include "DistortionPage.h"
 #include "Displays.h"
 #include "FileDialogs.h"
 #include "InputMixer.h"
@@ -21,7 +22,7 @@
 
 namespace {
 
-enum TAnalyserPage { pgVectorscope, pgScope, pgSpectrum, pgResponse, pgInput };
+enum TAnalyserPage { pgVectorscope, pgScope, pgSpectrum, pgResponse, pgDistortion, pgInput };
 
 QWidget* AddPage(QTabWidget* pages, const char* name, const QString& caption) {
   auto* page = new QWidget;
@@ -34,11 +35,16 @@ QWidget* AddPage(QTabWidget* pages, const char* name, const QString& caption) {
 
 void TMainForm::CreateAnalyserPanel(QWidget* client) {
   PageControlAnalyser = Named(new QTabWidget(client), "PageControlAnalyser", 296, 8, 489, 401);
-  TCompactTabStyle::Apply(PageControlAnalyser->tabBar());
+  // Six captions in 489 pixels: a size smaller and closer together, every caption whole.
+  TCompactTabStyle::Apply(PageControlAnalyser->tabBar(), 12);
+  QFont tabFont = PageControlAnalyser->tabBar()->font();
+  tabFont.setPixelSize(10);
+  PageControlAnalyser->tabBar()->setFont(tabFont);
   TabSheetVectorscope = AddPage(PageControlAnalyser, "TabSheetVectorscope", "Vectorscope");
   TabSheetScope = AddPage(PageControlAnalyser, "TabSheetScope", "Scope");
   TabSheetSpectrum = AddPage(PageControlAnalyser, "TabSheetSpectrum", "Spectrum analyser");
   TabSheetResponse = AddPage(PageControlAnalyser, "TabSheetResponse", "Frequency response");
+  TabSheetDistortion = AddPage(PageControlAnalyser, "TabSheetDistortion", "Distortion");
   TabSheetInput = AddPage(PageControlAnalyser, "TabSheetInput", "Input controls");
 
   // Vectorscope.
@@ -133,6 +139,8 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   // The plot averages from construction on; it follows the unchecked box until the settings
   // check it.
   ResponsePlot1->SetMovingAverage(CheckBoxMovingAverage->isChecked());
+
+  CreateDistortionPage(TabSheetDistortion);
 
   // Input controls: the input mixer takes the top of this page.
   page = TabSheetInput;
@@ -248,6 +256,9 @@ void TMainForm::PageControlAnalyserChange() {
       break;
     case pgResponse:
       FAnalyser->SetDisplay(ResponsePlot1);
+      break;
+    case pgDistortion:
+      FAnalyser->SetDisplay(DistortionDisplay1);
       break;
     default:
       break;

@@ -12,12 +12,12 @@
 
 int TCompactTabStyle::pixelMetric(PixelMetric metric, const QStyleOption* option,
                                   const QWidget* widget) const {
-  if (metric == PM_TabBarTabHSpace) return 14;
+  if (metric == PM_TabBarTabHSpace) return FHSpace;
   return QProxyStyle::pixelMetric(metric, option, widget);
 }
 
-void TCompactTabStyle::Apply(QTabBar* bar) {
-  auto* style = new TCompactTabStyle;
+void TCompactTabStyle::Apply(QTabBar* bar, int hspace) {
+  auto* style = new TCompactTabStyle(hspace);
   style->setParent(bar);
   bar->setStyle(style);
 }

@@ -18,13 +18,17 @@ class QRadioButton;
 class QTabBar;
 class QToolButton;
 
-// Tabs with less space around their captions, so that a page control's five tabs fit its width.
+// Tabs with less space around their captions, so that a page control's tabs fit its width.
 class TCompactTabStyle : public QProxyStyle {
  public:
+  explicit TCompactTabStyle(int hspace = 14) : FHSpace(hspace) {}
   int pixelMetric(PixelMetric metric, const QStyleOption* option = nullptr,
                   const QWidget* widget = nullptr) const override;
-  // Gives a tab bar this style (owned by the bar).
-  static void Apply(QTabBar* bar);
+  // Gives a tab bar this style (owned by the bar); hspace pixels around each caption.
+  static void Apply(QTabBar* bar, int hspace = 14);
+
+ private:
+  int FHSpace;
 };
 
 // Tabs over one bordered area; the owner shows and hides the area's controls in its change

@@ -33,6 +33,7 @@ class QTimer;
 class TAboutBox;
 class TAudioToneGenerator;
 class TBasicAudioAnalyser;
+class TDistortionDisplay;
 class TFlickerlessBorderedCustomControl;
 class TFormMeasureOffset;
 class TInputMixer;
@@ -133,6 +134,11 @@ class TMainForm : public QMainWindow {
   void ButtonClearLeftClick();
   void CheckBoxMovingAverageClick();
   virtual void ComboBoxTraceSmoothingChange();
+  // The "Distortion" page: measurement, bandwidth and weighting; averaging.
+  void ComboBoxDistortionSettingsChange();
+  void ComboBoxDistortionAveragingChange();
+  // The test signal of the chosen measurement at -1 dBFS, through ApplyTestTone.
+  void ButtonDistortionGeneratorClick();
   // The "Sweep" tab.
   void CheckBoxSteppedSweepClick();
   void CheckBoxLogSweepClick();
@@ -169,6 +175,8 @@ class TMainForm : public QMainWindow {
   void CreateMenus();
   void CreateGeneratorPanel(QWidget* client);
   void CreateAnalyserPanel(QWidget* client);
+  void CreateDistortionPage(QWidget* page);
+  void ShowDistortionGeneratorHint();
   void CreateBottomRow(QWidget* client);
   void CreateComponents();
   void ReadSettings();
@@ -273,6 +281,7 @@ class TMainForm : public QMainWindow {
   QWidget* TabSheetScope = nullptr;
   QWidget* TabSheetSpectrum = nullptr;
   QWidget* TabSheetResponse = nullptr;
+  QWidget* TabSheetDistortion = nullptr;
   QWidget* TabSheetInput = nullptr;
   TVectorScope* VectorScope1 = nullptr;
   QCheckBox* CheckBoxAGC = nullptr;
@@ -307,6 +316,12 @@ class TMainForm : public QMainWindow {
   QCheckBox* CheckBoxMovingAverage = nullptr;
   QLabel* LabelTraceSmoothing = nullptr;
   QComboBox* ComboBoxTraceSmoothing = nullptr;
+  TDistortionDisplay* DistortionDisplay1 = nullptr;
+  QComboBox* ComboBoxDistortionKind = nullptr;
+  QComboBox* ComboBoxDistortionBand = nullptr;
+  QComboBox* ComboBoxDistortionWeighting = nullptr;
+  QComboBox* ComboBoxDistortionAveraging = nullptr;
+  QPushButton* ButtonDistortionGenerator = nullptr;
   TInputMixer* InputMixer1 = nullptr;
   QGroupBox* GroupBoxOffset = nullptr;
   QLabel* LabelOffsetAdvice = nullptr;

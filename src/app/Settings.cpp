@@ -163,6 +163,14 @@ void TMainForm::ReadSettings() {
   CheckBoxStopAfterOne->setChecked(ReadBool(s, "SweepStopAfterOne", false));
   TabControlGenerator->SetTabIndex(
       ReadIndex(s, "GeneratorTab", 0, TabControlGenerator->TabBar()->count()));
+  ComboBoxDistortionKind->setCurrentIndex(
+      ReadIndex(s, "DistortionKind", 0, ComboBoxDistortionKind->count()));
+  ComboBoxDistortionBand->setCurrentIndex(
+      ReadIndex(s, "DistortionBand", 0, ComboBoxDistortionBand->count()));
+  ComboBoxDistortionWeighting->setCurrentIndex(
+      ReadIndex(s, "DistortionWeighting", 0, ComboBoxDistortionWeighting->count()));
+  ComboBoxDistortionAveraging->setCurrentIndex(
+      ReadIndex(s, "DistortionAveraging", 0, ComboBoxDistortionAveraging->count()));
 }
 
 void TMainForm::StoreSetting(QSettings& s, const char* key, const QVariant& value) {
@@ -218,5 +226,9 @@ void TMainForm::WriteSettings() {
   StoreSetting(s, "SpectrumMax", UpDownValue(UpDownSpectMax));
   StoreSetting(s, "ResponseMin", UpDownValue(UpDownResponseMin));
   StoreSetting(s, "ResponseMax", UpDownValue(UpDownResponseMax));
+  StoreSetting(s, "DistortionKind", ComboBoxDistortionKind->currentIndex());
+  StoreSetting(s, "DistortionBand", ComboBoxDistortionBand->currentIndex());
+  StoreSetting(s, "DistortionWeighting", ComboBoxDistortionWeighting->currentIndex());
+  StoreSetting(s, "DistortionAveraging", ComboBoxDistortionAveraging->currentIndex());
   SaveSettings(s, "The choices of this session are not kept.");
 }

@@ -115,6 +115,10 @@ const TKey kKeys[] = {
     {"SweepDuration", "SpinEditSweepDuration", 45, 12},
     {"SweepStopAfterOne", "CheckBoxStopAfterOne", 0, 1},
     {"GeneratorTab", "TabControlGenerator", 0, 1},
+    {"DistortionKind", "ComboBoxDistortionKind", 0, 2},
+    {"DistortionBand", "ComboBoxDistortionBand", 0, 1},
+    {"DistortionWeighting", "ComboBoxDistortionWeighting", 0, 1},
+    {"DistortionAveraging", "ComboBoxDistortionAveraging", 0, 2},
 };
 
 // The value a control keeps for its key: an index, a position, a number or a check state.
@@ -350,7 +354,8 @@ TEST_F(MainFormTest, FirstShowingRunsTheHandlersInOrderAndClosingWritesTheKeysIn
                      "ScopeTimebase", "SpectrumMode", "SpectrumInChannel", "SpectrumHumFilter",
                      "SpectrumHighResolution", "SpectrumMovingAverage", "ResponseMovingAverage",
                      "ResponseTraceSmoothing", "SpectrumMin", "SpectrumMax", "ResponseMin",
-                     "ResponseMax"}));
+                     "ResponseMax", "DistortionKind", "DistortionBand", "DistortionWeighting",
+                     "DistortionAveraging"}));
 }
 
 TEST_F(MainFormTest, StoredValuesOutsideTheControlsLimitsAreClippedOrRestoreTheDefault) {
@@ -377,6 +382,10 @@ TEST_F(MainFormTest, StoredValuesOutsideTheControlsLimitsAreClippedOrRestoreTheD
       {"ResponseTraceSmoothing", -2, "ComboBoxTraceSmoothing", 1},
       {"SweepIsLog", "maybe", "CheckBoxLogSweep", 1},
       {"GeneratorTab", 5, "TabControlGenerator", 0},
+      {"DistortionKind", 3, "ComboBoxDistortionKind", 0},
+      {"DistortionBand", "wide", "ComboBoxDistortionBand", 0},
+      {"DistortionWeighting", -1, "ComboBoxDistortionWeighting", 0},
+      {"DistortionAveraging", 3, "ComboBoxDistortionAveraging", 0},
   };
   std::map<QString, QVariant> store = {
       {"ADCMeasured", true}, {"ADCLeftOffset", 40000}, {"ADCRightOffset", 2}};
@@ -581,7 +590,7 @@ TEST_F(MainFormTest, ScopePageFeedsTheWaveformDisplayAndItsControlsSetIt) {
   EXPECT_EQ(form.Analyser()->Display(), Find<TSpectrumDisplay>(&form, "SpectrumDisplay1"));
   EXPECT_TRUE(form.Analyser()->Enabled());
   pages->setCurrentIndex(1);
-  pages->setCurrentIndex(4);
+  pages->setCurrentIndex(5);
   EXPECT_EQ(form.Analyser()->Display(), scope) << "input controls leave the display";
   // A restart that fails is reported like a device error and leaves the analyser stopped.
   Card().RefuseNextInputOpen(4, "Input busy");
@@ -696,7 +705,7 @@ TEST_F(MainFormTest, AnalyserPagesHoldTheirControlsAtTheirPlaces) {
   QStringList captions;
   for (int i = 0; i < pages->count(); ++i) captions << pages->tabText(i);
   EXPECT_EQ(captions, (QStringList{"Vectorscope", "Scope", "Spectrum analyser",
-                                   "Frequency response", "Input controls"}));
+                                   "Frequency response", "Distortion", "Input controls"}));
   const std::pair<const char*, QRect> places[] = {
       {"VectorScope1", {24, 32, 329, 321}},     {"WaveformDisplay1", {24, 32, 443, 257}},
       {"UpDownTimebase", {424, 312, 33, 17}},   {"UpDownSpectMax", {4, 0, 17, 33}},

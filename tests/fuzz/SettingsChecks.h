@@ -61,6 +61,10 @@ inline constexpr TKey kKeys[] = {
     {"SweepDuration", "SpinEditSweepDuration"},
     {"SweepStopAfterOne", "CheckBoxStopAfterOne"},
     {"GeneratorTab", "TabControlGenerator"},
+    {"DistortionKind", "ComboBoxDistortionKind"},
+    {"DistortionBand", "ComboBoxDistortionBand"},
+    {"DistortionWeighting", "ComboBoxDistortionWeighting"},
+    {"DistortionAveraging", "ComboBoxDistortionAveraging"},
 };
 
 // The control's value as WriteSettings stores it, or a fault when it lies outside its range.
