@@ -3,16 +3,20 @@
 // the output) as the reference.
 //
 // Method, and why:
-// - Deconvolution by FFT with a computed inverse: Y(f) conj(X(f)) / (|X(f)|^2 + e) B(f), X the
-//   spectrum of the sweep exactly as played (16-bit values, fades included), e 1e-10 of its peak
-//   power, B a band weight that is 1 over [F1, F2] and falls as a raised cosine in log frequency
-//   to 0 half an octave below F1 and a sixth of an octave above F2 (or at Nyquist). The analytic
-//   inverse 2 sqrt(f / L) exp(-i 2 pi f L (1 - ln(f / f1)) + i pi / 4) is a stationary-phase
-//   approximation: it ignores the fades, the Fresnel ripple at the band's ends and the 16-bit
-//   rounding, worth a few hundredths of a dB near the ends; dividing by the true spectrum is
-//   exact wherever the sweep has energy, and B keeps the result band-limited with short,
-//   smooth edges (so the impulse rings briefly). The transform is single precision (fftw3f):
-//   its rounding lies below -120 dB re the peak, far under any card's noise.
+// - Deconvolution by FFT with a computed inverse: Y(f) conj(X(f)) / (|X(f)|^2 + e(f)) B(f) E(f),
+//   X the spectrum of the sweep exactly as played (16-bit values, fades included), e(f) 1e-6
+//   of an ideal exponential sweep's power at f (so in band it costs 1e-5 dB, and past the
+//   band's ends, where the played spectrum falls away, it keeps noise from being lifted).
+//   The analytic inverse 2 sqrt(f / L) exp(-i 2 pi f L (1 - ln(f / f1)) + i pi / 4) is a
+//   stationary-phase approximation: it ignores the fades, the Fresnel ripple at the band's ends
+//   and the 16-bit rounding; dividing by the true spectrum is exact wherever the sweep has
+//   energy. The transform is single precision (fftw3f) over the whole capture.
+// - Band edges: the top edge B is a zero-phase raised cosine in log frequency from F2 to a
+//   sixth of an octave above (or Nyquist), short enough to ring only within the window's part
+//   before the peak. The low edge E is a 4th-order Butterworth high-pass at F1 / 2
+//   (LowEdgeResponse), minimum phase: a zero-phase edge at 20 Hz rings for a tenth of a second
+//   before the peak, and cutting that off costs tenths of a dB up to 40 Hz; a minimum-phase edge
+//   rings only after the peak, inside the window, and is divided out of every response again.
 // - The harmonic k's response is the deconvolved output L ln k before the linear one
 //   (HarmonicAdvance); each response is cut out around its known place as a segment of
 //   kSegmentFrames, kPreFrames of them before its peak.
@@ -27,9 +31,9 @@
 //   rise over the first half of [Start, 0], flat, then a half-Hann fall over the last tenth.
 //   Automatic: Start is -kAutoPreMs (less where the second harmonic's response is close) and
 //   End where the response's envelope, in 1 ms blocks, last stands 10 dB above the segment's
-//   noise floor (its last quarter), at least 3 periods of F1, at most the segment's end. Each
-//   harmonic k gets the same shape, its start at most a quarter of the gap to harmonic k + 1,
-//   its end before the next later response's start.
+//   noise floor (its last quarter), at least kAutoMinPeriods periods of F1 (the low edge's
+//   ringing), at most the segment's end. Each harmonic k gets the same shape, its start at most
+//   a quarter of the gap to harmonic k + 1, its end before the next later response's start.
 // - Responses: the windowed segment's transform (kSegmentFrames points: bins of SampleRate /
 //   kSegmentFrames Hz), the delay removed: magnitude in dB, phase wrapped and unwrapped (from
 //   the band's geometric middle outward), group delay as the slope of the unwrapped phase
@@ -40,8 +44,8 @@
 //   lag after the left's.
 //
 // Threads: one analyser is used by one thread at a time; Start makes FFTW plans (FFTW's planner
-// is not reentrant: start analysers on one thread). AddCapture and Result allocate nothing
-// after the first call at a size except the result's own vectors.
+// is not reentrant: start analysers on one thread). AddCapture allocates nothing; Result
+// allocates what it returns. Neither is for a device thread (tens of ms for a 10-s sweep).
 // Units: frames at the sweep's sample rate; Hz; ms; dB; degrees; samples interleaved stereo,
 // left first, 16-bit (full scale 32767) or float (full scale 1.0).
 #pragma once
