@@ -254,7 +254,8 @@ void TDistortionDisplay::DrawBars(TCanvas& canvas) {
   canvas.SetFontColour(kCaption);
   canvas.SetBrushColour(kBackground);
   canvas.SetBrushStyle(bsSolid);
-  canvas.TextOut(c.Left - 30, c.Top - 16, "Harmonics, dBc");
+  const bool twoTone = FSettings.Kind != TDistortionKind::Sine;
+  canvas.TextOut(c.Left - 30, c.Top - 16, twoTone ? "IMD by order, dB" : "Harmonics, dBc");
   canvas.SetPenStyle(psDot);
   canvas.SetPenColour(kGrid);
   for (int dB = kBarTopdBc; dB >= kBarBottomdBc; dB -= 20) {
@@ -267,7 +268,7 @@ void TDistortionDisplay::DrawBars(TCanvas& canvas) {
                      text);
     }
   }
-  for (int order = 2; order <= 10; ++order) {
+  for (int order = 2; order <= (twoTone ? 5 : 10); ++order) {
     const QString text = QString::number(order);
     const int middle = c.Left + (order - 2) * kBarGroup + kBarGroup / 2;
     canvas.TextOut(middle - canvas.TextWidth(text) / 2, c.Bottom + 2, text);
@@ -278,7 +279,7 @@ void TDistortionDisplay::DrawBars(TCanvas& canvas) {
     const TChannelDistortion& ch = FShown.Channel[channel];
     if (!ch.Valid) continue;
     canvas.SetBrushColour(kChannelColour[channel]);
-    for (const THarmonicReading& h : ch.Harmonics)
+    for (const THarmonicReading& h : twoTone ? ch.Imd.Orders : ch.Harmonics)
       if (h.Order >= 2 && h.Order <= 10) canvas.FillRect(BarRect(h.Order, channel, h.dBc));
   }
 }

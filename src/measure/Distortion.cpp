@@ -518,6 +518,20 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     p.Percent = 100.0 * p.Amplitude / ref;
     imd.Products.push_back(p);
   }
+  {
+    const double ref = s.Kind == TDistortionKind::Smpte ? imd.A2 : imd.A1 + imd.A2;
+    for (const THarmonicReading& p : imd.Products) {
+      if (imd.Orders.empty() || imd.Orders.back().Order != p.Order) {
+        imd.Orders.emplace_back();
+        imd.Orders.back().Order = p.Order;
+      }
+      imd.Orders.back().Amplitude += p.Amplitude;
+    }
+    for (THarmonicReading& o : imd.Orders) {
+      o.dBc = dB20(o.Amplitude / ref);
+      o.Percent = 100.0 * o.Amplitude / ref;
+    }
+  }
   if (s.Kind == TDistortionKind::Smpte) {
     double sum = 0;
     for (int n = 0; n < 4; ++n) {

@@ -71,6 +71,9 @@ struct TImdReading {
   double Percent = 0, dB = 0;
   double D2 = 0, D3 = 0;               // CCIF: d2 and d3 as ratios; SMPTE: orders 2 and 3
   std::vector<THarmonicReading> Products;  // every product read (Order: the product's order)
+  // Per order (2 ... 5 SMPTE, 2 and 3 CCIF): the products of that order added as amplitudes,
+  // re the reference above (dBc, Percent; Amplitude their sum).
+  std::vector<THarmonicReading> Orders;
 };
 
 struct TChannelDistortion {

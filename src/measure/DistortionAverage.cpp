@@ -103,6 +103,7 @@ TChannelDistortion AverageChannelReadings(const std::deque<TChannelDistortion>& 
   imd.D2 = Rms(r, [](const auto& c) { return c.Imd.D2; });
   imd.D3 = Rms(r, [](const auto& c) { return c.Imd.D3; });
   imd.Products = AverageOrders(r, [](const TChannelDistortion& c) { return c.Imd.Products; });
+  imd.Orders = AverageOrders(r, [](const TChannelDistortion& c) { return c.Imd.Orders; });
 
   std::vector<double> power(a.ResidualSpectrum.size(), 0.0);
   int spectra = 0;

@@ -213,8 +213,9 @@ TEST_P(TwoToneReadings, MatchThePolynomialsProducts) {
              std::polar(1.0L, -static_cast<long double>(kTwoPi) * hz * i / second);
     return static_cast<double>(2.0L * std::abs(sum) / second);
   };
-  double expected = 0;
+  double expected = 0, secondOrder = 0;
   if (c.kind == TDistortionKind::Smpte) {
+    secondOrder = (exact(c.f2 - c.f1) + exact(c.f2 + c.f1)) / exact(c.f2);
     double sum = 0;
     for (int n = 1; n <= 4; ++n) {
       const double order = (exact(c.f2 - n * c.f1) + exact(c.f2 + n * c.f1)) / exact(c.f2);
@@ -223,6 +224,7 @@ TEST_P(TwoToneReadings, MatchThePolynomialsProducts) {
     expected = std::sqrt(sum);
   } else {
     const double ref = exact(c.f1) + exact(c.f2);
+    secondOrder = exact(c.f2 - c.f1) / ref;
     expected = std::hypot(exact(c.f2 - c.f1) / ref,
                           (exact(2 * c.f1 - c.f2) + exact(2 * c.f2 - c.f1)) / ref);
   }
@@ -236,6 +238,8 @@ TEST_P(TwoToneReadings, MatchThePolynomialsProducts) {
   EXPECT_NEAR(ch.Imd.F1, c.f1, 0.001);
   EXPECT_NEAR(ch.Imd.F2, c.f2, 0.001);
   EXPECT_NEAR(ch.Imd.dB, TodB(expected), 0.1) << "expected " << TodB(expected) << " dB";
+  ASSERT_EQ(ch.Imd.Orders.size(), c.kind == TDistortionKind::Smpte ? 4u : 2u);
+  if (secondOrder > 1e-6) EXPECT_NEAR(ch.Imd.Orders[0].dBc, TodB(secondOrder), 0.1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
