@@ -143,7 +143,7 @@ TResponseTextParse ParseResponseText(std::string_view text) {
     const std::size_t end = std::min(text.find('\n', at), text.size());
     std::string_view whole = text.substr(at, end - at);
     at = end + 1;
-    if (!whole.empty() && whole.back() == '\r') whole.remove_suffix(1);
+    while (!whole.empty() && whole.back() == '\r') whole.remove_suffix(1);
     std::size_t first = 0;
     while (first < whole.size() && IsSpace(whole[first])) ++first;
     const std::string_view s = whole.substr(first);
@@ -194,7 +194,7 @@ std::string FormatResponseText(const std::vector<TResponsePoint>& points,
     for (;;) {
       const std::size_t end = std::min(rest.find('\n'), rest.size());
       std::string_view piece = rest.substr(0, end);
-      if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+      while (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
       out += "* ";
       out += piece;
       out += '\n';
