@@ -173,11 +173,8 @@ TResponseTextParse ParseResponseText(std::string_view text) {
     out.Points.push_back({v[0], v[1], count == 3 ? v[2] : kNaN});
   }
   if (out.Points.size() < 2) {
-    // The last line of the text: a final line end does not begin another.
-    const std::size_t last = std::max<std::size_t>(
-        1, static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
-               (text.empty() || text.back() != '\n' ? 1 : 0));
-    return fail(last, "the text ends after " + std::to_string(out.Points.size()) +
+    // line is the text's last (a final line end does not begin another).
+    return fail(line, "the text ends after " + std::to_string(out.Points.size()) +
                           (out.Points.size() == 1 ? " point" : " points") +
                           "; at least 2 are needed");
   }
