@@ -8,6 +8,7 @@
 namespace {
 
 constexpr uint16_t kFormatPcm = 1;
+constexpr uint16_t kFormatIeeeFloat = 3;
 constexpr uint16_t kFormatExtensible = 0xFFFE;
 // The sub-format GUID of extensible PCM after its first two bytes (the format tag).
 constexpr std::array<uint8_t, 14> kSubFormatTail = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
@@ -47,12 +48,9 @@ std::string Refusal(const TWaveFileFormat& f) {
          " Hz";
 }
 
-}  // namespace
-
-std::optional<TWaveFileFrame> WaveFileFrame(const TWaveFormat& format, uint64_t dataBytes,
-                                            std::string_view date) {
-  TWaveFileFrame frame;
-  auto& tail = frame.Tail;
+// The LIST/INFO chunk every file ends with: the date it was made and the writer's name.
+std::vector<uint8_t> InfoList(std::string_view date) {
+  std::vector<uint8_t> tail;
   PutId(tail, "LIST");
   Put32(tail, 0);  // the list's size, once known
   PutId(tail, "INFO");
@@ -62,6 +60,15 @@ std::optional<TWaveFileFrame> WaveFileFrame(const TWaveFormat& format, uint64_t 
   PutChunk(tail, "ISFT", kWaveSoftwareText);
   const uint32_t listSize = static_cast<uint32_t>(tail.size() - 8);
   for (int i = 0; i < 4; ++i) tail[4 + i] = static_cast<uint8_t>(listSize >> (8 * i));
+  return tail;
+}
+
+}  // namespace
+
+std::optional<TWaveFileFrame> WaveFileFrame(const TWaveFormat& format, uint64_t dataBytes,
+                                            std::string_view date) {
+  TWaveFileFrame frame;
+  auto& tail = frame.Tail = InfoList(date);
 
   // RIFF's size counts "WAVE", both chunks before the samples, the samples, their pad, the list.
   const uint64_t riffSize = 4 + 24 + 8 + dataBytes + (dataBytes % 2) + tail.size();
@@ -92,6 +99,43 @@ std::vector<uint8_t> WaveFileBytes(const TWaveFormat& format, std::span<const ui
   std::vector<uint8_t> bytes = frame->Head;
   bytes.insert(bytes.end(), samples.begin(), samples.end());
   bytes.insert(bytes.end(), frame->Tail.begin(), frame->Tail.end());
+  return bytes;
+}
+
+std::vector<uint8_t> FloatWaveFileBytes(std::span<const float> interleaved, int channels,
+                                        uint32_t sampleRate, std::string_view date) {
+  if (channels < 1 || channels > UINT16_MAX) return {};
+  const uint64_t frames = interleaved.size() / static_cast<uint64_t>(channels);
+  const uint64_t blockAlign = 4 * static_cast<uint64_t>(channels);
+  const uint64_t dataBytes = frames * blockAlign;
+  const std::vector<uint8_t> tail = InfoList(date);
+  // "WAVE", "fmt " (18 bytes), "fact" (4), the "data" header, the samples (never odd), the list.
+  const uint64_t riffSize = 4 + 26 + 12 + 8 + dataBytes + tail.size();
+  if (riffSize > UINT32_MAX || sampleRate * blockAlign > UINT32_MAX || blockAlign > UINT16_MAX)
+    return {};
+
+  std::vector<uint8_t> bytes;
+  bytes.reserve(8 + riffSize);
+  PutId(bytes, "RIFF");
+  Put32(bytes, static_cast<uint32_t>(riffSize));
+  PutId(bytes, "WAVE");
+  // Formats other than PCM carry cbSize, and a "fact" chunk with the frames per channel.
+  PutId(bytes, "fmt ");
+  Put32(bytes, 18);
+  Put16(bytes, kFormatIeeeFloat);
+  Put16(bytes, static_cast<uint32_t>(channels));
+  Put32(bytes, sampleRate);
+  Put32(bytes, static_cast<uint32_t>(sampleRate * blockAlign));
+  Put16(bytes, static_cast<uint32_t>(blockAlign));
+  Put16(bytes, 32);
+  Put16(bytes, 0);
+  PutId(bytes, "fact");
+  Put32(bytes, 4);
+  Put32(bytes, static_cast<uint32_t>(frames));
+  PutId(bytes, "data");
+  Put32(bytes, static_cast<uint32_t>(dataBytes));
+  for (const float v : interleaved.first(frames * channels)) Put32(bytes, std::bit_cast<uint32_t>(v));
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
   return bytes;
 }
 

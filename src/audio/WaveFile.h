@@ -29,6 +29,13 @@ std::optional<TWaveFileFrame> WaveFileFrame(const TWaveFormat& format, uint64_t 
 std::vector<uint8_t> WaveFileBytes(const TWaveFormat& format, std::span<const uint8_t> samples,
                                    std::string_view date);
 
+// A whole WAVE_FORMAT_IEEE_FLOAT file: 32-bit float samples (full scale 1.0, values beyond it
+// kept), interleaved with `channels` per frame, a partial last frame dropped; "fmt " of 18
+// bytes, "fact" with the frames, "data", then the same LIST/INFO chunk. Empty when channels is
+// not 1 ... 65535 or the file would not fit in the 32-bit RIFF sizes.
+std::vector<uint8_t> FloatWaveFileBytes(std::span<const float> interleaved, int channels,
+                                        uint32_t sampleRate, std::string_view date);
+
 enum class TWaveFault {
   None,
   NotRiffWave,  // does not begin with RIFF ... WAVE

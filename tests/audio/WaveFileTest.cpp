@@ -8,7 +8,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <bit>
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <set>
 #include <string>
@@ -228,6 +231,60 @@ TEST_F(WaveFileTest, SoxFilesAreReplayedOrRefused) {
   ASSERT_EQ(recorder.messages.size(), 1u);
   const std::string prefix = "Could not replay the WAV file \"" + Path("absent.wav").toStdString();
   EXPECT_EQ(recorder.messages[0].rfind(prefix + "\": ", 0), 0u) << recorder.messages[0];
+}
+
+// A float file as sox reads it: format, length and every sample (full-scale steps of 2^-15,
+// which sox turns into 16-bit values exactly); the layout byte for byte, values beyond full
+// scale and NaN kept bit for bit.
+TEST_F(WaveFileTest, FloatFileIsReadBySoxAndByteForByte) {
+  struct TCase {
+    int channels, floats, frames;
+    uint32_t rate;
+  } const cases[] = {{2, 2000, 1000, 44100}, {1, 441, 441, 44100}, {3, 302, 100, 48000}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.channels) + " channels");
+    std::vector<float> samples(c.floats);
+    for (int i = 0; i < c.floats; ++i)
+      samples[i] = static_cast<float>((i * 7919 % 65535) - 32767) / 32768.0f;
+    const std::vector<uint8_t> file =
+        FloatWaveFileBytes(samples, c.channels, c.rate, "2024-05-06");
+    const uint32_t d = 4u * c.channels * c.frames;
+    QByteArray data;
+    for (int i = 0; i < c.channels * c.frames; ++i) data += Le(std::bit_cast<uint32_t>(samples[i]), 4);
+    const QByteArray expected =
+        "RIFF" + Le(d + 120, 4) + "WAVEfmt " + Le(18, 4) + Le(3, 2) + Le(c.channels, 2) +
+        Le(c.rate, 4) + Le(4 * c.channels * c.rate, 4) + Le(4 * c.channels, 2) + Le(32, 2) +
+        Le(0, 2) + "fact" + Le(4, 4) + Le(c.frames, 4) + "data" + Le(d, 4) + data + "LIST" +
+        Le(62, 4) + "INFOICRD" + Le(11, 4) + "2024-05-06" + Le(0, 2) + "ISFT" + Le(29, 4) +
+        "Created by Pellick's TWaveOut" + Le(0, 1);
+    const QByteArray bytes(reinterpret_cast<const char*>(file.data()), static_cast<qsizetype>(file.size()));
+    EXPECT_EQ(bytes, expected);
+
+    const QString wav = Path("float.wav"), raw = Path("float.raw");
+    Write(wav, bytes);
+    QProcess info;
+    info.start("sox", {"--i", wav});
+    ASSERT_TRUE(info.waitForStarted()) << "sox is not installed";
+    ASSERT_TRUE(info.waitForFinished());
+    const QString said = QString::fromUtf8(info.readAllStandardOutput());
+    EXPECT_TRUE(said.contains(QString("Channels       : %1\n").arg(c.channels))) << said.toStdString();
+    EXPECT_TRUE(said.contains(QString("Sample Rate    : %1\n").arg(c.rate))) << said.toStdString();
+    EXPECT_TRUE(said.contains(QString(" = %1 samples").arg(c.frames))) << said.toStdString();
+    EXPECT_TRUE(said.contains("Sample Encoding: 32-bit Floating Point PCM")) << said.toStdString();
+    Sox({"-D", wav, "-t", "raw", "-e", "signed", "-b", "16", raw});  // no dither
+    const QByteArray back = Read(raw);
+    ASSERT_EQ(back.size(), 2 * c.channels * c.frames);
+    const auto* s = reinterpret_cast<const int16_t*>(back.constData());
+    for (int i = 0; i < c.channels * c.frames; ++i)
+      ASSERT_EQ(s[i], static_cast<int16_t>(samples[i] * 32768.0f)) << "sample " << i;
+  }
+
+  const float odd[] = {1.5f, -2.0f, std::numeric_limits<float>::quiet_NaN(), 0.0f};
+  const std::vector<uint8_t> kept = FloatWaveFileBytes(odd, 2, 44100, "2024-05-06");
+  ASSERT_GE(kept.size(), 58u + sizeof odd);
+  EXPECT_EQ(std::memcmp(kept.data() + 58, odd, sizeof odd), 0);
+  EXPECT_TRUE(FloatWaveFileBytes(odd, 0, 44100, "").empty());
+  EXPECT_TRUE(FloatWaveFileBytes(odd, 65536, 44100, "").empty());
 }
 
 // ---- the parser alone ---------------------------------------------------------------------
