@@ -38,17 +38,18 @@ QWidget* AddPage(QTabWidget* pages, const char* name, const QString& caption) {
 
 void TMainForm::CreateAnalyserPanel(QWidget* client) {
   PageControlAnalyser = Named(new QTabWidget(client), "PageControlAnalyser", 296, 8, 489, 401);
-  // Six captions in 489 pixels: a size smaller and closer together, every caption whole.
-  TCompactTabStyle::Apply(PageControlAnalyser->tabBar(), 12);
+  // Seven captions in 489 pixels: two sizes smaller and closer together, every caption whole
+  // ("Impulse" for the impulse response page: its full name leaves no room for the others).
+  TCompactTabStyle::Apply(PageControlAnalyser->tabBar(), 10);
   QFont tabFont = PageControlAnalyser->tabBar()->font();
-  tabFont.setPixelSize(10);
+  tabFont.setPixelSize(9);
   PageControlAnalyser->tabBar()->setFont(tabFont);
   TabSheetVectorscope = AddPage(PageControlAnalyser, "TabSheetVectorscope", "Vectorscope");
   TabSheetScope = AddPage(PageControlAnalyser, "TabSheetScope", "Scope");
   TabSheetSpectrum = AddPage(PageControlAnalyser, "TabSheetSpectrum", "Spectrum analyser");
   TabSheetResponse = AddPage(PageControlAnalyser, "TabSheetResponse", "Frequency response");
   TabSheetDistortion = AddPage(PageControlAnalyser, "TabSheetDistortion", "Distortion");
-  TabSheetImpulse = AddPage(PageControlAnalyser, "TabSheetImpulse", "Impulse response");
+  TabSheetImpulse = AddPage(PageControlAnalyser, "TabSheetImpulse", "Impulse");
   TabSheetInput = AddPage(PageControlAnalyser, "TabSheetInput", "Input controls");
 
   // Vectorscope.

@@ -24,6 +24,7 @@
 #include <stdexcept>
 
 #include "AudioAnalyser.h"
+#include "DisplayResponse.h"
 #include "FileDialogs.h"
 #include "MainForm.h"
 #include "Messages.h"
@@ -142,6 +143,7 @@ void TImpulseDisplay::ProcessSamples(const int16_t* samples, int frameCount, boo
       if (generation == FArmGeneration) handler();
     });
   };
+  if (FOnCaptureProgress) FOnCaptureProgress();
   if (first) post(FOnCaptureStarted);
   if (FCaptured == FCaptureFrames) post(FOnCaptureFull);
 }
@@ -393,9 +395,9 @@ void TImpulseDisplay::DrawFrame(TCanvas& canvas, const QString& caption) {
 }
 
 void TImpulseDisplay::DrawCurve(TCanvas& canvas, const std::vector<double>& values,
-                                const QColor& colour) {
+                                const QColor& colour, TPenStyle style) {
   const TRect p = PlotArea();
-  canvas.SetPenStyle(psSolid);
+  canvas.SetPenStyle(style);
   canvas.SetPenColour(colour);
   std::vector<QPoint> run;
   const auto flush = [&] {
@@ -502,8 +504,9 @@ void TImpulseDisplay::DrawFrequency(TCanvas& canvas) {
     const int w = canvas.TextWidth(caption);
     canvas.TextOut(std::clamp(x - w / 2, p.Left - 6, p.Right + 8 - w), p.Bottom + 2, caption);
   }
-  if (showLoaded) DrawCurve(canvas, loaded, kLoadedColour);
   for (const auto& [values, colour] : curves) DrawCurve(canvas, values, colour);
+  // Dotted over the measured curves, so that both show where they agree.
+  if (showLoaded) DrawCurve(canvas, loaded, kLoadedColour, psDot);
 
   // A key to the colours.
   QFont small = font();
@@ -793,6 +796,7 @@ void TMainForm::CreateImpulsePage(QWidget* page) {
   });
   ImpulseDisplay1->SetOnCaptureStarted(Guard(&TMainForm::ImpulseCaptureStarted));
   ImpulseDisplay1->SetOnCaptureFull(Guard(&TMainForm::ImpulseCaptureFull));
+  ImpulseDisplay1->SetOnCaptureProgress([this] { ShowImpulseProgress(); });
   ComboBoxImpulseViewChange();
   ImpulseWindowChange();
 }
@@ -924,6 +928,11 @@ void TMainForm::ImpulseCaptureStarted() {
 
 void TMainForm::ImpulseCaptureFull() {
   if (!FImpulseRun || FImpulseRun->Phase != TImpulseRun::Playing) return;
+  // An output that stopped by itself (a device error, reported on its own) left the sweep cut.
+  if (!FToneGenerator->Enabled()) {
+    EndImpulseRun();
+    return;
+  }
   FImpulseRun->Phase = TImpulseRun::Idle;
   FToneGenerator->SetEnabled(false);
   FAnalyser->SetEnabled(false);
@@ -960,13 +969,18 @@ void TMainForm::ImpulseCaptureFull() {
   EndImpulseRun();
 }
 
-void TMainForm::TimerImpulseTimer() {
+void TMainForm::ShowImpulseProgress() {
   if (!FImpulseRun) return;
   const TImpulseRun& r = *FImpulseRun;
   const double total = static_cast<double>(r.Count) * ImpulseDisplay1->CaptureFrames();
   const double done = static_cast<double>(r.Done) * ImpulseDisplay1->CaptureFrames() +
                       ImpulseDisplay1->CapturedFrames();
   ProgressBarImpulse->setValue(static_cast<int>(std::lrint(1000 * std::min(done / total, 1.0))));
+}
+
+void TMainForm::TimerImpulseTimer() {
+  if (!FImpulseRun) return;
+  const TImpulseRun& r = *FImpulseRun;
   // A stream that stopped by itself (a device error, already reported) ends the run.
   const bool inputLost = r.Phase != TImpulseRun::Idle && !FAnalyser->Enabled();
   const bool outputLost = r.Phase == TImpulseRun::Playing && !FToneGenerator->Enabled();

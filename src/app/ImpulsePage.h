@@ -50,6 +50,8 @@ class TImpulseDisplay : public TAudioDisplay {
   int CaptureFrames() const { return FCaptureFrames; }
   void SetOnCaptureStarted(std::function<void()> handler) { FOnCaptureStarted = std::move(handler); }
   void SetOnCaptureFull(std::function<void()> handler) { FOnCaptureFull = std::move(handler); }
+  // After every block taken, from inside it: for a progress display, not for stream commands.
+  void SetOnCaptureProgress(std::function<void()> handler) { FOnCaptureProgress = std::move(handler); }
   // Deconvolves the full capture into the measurement's average.
   TCaptureFind AddCapture();
   // The measurement becomes the one shown.
@@ -117,7 +119,8 @@ class TImpulseDisplay : public TAudioDisplay {
   void DrawFrame(TCanvas& canvas, const QString& caption);
   void DrawImpulse(TCanvas& canvas);
   void DrawFrequency(TCanvas& canvas);
-  void DrawCurve(TCanvas& canvas, const std::vector<double>& values, const QColor& colour);
+  void DrawCurve(TCanvas& canvas, const std::vector<double>& values, const QColor& colour,
+                 TPenStyle style = psSolid);
   double ImpulseSampleAt(int channel, double ms) const;
   std::vector<double> CurveColumns(TImpulseView view, int channel, int order) const;
 
@@ -129,7 +132,7 @@ class TImpulseDisplay : public TAudioDisplay {
   bool FArmed = false;
   // Counts arming and disarming, so that a posted handler of an earlier capture does nothing.
   unsigned FArmGeneration = 0;
-  std::function<void()> FOnCaptureStarted, FOnCaptureFull;
+  std::function<void()> FOnCaptureStarted, FOnCaptureFull, FOnCaptureProgress;
 
   bool FHasResult = false;
   TImpulseResult FResult;

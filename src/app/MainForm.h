@@ -202,6 +202,7 @@ class TMainForm : public QMainWindow {
   void StartImpulseCapture();
   void ImpulseCaptureStarted();
   void ImpulseCaptureFull();
+  void ShowImpulseProgress();
   void TimerImpulseTimer();
   void EndImpulseRun();
   void CreateBottomRow(QWidget* client);
