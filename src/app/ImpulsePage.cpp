@@ -171,20 +171,22 @@ void TImpulseDisplay::Recompute() {
 }
 
 void TImpulseDisplay::PrepareSmoothers() {
+  // Each curve ends at the sweep's top: a smoothing band there takes its mean below it only,
+  // not over the band edge's roll-off or the noise above it.
+  const auto set = [](TSmoother& smoother, const std::vector<std::complex<double>>& response,
+                      int lastBin, double binHz) {
+    const int count = std::min(static_cast<int>(response.size()), lastBin + 1);
+    if (count >= 2) smoother.Set(response.data(), count, binHz);
+  };
   for (int ch = 0; ch < 2; ++ch) {
     const TChannelImpulse& c = FResult.Channel[ch];
     if (!c.Valid) continue;
     const TResponseCurve& r = c.Response;
-    FSmoothers[ch][0].Set(r.Complex.data(), static_cast<int>(r.Complex.size()), r.BinHz);
-    for (int k = 0; k < 4; ++k) {
-      const THarmonicCurve& h = c.Harmonics[k];
-      if (h.Complex.size() >= 2)
-        FSmoothers[ch][k + 1].Set(h.Complex.data(), static_cast<int>(h.Complex.size()), r.BinHz);
-    }
+    set(FSmoothers[ch][0], r.Complex, r.LastBin, r.BinHz);
+    for (int k = 0; k < 4; ++k) set(FSmoothers[ch][k + 1], c.Harmonics[k].Complex, r.LastBin, r.BinHz);
   }
-  if (FResult.Dual && FResult.Ratio.Complex.size() >= 2)
-    FRatioSmoother.Set(FResult.Ratio.Complex.data(), static_cast<int>(FResult.Ratio.Complex.size()),
-                       FResult.Ratio.BinHz);
+  if (FResult.Dual)
+    set(FRatioSmoother, FResult.Ratio.Complex, FResult.Ratio.LastBin, FResult.Ratio.BinHz);
 }
 
 void TImpulseDisplay::SetView(TImpulseView view) {
@@ -372,7 +374,7 @@ std::vector<double> TImpulseDisplay::CurveColumns(TImpulseView view, int channel
   return values;
 }
 
-void TImpulseDisplay::DrawFrame(TCanvas& canvas, const QString& caption) {
+void TImpulseDisplay::DrawFrame(TCanvas& canvas, const QString& caption, double step) {
   const TRect p = PlotArea();
   QFont small = font();
   small.setPixelSize(10);
@@ -384,7 +386,7 @@ void TImpulseDisplay::DrawFrame(TCanvas& canvas, const QString& caption) {
   // The vertical scale.
   canvas.SetPenStyle(psDot);
   canvas.SetPenColour(kGrid);
-  const double step = NiceStep(FTop - FBottom, 6);
+  if (step <= 0) step = NiceStep(FTop - FBottom, 6);
   for (double v = std::ceil(FBottom / step - 1e-9) * step; v <= FTop + 1e-9 * step; v += step) {
     const int row = ValueRow(v);
     canvas.MoveTo(p.Left, row);
@@ -489,7 +491,11 @@ void TImpulseDisplay::DrawFrequency(TCanvas& canvas) {
       break;
     }
   }
-  DrawFrame(canvas, ViewCaption(FView));
+  QString caption = ViewCaption(FView);
+  if (FView == TImpulseView::Distortion && main >= 0)
+    caption = QString("Harmonics of the %1 input, dB re the fundamental")
+                  .arg(main == 0 ? "left" : "right");
+  DrawFrame(canvas, caption, FView == TImpulseView::Phase ? 90 : 0);
 
   // The frequency axis.
   canvas.SetPenStyle(psDot);
@@ -590,7 +596,7 @@ void TImpulseDisplay::DrawImpulse(TCanvas& canvas) {
                      std::clamp(column(w.EndMs) + 1, p.Left, p.Right), p.Bottom});
     canvas.SetBrushColour(kBackground);
   }
-  DrawFrame(canvas, ViewCaption(FView));
+  DrawFrame(canvas, ViewCaption(FView), 0);
   for (int ch = 0; ch < 2; ++ch) {
     if (columns[ch].empty()) continue;
     const TIrWindow& w = FResult.Channel[ch].Window;
@@ -693,8 +699,8 @@ bool WriteWholeFile(const QString& name, const char* what, const QByteArray& byt
 }  // namespace
 
 void TMainForm::CreateImpulsePage(QWidget* page) {
-  LabelImpulseMarker = MakeLabel(page, "LabelImpulseMarker", "", 8, 4, 262);
-  LabelImpulseDelay = MakeLabel(page, "LabelImpulseDelay", "", 270, 4, 207);
+  LabelImpulseMarker = MakeLabel(page, "LabelImpulseMarker", "", 8, 4, 230);
+  LabelImpulseDelay = MakeLabel(page, "LabelImpulseDelay", "", 238, 4, 239);
   LabelImpulseDelay->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   ImpulseDisplay1 = new TImpulseDisplay(page);
   ImpulseDisplay1->setObjectName("ImpulseDisplay1");
@@ -951,7 +957,7 @@ void TMainForm::ImpulseCaptureFull() {
             : QString::asprintf("Delay %.2f ms (left)", find.Delay[0] * msPerFrame));
   } else if (find.Found[0] && find.Found[1] &&
              std::abs(find.Delay[1] - find.Delay[0]) * msPerFrame >= 0.005) {
-    LabelImpulseDelay->setText(QString::asprintf("Delay %.2f ms (left), %.2f ms (right)",
+    LabelImpulseDelay->setText(QString::asprintf("Delay %.2f ms (L), %.2f ms (R)",
                                                  find.Delay[0] * msPerFrame,
                                                  find.Delay[1] * msPerFrame));
   } else {

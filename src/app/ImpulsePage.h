@@ -116,7 +116,8 @@ class TImpulseDisplay : public TAudioDisplay {
   void PrepareSmoothers();
   const TSmoother* SmootherFor(int channel, int order) const;
   void ChooseScale();
-  void DrawFrame(TCanvas& canvas, const QString& caption);
+  // Caption and vertical scale; step 0 chooses one.
+  void DrawFrame(TCanvas& canvas, const QString& caption, double step);
   void DrawImpulse(TCanvas& canvas);
   void DrawFrequency(TCanvas& canvas);
   void DrawCurve(TCanvas& canvas, const std::vector<double>& values, const QColor& colour,
