@@ -993,7 +993,7 @@ void TMainForm::TimerImpulseTimer() {
   if (inputLost || outputLost) EndImpulseRun();
 }
 
-void TMainForm::EndImpulseRun() {
+void TMainForm::EndImpulseRun(bool resume) {
   if (!FImpulseRun) return;
   const std::unique_ptr<TImpulseRun> run = std::move(FImpulseRun);
   TimerImpulse->stop();
@@ -1009,14 +1009,14 @@ void TMainForm::EndImpulseRun() {
   ProgressBarImpulse->setValue(0);
   // What ran before the measurement runs again.
   try {
-    if (run->AnalyserWasEnabled) FAnalyser->SetEnabled(true);
+    if (resume && run->AnalyserWasEnabled) FAnalyser->SetEnabled(true);
   } catch (const EWaveInError& e) {
     ShowMessage(std::string("The analyser could not be started again after the measurement: ") +
                 e.what());
   }
   ShowAnalyserState();
   try {
-    if (run->ToneWasEnabled) FToneGenerator->SetEnabled(true);
+    if (resume && run->ToneWasEnabled) FToneGenerator->SetEnabled(true);
   } catch (const EWaveOutError& e) {
     ShowMessage(std::string("The generator could not be started again after the measurement: ") +
                 e.what());

@@ -326,7 +326,7 @@ void TMainForm::MeasureOffset() {
 }
 
 void TMainForm::StopAudio() {
-  EndImpulseRun();
+  EndImpulseRun(false);
   FToneGenerator->SetEnabled(false);
   ResponsePlot1->SetEnabled(false);
   FAnalyser->SetEnabled(false);

@@ -204,7 +204,8 @@ class TMainForm : public QMainWindow {
   void ImpulseCaptureFull();
   void ShowImpulseProgress();
   void TimerImpulseTimer();
-  void EndImpulseRun();
+  // Gives back what the run took over; resume: also restarts what it stopped.
+  void EndImpulseRun(bool resume = true);
   void CreateBottomRow(QWidget* client);
   void CreateComponents();
   void ReadSettings();

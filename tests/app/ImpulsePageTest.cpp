@@ -117,10 +117,10 @@ TEST_F(ImpulsePageTest, ShowsTheCardsModelsAndItsDelay) {
   }
 }
 
-enum class TEnd { Completed, Cancelled, OutputFailed };
+enum class TEnd { Completed, Cancelled, OutputFailed, PageLeft };
 
 TEST_F(ImpulsePageTest, TheGeneratorAndAnalyserComeBackHoweverTheRunEnds) {
-  for (TEnd end : {TEnd::Completed, TEnd::Cancelled, TEnd::OutputFailed}) {
+  for (TEnd end : {TEnd::Completed, TEnd::Cancelled, TEnd::OutputFailed, TEnd::PageLeft}) {
     SCOPED_TRACE(static_cast<int>(end));
     recorder = {};
     TMainForm form;
@@ -150,6 +150,7 @@ TEST_F(ImpulsePageTest, TheGeneratorAndAnalyserComeBackHoweverTheRunEnds) {
       ASSERT_TRUE(form.ImpulseRunning());
       if (end == TEnd::Cancelled) measure->click();
       if (end == TEnd::OutputFailed) Card().FailOutputs(19, "Server gone");
+      if (end == TEnd::PageLeft) Find<QTabWidget>(form, "PageControlAnalyser")->setCurrentIndex(2);
       Card().SetFrozen(false);
     }
     ASSERT_TRUE(PumpUntil([&] { return !form.ImpulseRunning(); }, 60000));
@@ -168,6 +169,7 @@ TEST_F(ImpulsePageTest, TheGeneratorAndAnalyserComeBackHoweverTheRunEnds) {
     // The tone plays again through its own fill, as it was set.
     EXPECT_TRUE(g->Enabled());
     EXPECT_TRUE(form.Analyser()->Enabled());
+    EXPECT_EQ(form.Analyser()->Display() == Display(form), end != TEnd::PageLeft);
     EXPECT_EQ(Find<QPushButton>(form, "ButtonStartGenerator")->text(), "STOP");
     EXPECT_EQ(Find<QPushButton>(form, "ButtonStartAnalyser")->text(), "STOP");
     EXPECT_EQ(g->BufferSamples(), blockFrames);
