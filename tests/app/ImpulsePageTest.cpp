@@ -114,6 +114,27 @@ TEST_F(ImpulsePageTest, ShowsTheCardsModelsAndItsDelay) {
     const QString readout = Find<QLabel>(form, "LabelImpulseMarker")->text();
     EXPECT_EQ(readout, QString::asprintf("%.0f Hz,  %.2f dB", d.ColumnFrequency(x),
                                          d.CurveValue(TImpulseView::Magnitude, main, d.ColumnFrequency(x))));
+    if (c.dual) continue;
+
+    // The impulse view: the wire's peak at 0 ms in blue up to its value, and the right input's
+    // window shaded from its start to its end.
+    Find<QComboBox>(form, "ComboBoxImpulseView")->setCurrentIndex(0);
+    const QImage impulse = d.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    double first = 0, last = 0;
+    d.TimeRange(first, last);
+    const TRect p = d.PlotArea();
+    const auto column = [&](double ms) {
+      return p.Left + static_cast<int>(std::lrint((ms - first) / (last - first) * (p.Width() - 1)));
+    };
+    const TChannelImpulse& wire = d.Result().Channel[0];
+    const double peak = wire.Impulse[std::lrint(wire.PeakIndex)];
+    const int top = d.ValueRow(peak);
+    EXPECT_EQ(impulse.pixel(column(0), top) & 0xffffff, 0x0000ffu) << "row " << top;
+    EXPECT_NE(impulse.pixel(column(0), top - 2) & 0xffffff, 0x0000ffu);
+    const TIrWindow& w = d.Result().Channel[1].Window;
+    const int clear = d.ValueRow(d.ScaleBottom() / 4);  // between grid lines, off the trace
+    EXPECT_EQ(impulse.pixel(column((w.StartMs + w.EndMs) / 2), clear) & 0xffffff, 0xfff4c8u);
+    EXPECT_EQ(impulse.pixel(column(w.EndMs) + 3, clear) & 0xffffff, 0xffffffu);
   }
 }
 
@@ -123,6 +144,7 @@ TEST_F(ImpulsePageTest, TheGeneratorAndAnalyserComeBackHoweverTheRunEnds) {
   for (TEnd end : {TEnd::Completed, TEnd::Cancelled, TEnd::OutputFailed, TEnd::PageLeft}) {
     SCOPED_TRACE(static_cast<int>(end));
     recorder = {};
+    bool held = false;  // outlives the window, whose generator's handler sets it
     TMainForm form;
     ShowForm(form);
     TAudioToneGenerator* g = form.ToneGenerator();
@@ -133,6 +155,14 @@ TEST_F(ImpulsePageTest, TheGeneratorAndAnalyserComeBackHoweverTheRunEnds) {
     const float frequency = g->LeftFrequency();
     ASSERT_TRUE(PumpUntil([&] { return g->LastFrequencyPlayed() == frequency; }));
     const int blockFrames = g->BufferSamples();
+    // The card is held once the first block of the sweep has played (it carries no tone
+    // frequency), so that it cannot finish the run before the test looks. (Setting a handler
+    // reopens the stream: done before the measurement.)
+    g->SetOnDone([&](QObject*) {
+      if (held || !form.ImpulseRunning() || g->LastPlayedValue() != 0) return;
+      Card().SetFrozen(true);
+      held = true;
+    });
 
     Find<QSpinBox>(form, "SpinEditImpulseLength")->setValue(2);
     auto* measure = Find<QPushButton>(form, "ButtonImpulseMeasure");
@@ -140,19 +170,14 @@ TEST_F(ImpulsePageTest, TheGeneratorAndAnalyserComeBackHoweverTheRunEnds) {
     EXPECT_EQ(measure->text(), "Cancel");
     EXPECT_FALSE(Find<QPushButton>(form, "ButtonStartGenerator")->isEnabled());
     EXPECT_FALSE(Find<QPushButton>(form, "ButtonSaveAs")->isEnabled());
-    // The sweep plays: its blocks carry no tone frequency.
-    ASSERT_TRUE(PumpUntil([&] { return g->Enabled() && g->LastPlayedValue() == 0; }, 20000));
-    ASSERT_TRUE(PumpUntil([&] { return Find<QProgressBar>(form, "ProgressBarImpulse")->value() > 0; }));
-    if (end != TEnd::Completed) {
-      // Held mid-sweep, so that the card cannot finish the run first.
-      Card().SetFrozen(true);
-      PumpFor(50);
-      ASSERT_TRUE(form.ImpulseRunning());
-      if (end == TEnd::Cancelled) measure->click();
-      if (end == TEnd::OutputFailed) Card().FailOutputs(19, "Server gone");
-      if (end == TEnd::PageLeft) Find<QTabWidget>(form, "PageControlAnalyser")->setCurrentIndex(2);
-      Card().SetFrozen(false);
-    }
+    ASSERT_TRUE(PumpUntil([&] { return held; }, 20000));
+    EXPECT_GT(Find<QProgressBar>(form, "ProgressBarImpulse")->value(), 0);
+    PumpFor(50);
+    ASSERT_TRUE(form.ImpulseRunning());
+    if (end == TEnd::Cancelled) measure->click();
+    if (end == TEnd::OutputFailed) Card().FailOutputs(19, "Server gone");
+    if (end == TEnd::PageLeft) Find<QTabWidget>(form, "PageControlAnalyser")->setCurrentIndex(2);
+    Card().SetFrozen(false);
     ASSERT_TRUE(PumpUntil([&] { return !form.ImpulseRunning(); }, 60000));
     if (end == TEnd::OutputFailed) {
       ASSERT_TRUE(PumpUntil([&] { return !recorder.exceptions.empty(); }));
