@@ -202,7 +202,6 @@ void TImpulseDisplay::SetSmoothing(TSmoothing smoothing) {
 void TImpulseDisplay::SetWindow(const TIrWindow& window) {
   FWindow = window;
   Recompute();
-  update();
 }
 
 void TImpulseDisplay::SetLoaded(const TResponseText& loaded) {
