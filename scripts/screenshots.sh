@@ -89,6 +89,15 @@ wait_until 10 "no distortion readings" has_pixels "${PLOT[@]}" 300 "$LEFT_BLUE"
 sleep 3
 save distortion.png
 
+# The impulse response page: one 5-s sweep through the card, right (the loudspeaker model)
+# and left (a wire) inputs, smoothed to 1/12 octave; the tone plays again afterwards.
+click "${IMPULSE_TAB[@]}"
+click "${IMPULSE_MEASURE[@]}"
+wait_until 30 "no impulse response measured" has_pixels "${IMPULSE_PLOT[@]}" 200 "$RIGHT_RED"
+pick "${IMPULSE_SMOOTHING[@]}" Down Down Down Down
+sleep 0.5
+save impulse.png
+
 # The response page: a coupled fast sweep over the wide range; the card's right input is its
 # loudspeaker model, the left a wire.
 click "${COUPLE[@]}"  # the Sweep tab and the response page; the tone stops

@@ -14,6 +14,7 @@
 #include "DistortionPage.h"
 #include "Displays.h"
 #include "FileDialogs.h"
+#include "ImpulsePage.h"
 #include "InputMixer.h"
 #include "MainForm.h"
 #include "Messages.h"
@@ -22,7 +23,9 @@
 
 namespace {
 
-enum TAnalyserPage { pgVectorscope, pgScope, pgSpectrum, pgResponse, pgDistortion, pgInput };
+enum TAnalyserPage {
+  pgVectorscope, pgScope, pgSpectrum, pgResponse, pgDistortion, pgImpulse, pgInput
+};
 
 QWidget* AddPage(QTabWidget* pages, const char* name, const QString& caption) {
   auto* page = new QWidget;
@@ -35,16 +38,18 @@ QWidget* AddPage(QTabWidget* pages, const char* name, const QString& caption) {
 
 void TMainForm::CreateAnalyserPanel(QWidget* client) {
   PageControlAnalyser = Named(new QTabWidget(client), "PageControlAnalyser", 296, 8, 489, 401);
-  // Six captions in 489 pixels: a size smaller and closer together, every caption whole.
-  TCompactTabStyle::Apply(PageControlAnalyser->tabBar(), 12);
+  // Seven captions in 489 pixels: two sizes smaller and closer together, every caption whole
+  // ("Impulse" for the impulse response page: its full name leaves no room for the others).
+  TCompactTabStyle::Apply(PageControlAnalyser->tabBar(), 10);
   QFont tabFont = PageControlAnalyser->tabBar()->font();
-  tabFont.setPixelSize(10);
+  tabFont.setPixelSize(9);
   PageControlAnalyser->tabBar()->setFont(tabFont);
   TabSheetVectorscope = AddPage(PageControlAnalyser, "TabSheetVectorscope", "Vectorscope");
   TabSheetScope = AddPage(PageControlAnalyser, "TabSheetScope", "Scope");
   TabSheetSpectrum = AddPage(PageControlAnalyser, "TabSheetSpectrum", "Spectrum analyser");
   TabSheetResponse = AddPage(PageControlAnalyser, "TabSheetResponse", "Frequency response");
   TabSheetDistortion = AddPage(PageControlAnalyser, "TabSheetDistortion", "Distortion");
+  TabSheetImpulse = AddPage(PageControlAnalyser, "TabSheetImpulse", "Impulse");
   TabSheetInput = AddPage(PageControlAnalyser, "TabSheetInput", "Input controls");
 
   // Vectorscope.
@@ -141,6 +146,7 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   ResponsePlot1->SetMovingAverage(CheckBoxMovingAverage->isChecked());
 
   CreateDistortionPage(TabSheetDistortion);
+  CreateImpulsePage(TabSheetImpulse);
 
   // Input controls: the input mixer takes the top of this page.
   page = TabSheetInput;
@@ -244,6 +250,8 @@ void TMainForm::PageControlAnalyserChange() {
     TMainForm* form;
     ~TAfter() { form->ShowAnalyserState(); }
   } after{this};
+  // A measurement needs its display fed: another page ends it.
+  if (PageControlAnalyser->currentIndex() != pgImpulse) EndImpulseRun();
   switch (PageControlAnalyser->currentIndex()) {
     case pgScope:
       FAnalyser->SetDisplay(WaveformDisplay1);
@@ -259,6 +267,9 @@ void TMainForm::PageControlAnalyserChange() {
       break;
     case pgDistortion:
       FAnalyser->SetDisplay(DistortionDisplay1);
+      break;
+    case pgImpulse:
+      FAnalyser->SetDisplay(ImpulseDisplay1);
       break;
     default:
       break;

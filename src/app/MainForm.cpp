@@ -19,6 +19,7 @@
 #include "Displays.h"
 #include "FileDialogs.h"
 #include "Help.h"
+#include "ImpulsePage.h"
 #include "LED.h"
 #include "MeasureOffsetForm.h"
 #include "SweepGenerator.h"
@@ -325,6 +326,7 @@ void TMainForm::MeasureOffset() {
 }
 
 void TMainForm::StopAudio() {
+  EndImpulseRun(false);
   FToneGenerator->SetEnabled(false);
   ResponsePlot1->SetEnabled(false);
   FAnalyser->SetEnabled(false);

@@ -34,6 +34,8 @@ class TAboutBox;
 class TAudioToneGenerator;
 class TBasicAudioAnalyser;
 class TDistortionDisplay;
+class TImpulseDisplay;
+struct TImpulseRun;
 class TFlickerlessBorderedCustomControl;
 class TFormMeasureOffset;
 class TInputMixer;
@@ -139,6 +141,23 @@ class TMainForm : public QMainWindow {
   void ComboBoxDistortionAveragingChange();
   // The test signal of the chosen measurement at -1 dBFS, through ApplyTestTone.
   void ButtonDistortionGeneratorClick();
+  // The "Impulse response" page: view, smoothing, window and the loaded response's use.
+  void ComboBoxImpulseViewChange();
+  void ComboBoxImpulseSmoothingChange();
+  void ImpulseWindowChange();  // the automatic box and both times
+  void CheckBoxImpulseDivideClick();
+  void ImpulseDisplay1MouseMove(int x, int y);
+  // Measures (one sweep after another, as many as averaged), or cancels a measurement: the
+  // tone generator's stream plays the sweep while the analyser captures; both, and what they
+  // were doing, are given back however the measurement ends.
+  void ButtonImpulseMeasureClick();
+  bool ImpulseRunning() const;
+  // The response shown, as text; the impulse responses as a 32-bit float WAV file; a response
+  // file to show over the measured one or divide it by, and its removal.
+  void ButtonImpulseSaveClick();
+  void ButtonImpulseSaveWavClick();
+  void ButtonImpulseLoadClick();
+  void ButtonImpulseClearClick();
   // The "Sweep" tab.
   void CheckBoxSteppedSweepClick();
   void CheckBoxLogSweepClick();
@@ -177,6 +196,16 @@ class TMainForm : public QMainWindow {
   void CreateAnalyserPanel(QWidget* client);
   void CreateDistortionPage(QWidget* page);
   void ShowDistortionGeneratorHint();
+  void CreateImpulsePage(QWidget* page);
+  // The measurement's steps: a capture opened, its first block in (the sweep starts), its last
+  // block in; the progress and the streams watched; the end, completed or not.
+  void StartImpulseCapture();
+  void ImpulseCaptureStarted();
+  void ImpulseCaptureFull();
+  void ShowImpulseProgress();
+  void TimerImpulseTimer();
+  // Gives back what the run took over; resume: also restarts what it stopped.
+  void EndImpulseRun(bool resume = true);
   void CreateBottomRow(QWidget* client);
   void CreateComponents();
   void ReadSettings();
@@ -282,6 +311,7 @@ class TMainForm : public QMainWindow {
   QWidget* TabSheetSpectrum = nullptr;
   QWidget* TabSheetResponse = nullptr;
   QWidget* TabSheetDistortion = nullptr;
+  QWidget* TabSheetImpulse = nullptr;
   QWidget* TabSheetInput = nullptr;
   TVectorScope* VectorScope1 = nullptr;
   QCheckBox* CheckBoxAGC = nullptr;
@@ -322,6 +352,30 @@ class TMainForm : public QMainWindow {
   QComboBox* ComboBoxDistortionWeighting = nullptr;
   QComboBox* ComboBoxDistortionAveraging = nullptr;
   QPushButton* ButtonDistortionGenerator = nullptr;
+  TImpulseDisplay* ImpulseDisplay1 = nullptr;
+  QLabel* LabelImpulseMarker = nullptr;
+  QLabel* LabelImpulseDelay = nullptr;
+  QComboBox* ComboBoxImpulseView = nullptr;
+  QComboBox* ComboBoxImpulseSmoothing = nullptr;
+  QSpinBox* SpinEditImpulseLength = nullptr;
+  QSpinBox* SpinEditImpulseF1 = nullptr;
+  QSpinBox* SpinEditImpulseF2 = nullptr;
+  QSpinBox* SpinEditImpulseLevel = nullptr;
+  QComboBox* ComboBoxImpulseAveraging = nullptr;
+  QCheckBox* CheckBoxImpulseWindowAuto = nullptr;
+  QSpinBox* SpinEditImpulseWindowStart = nullptr;
+  QSpinBox* SpinEditImpulseWindowEnd = nullptr;
+  QCheckBox* CheckBoxImpulseDual = nullptr;
+  QCheckBox* CheckBoxImpulseDivide = nullptr;
+  QPushButton* ButtonImpulseMeasure = nullptr;
+  QProgressBar* ProgressBarImpulse = nullptr;
+  QPushButton* ButtonImpulseSave = nullptr;
+  QPushButton* ButtonImpulseSaveWav = nullptr;
+  QPushButton* ButtonImpulseLoad = nullptr;
+  QPushButton* ButtonImpulseClear = nullptr;
+  QTimer* TimerImpulse = nullptr;
+  std::unique_ptr<TImpulseRun> FImpulseRun;
+  QString FImpulseLoadedName;  // the loaded response's file name, empty for none
   TInputMixer* InputMixer1 = nullptr;
   QGroupBox* GroupBoxOffset = nullptr;
   QLabel* LabelOffsetAdvice = nullptr;

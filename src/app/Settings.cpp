@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTabBar>
 
 #include <cmath>
@@ -46,6 +47,12 @@ bool ReadOffset(const QSettings& s, const char* key, int& offset) {
   bool ok = false;
   offset = value.toInt(&ok);
   return ok && offset >= -32767 && offset <= 32767;
+}
+
+// A number outside lo .. hi, or none, restores the default.
+int ReadRange(const QSettings& s, const char* key, int fallback, int lo, int hi) {
+  const int value = ReadInteger(s, key, fallback);
+  return value >= lo && value <= hi ? value : fallback;
 }
 
 bool ReadBool(const QSettings& s, const char* key, bool fallback) {
@@ -171,6 +178,27 @@ void TMainForm::ReadSettings() {
       ReadIndex(s, "DistortionWeighting", 0, ComboBoxDistortionWeighting->count()));
   ComboBoxDistortionAveraging->setCurrentIndex(
       ReadIndex(s, "DistortionAveraging", 0, ComboBoxDistortionAveraging->count()));
+  ComboBoxImpulseView->setCurrentIndex(ReadIndex(s, "ImpulseView", 2, ComboBoxImpulseView->count()));
+  ComboBoxImpulseSmoothing->setCurrentIndex(
+      ReadIndex(s, "ImpulseSmoothing", 0, ComboBoxImpulseSmoothing->count()));
+  const auto readBox = [&](QSpinBox* box, const char* key, int fallback) {
+    box->setValue(ReadRange(s, key, fallback, box->minimum(), box->maximum()));
+  };
+  readBox(SpinEditImpulseLength, "ImpulseLength", 5);
+  readBox(SpinEditImpulseF1, "ImpulseF1", 20);
+  readBox(SpinEditImpulseF2, "ImpulseF2", 20000);
+  // A sweep that would run downwards or nowhere is no choice anyone made.
+  if (SpinEditImpulseF1->value() >= SpinEditImpulseF2->value()) {
+    SpinEditImpulseF1->setValue(20);
+    SpinEditImpulseF2->setValue(20000);
+  }
+  readBox(SpinEditImpulseLevel, "ImpulseLevel", -10);
+  CheckBoxImpulseDual->setChecked(ReadBool(s, "ImpulseDual", false));
+  ComboBoxImpulseAveraging->setCurrentIndex(
+      ReadIndex(s, "ImpulseAveraging", 0, ComboBoxImpulseAveraging->count()));
+  CheckBoxImpulseWindowAuto->setChecked(ReadBool(s, "ImpulseWindowAuto", true));
+  readBox(SpinEditImpulseWindowStart, "ImpulseWindowStart", -5);
+  readBox(SpinEditImpulseWindowEnd, "ImpulseWindowEnd", 300);
 }
 
 void TMainForm::StoreSetting(QSettings& s, const char* key, const QVariant& value) {
@@ -230,5 +258,16 @@ void TMainForm::WriteSettings() {
   StoreSetting(s, "DistortionBand", ComboBoxDistortionBand->currentIndex());
   StoreSetting(s, "DistortionWeighting", ComboBoxDistortionWeighting->currentIndex());
   StoreSetting(s, "DistortionAveraging", ComboBoxDistortionAveraging->currentIndex());
+  StoreSetting(s, "ImpulseView", ComboBoxImpulseView->currentIndex());
+  StoreSetting(s, "ImpulseSmoothing", ComboBoxImpulseSmoothing->currentIndex());
+  StoreSetting(s, "ImpulseLength", SpinEditImpulseLength->value());
+  StoreSetting(s, "ImpulseF1", SpinEditImpulseF1->value());
+  StoreSetting(s, "ImpulseF2", SpinEditImpulseF2->value());
+  StoreSetting(s, "ImpulseLevel", SpinEditImpulseLevel->value());
+  StoreSetting(s, "ImpulseDual", CheckBoxImpulseDual->isChecked());
+  StoreSetting(s, "ImpulseAveraging", ComboBoxImpulseAveraging->currentIndex());
+  StoreSetting(s, "ImpulseWindowAuto", CheckBoxImpulseWindowAuto->isChecked());
+  StoreSetting(s, "ImpulseWindowStart", SpinEditImpulseWindowStart->value());
+  StoreSetting(s, "ImpulseWindowEnd", SpinEditImpulseWindowEnd->value());
   SaveSettings(s, "The choices of this session are not kept.");
 }

@@ -119,6 +119,17 @@ const TKey kKeys[] = {
     {"DistortionBand", "ComboBoxDistortionBand", 0, 1},
     {"DistortionWeighting", "ComboBoxDistortionWeighting", 0, 1},
     {"DistortionAveraging", "ComboBoxDistortionAveraging", 0, 2},
+    {"ImpulseView", "ComboBoxImpulseView", 2, 5},
+    {"ImpulseSmoothing", "ComboBoxImpulseSmoothing", 0, 4},
+    {"ImpulseLength", "SpinEditImpulseLength", 5, 9},
+    {"ImpulseF1", "SpinEditImpulseF1", 20, 50},
+    {"ImpulseF2", "SpinEditImpulseF2", 20000, 16000},
+    {"ImpulseLevel", "SpinEditImpulseLevel", -10, -23},
+    {"ImpulseDual", "CheckBoxImpulseDual", 0, 1},
+    {"ImpulseAveraging", "ComboBoxImpulseAveraging", 0, 3},
+    {"ImpulseWindowAuto", "CheckBoxImpulseWindowAuto", 1, 0},
+    {"ImpulseWindowStart", "SpinEditImpulseWindowStart", -5, -12},
+    {"ImpulseWindowEnd", "SpinEditImpulseWindowEnd", 300, 45},
 };
 
 // The value a control keeps for its key: an index, a position, a number or a check state.
@@ -355,7 +366,9 @@ TEST_F(MainFormTest, FirstShowingRunsTheHandlersInOrderAndClosingWritesTheKeysIn
                      "SpectrumHighResolution", "SpectrumMovingAverage", "ResponseMovingAverage",
                      "ResponseTraceSmoothing", "SpectrumMin", "SpectrumMax", "ResponseMin",
                      "ResponseMax", "DistortionKind", "DistortionBand", "DistortionWeighting",
-                     "DistortionAveraging"}));
+                     "DistortionAveraging", "ImpulseView", "ImpulseSmoothing", "ImpulseLength",
+                     "ImpulseF1", "ImpulseF2", "ImpulseLevel", "ImpulseDual", "ImpulseAveraging",
+                     "ImpulseWindowAuto", "ImpulseWindowStart", "ImpulseWindowEnd"}));
 }
 
 TEST_F(MainFormTest, StoredValuesOutsideTheControlsLimitsAreClippedOrRestoreTheDefault) {
@@ -386,6 +399,17 @@ TEST_F(MainFormTest, StoredValuesOutsideTheControlsLimitsAreClippedOrRestoreTheD
       {"DistortionBand", "wide", "ComboBoxDistortionBand", 0},
       {"DistortionWeighting", -1, "ComboBoxDistortionWeighting", 0},
       {"DistortionAveraging", 3, "ComboBoxDistortionAveraging", 0},
+      {"ImpulseView", 6, "ComboBoxImpulseView", 2},
+      {"ImpulseSmoothing", -1, "ComboBoxImpulseSmoothing", 0},
+      {"ImpulseLength", 11, "SpinEditImpulseLength", 5},
+      {"ImpulseF1", 30000, "SpinEditImpulseF1", 20},  // and so the range is the default one
+      {"ImpulseF2", "high", "SpinEditImpulseF2", 20000},
+      {"ImpulseLevel", 3, "SpinEditImpulseLevel", -10},
+      {"ImpulseDual", "both", "CheckBoxImpulseDual", 0},
+      {"ImpulseAveraging", 4, "ComboBoxImpulseAveraging", 0},
+      {"ImpulseWindowAuto", 2, "CheckBoxImpulseWindowAuto", 1},
+      {"ImpulseWindowStart", 0, "SpinEditImpulseWindowStart", -5},
+      {"ImpulseWindowEnd", 5000, "SpinEditImpulseWindowEnd", 300},
   };
   std::map<QString, QVariant> store = {
       {"ADCMeasured", true}, {"ADCLeftOffset", 40000}, {"ADCRightOffset", 2}};
@@ -590,7 +614,7 @@ TEST_F(MainFormTest, ScopePageFeedsTheWaveformDisplayAndItsControlsSetIt) {
   EXPECT_EQ(form.Analyser()->Display(), Find<TSpectrumDisplay>(&form, "SpectrumDisplay1"));
   EXPECT_TRUE(form.Analyser()->Enabled());
   pages->setCurrentIndex(1);
-  pages->setCurrentIndex(5);
+  pages->setCurrentIndex(6);
   EXPECT_EQ(form.Analyser()->Display(), scope) << "input controls leave the display";
   // A restart that fails is reported like a device error and leaves the analyser stopped.
   Card().RefuseNextInputOpen(4, "Input busy");
@@ -705,7 +729,8 @@ TEST_F(MainFormTest, AnalyserPagesHoldTheirControlsAtTheirPlaces) {
   QStringList captions;
   for (int i = 0; i < pages->count(); ++i) captions << pages->tabText(i);
   EXPECT_EQ(captions, (QStringList{"Vectorscope", "Scope", "Spectrum analyser",
-                                   "Frequency response", "Distortion", "Input controls"}));
+                                   "Frequency response", "Distortion", "Impulse",
+                                   "Input controls"}));
   const std::pair<const char*, QRect> places[] = {
       {"VectorScope1", {24, 32, 329, 321}},     {"WaveformDisplay1", {24, 32, 443, 257}},
       {"UpDownTimebase", {424, 312, 33, 17}},   {"UpDownSpectMax", {4, 0, 17, 33}},

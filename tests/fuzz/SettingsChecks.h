@@ -65,6 +65,17 @@ inline constexpr TKey kKeys[] = {
     {"DistortionBand", "ComboBoxDistortionBand"},
     {"DistortionWeighting", "ComboBoxDistortionWeighting"},
     {"DistortionAveraging", "ComboBoxDistortionAveraging"},
+    {"ImpulseView", "ComboBoxImpulseView"},
+    {"ImpulseSmoothing", "ComboBoxImpulseSmoothing"},
+    {"ImpulseLength", "SpinEditImpulseLength"},
+    {"ImpulseF1", "SpinEditImpulseF1"},
+    {"ImpulseF2", "SpinEditImpulseF2"},
+    {"ImpulseLevel", "SpinEditImpulseLevel"},
+    {"ImpulseDual", "CheckBoxImpulseDual"},
+    {"ImpulseAveraging", "ComboBoxImpulseAveraging"},
+    {"ImpulseWindowAuto", "CheckBoxImpulseWindowAuto"},
+    {"ImpulseWindowStart", "SpinEditImpulseWindowStart"},
+    {"ImpulseWindowEnd", "SpinEditImpulseWindowEnd"},
 };
 
 // The control's value as WriteSettings stores it, or a fault when it lies outside its range.
@@ -99,6 +110,10 @@ inline std::string Restored(const TMainForm& form) {
   const auto* f2 = form.findChild<QSpinBox*>(QStringLiteral("SpinEditUserF2"));
   if (f1->value() >= f2->value())
     return "user range " + std::to_string(f1->value()) + " ... " + std::to_string(f2->value());
+  const auto* from = form.findChild<QSpinBox*>(QStringLiteral("SpinEditImpulseF1"));
+  const auto* to = form.findChild<QSpinBox*>(QStringLiteral("SpinEditImpulseF2"));
+  if (from->value() >= to->value())
+    return "sweep range " + std::to_string(from->value()) + " ... " + std::to_string(to->value());
   for (const int offset : {form.Analyser()->LeftOffset(), form.Analyser()->RightOffset()})
     if (offset < -32767 || offset > 32767) return "offset " + std::to_string(offset);
   return {};
