@@ -665,6 +665,9 @@ namespace {
 // The longest round trip a capture allows for, on top of the run: PulseAudio's reach up to
 // about 0.8 s, and the output opens a little after the capture does.
 constexpr double kRoundTripSeconds = 1.5;
+// Silence played before the sweep: a sound server may record only from a quarter of a second
+// after it began to play, and the sweep's low start must not be what is lost.
+constexpr double kLeadInSeconds = 0.5;
 constexpr int kAveragingCounts[] = {1, 2, 4, 8};
 
 const char* const kNoSweep =
@@ -868,7 +871,7 @@ void TMainForm::ButtonImpulseMeasureClick() {
   const int index = ComboBoxImpulseAveraging->currentIndex();
   run->Count = kAveragingCounts[index >= 0 && index < 4 ? index : 0];
   const int captureFrames = run->Sweep.RunFrames() +
-                            static_cast<int>(kRoundTripSeconds * s.SampleRate) +
+                            static_cast<int>((kRoundTripSeconds + kLeadInSeconds) * s.SampleRate) +
                             TImpulseDisplay::kBlockFrames;
   ImpulseDisplay1->Begin(run->Sweep, CheckBoxImpulseDual->isChecked(), captureFrames);
 
@@ -906,7 +909,7 @@ void TMainForm::ButtonImpulseMeasureClick() {
 
 void TMainForm::StartImpulseCapture() {
   FImpulseRun->Phase = TImpulseRun::Starting;
-  FImpulseRun->Played = 0;
+  FImpulseRun->Played = -static_cast<int64_t>(kLeadInSeconds * FToneGenerator->SampleRate());
   FAnalyser->SetEnabled(false);
   ImpulseDisplay1->Arm();
   try {
@@ -949,19 +952,19 @@ void TMainForm::ImpulseCaptureFull() {
     return;
   }
   const double msPerFrame = 1000.0 / FToneGenerator->SampleRate();
+  // Where the sweep came back less the silence played before it.
+  const double lead = kLeadInSeconds * FToneGenerator->SampleRate();
+  const auto at = [&](int ch) { return (find.Delay[ch] - lead) * msPerFrame; };
   if (dual) {
     LabelImpulseDelay->setText(
         find.Found[1]
             ? QString::asprintf("Delay R - L %.2f ms", (find.Delay[1] - find.Delay[0]) * msPerFrame)
-            : QString::asprintf("Delay %.2f ms (left)", find.Delay[0] * msPerFrame));
+            : QString::asprintf("Delay %.2f ms (left)", at(0)));
   } else if (find.Found[0] && find.Found[1] &&
              std::abs(find.Delay[1] - find.Delay[0]) * msPerFrame >= 0.005) {
-    LabelImpulseDelay->setText(QString::asprintf("Delay %.2f ms (L), %.2f ms (R)",
-                                                 find.Delay[0] * msPerFrame,
-                                                 find.Delay[1] * msPerFrame));
+    LabelImpulseDelay->setText(QString::asprintf("Delay %.2f ms (L), %.2f ms (R)", at(0), at(1)));
   } else {
-    LabelImpulseDelay->setText(
-        QString::asprintf("Delay %.2f ms", find.Delay[find.Found[0] ? 0 : 1] * msPerFrame));
+    LabelImpulseDelay->setText(QString::asprintf("Delay %.2f ms", at(find.Found[0] ? 0 : 1)));
   }
   if (++FImpulseRun->Done < FImpulseRun->Count) {
     StartImpulseCapture();
