@@ -2,6 +2,7 @@
 // page change that picks the analyser's display, and the vector scope's and scope's controls.
 #include <QDir>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
@@ -40,10 +41,13 @@ void TMainForm::CreateAnalyserPanel(QWidget* client) {
   PageControlAnalyser = Named(new QTabWidget(client), "PageControlAnalyser", 296, 8, 489, 401);
   // Seven captions in 489 pixels: two sizes smaller and closer together, every caption whole
   // ("Impulse" for the impulse response page: its full name leaves no room for the others).
-  TCompactTabStyle::Apply(PageControlAnalyser->tabBar(), 10);
+  TCompactTabStyle* tabStyle = TCompactTabStyle::Apply(PageControlAnalyser->tabBar(), 10);
   QFont tabFont = PageControlAnalyser->tabBar()->font();
+  const int textHeight = QFontMetrics(tabFont).height();
   tabFont.setPixelSize(9);
   PageControlAnalyser->tabBar()->setFont(tabFont);
+  // As high as the tabs were: every page keeps its place in the window.
+  tabStyle->SetExtraVSpace(textHeight - QFontMetrics(tabFont).height());
   TabSheetVectorscope = AddPage(PageControlAnalyser, "TabSheetVectorscope", "Vectorscope");
   TabSheetScope = AddPage(PageControlAnalyser, "TabSheetScope", "Scope");
   TabSheetSpectrum = AddPage(PageControlAnalyser, "TabSheetSpectrum", "Spectrum analyser");

@@ -13,13 +13,16 @@
 int TCompactTabStyle::pixelMetric(PixelMetric metric, const QStyleOption* option,
                                   const QWidget* widget) const {
   if (metric == PM_TabBarTabHSpace) return FHSpace;
+  if (metric == PM_TabBarTabVSpace)
+    return QProxyStyle::pixelMetric(metric, option, widget) + FExtraVSpace;
   return QProxyStyle::pixelMetric(metric, option, widget);
 }
 
-void TCompactTabStyle::Apply(QTabBar* bar, int hspace) {
+TCompactTabStyle* TCompactTabStyle::Apply(QTabBar* bar, int hspace) {
   auto* style = new TCompactTabStyle(hspace);
   style->setParent(bar);
   bar->setStyle(style);
+  return style;
 }
 
 TTabControl::TTabControl(QWidget* parent, const QStringList& tabs) : QWidget(parent) {

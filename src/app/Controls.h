@@ -25,10 +25,14 @@ class TCompactTabStyle : public QProxyStyle {
   int pixelMetric(PixelMetric metric, const QStyleOption* option = nullptr,
                   const QWidget* widget = nullptr) const override;
   // Gives a tab bar this style (owned by the bar); hspace pixels around each caption.
-  static void Apply(QTabBar* bar, int hspace = 14);
+  static TCompactTabStyle* Apply(QTabBar* bar, int hspace = 14);
+  // Pixels added above and below a caption: a smaller font keeps the tabs as high as before,
+  // so that the pages below them stay where they were.
+  void SetExtraVSpace(int pixels) { FExtraVSpace = pixels; }
 
  private:
   int FHSpace;
+  int FExtraVSpace = 0;
 };
 
 // Tabs over one bordered area; the owner shows and hides the area's controls in its change
