@@ -675,23 +675,8 @@ const char* const kNoSweep =
     "input too with \"Left is reference\") and that the level is high enough.";
 
 // Whole bytes into a file through a temporary one; a message naming the file when it fails.
-bool WriteWholeFile(const QString& name, const char* what, const QByteArray& bytes) {
-  QSaveFile file(name);
-  QString failure;
-  if (!file.open(QIODevice::WriteOnly)) {
-    failure = file.errorString();
-  } else {
-    errno = 0;
-    // Flushed before the commit: a write error that only the flush meets (a full disk) would
-    // otherwise let the commit put a truncated file in place of the old one.
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-      const int code = errno;
-      failure = code != 0 ? QString::fromLocal8Bit(std::strerror(code)) : file.errorString();
-      file.cancelWriting();
-    } else if (!file.commit()) {
-      failure = file.errorString();
-    }
-  }
+bool SaveWholeFile(const QString& name, const char* what, const QByteArray& bytes) {
+  const QString failure = WriteWholeFile(name, bytes);
   if (failure.isEmpty()) return true;
   ShowMessage(std::string("Could not write the ") + what + " \"" + name.toStdString() + "\": " +
               failure.toStdString() + ".");
@@ -1078,7 +1063,7 @@ void TMainForm::ButtonImpulseSaveClick() {
   const std::vector<TResponsePoint> points =
       d.ShownResponse(ResponseFileFrequencies(s.F1, s.F2));
   const std::string text = FormatResponseText(points, comments, true);
-  WriteWholeFile(name, "response file", QByteArray::fromStdString(text));
+  SaveWholeFile(name, "response file", QByteArray::fromStdString(text));
 }
 
 void TMainForm::ButtonImpulseSaveWavClick() {
@@ -1102,7 +1087,7 @@ void TMainForm::ButtonImpulseSaveWavClick() {
   const std::vector<uint8_t> bytes = FloatWaveFileBytes(
       interleaved, 2, static_cast<uint32_t>(ImpulseDisplay1->SweepSettings().SampleRate),
       QDate::currentDate().toString("yyyy-MM-dd").toStdString());
-  WriteWholeFile(name, "WAV file",
+  SaveWholeFile(name, "WAV file",
                  QByteArray(reinterpret_cast<const char*>(bytes.data()),
                             static_cast<qsizetype>(bytes.size())));
 }

@@ -6,6 +6,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -177,6 +178,22 @@ bool TWaveOut::WriteWaveFile(const QString& FileName, int BlockCount) {
   }
   if (!file.commit()) return fail(file.errorString().toStdString());
   return true;
+}
+
+QString WriteWholeFile(const QString& name, const QByteArray& bytes) {
+  QSaveFile file(name);
+  if (!file.open(QIODevice::WriteOnly)) return file.errorString();
+  errno = 0;
+  // Flushed before the commit: a write error that only the flush meets (a full disk) would
+  // otherwise let the commit put a truncated file in place of the old one.
+  if (file.write(bytes) != bytes.size() || !file.flush()) {
+    const int code = errno;
+    const QString failure = code != 0 ? QString::fromLocal8Bit(std::strerror(code)) : file.errorString();
+    file.cancelWriting();
+    return failure;
+  }
+  if (!file.commit()) return file.errorString();
+  return {};
 }
 
 void TWaveOut::UpdateDevice() {

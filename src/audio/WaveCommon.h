@@ -6,6 +6,7 @@
 // at a time between other GUI events. Units: frames (stereo, 4 bytes), Hz, dB.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -47,6 +48,10 @@ using TNeedDataEvent = std::function<void(PWaveHdr Header)>;
 using THaveDataEvent = std::function<void(wavehdr_tag& Header)>;
 
 // Level in dB of a mean-square value (full scale 1; a full-scale sine is 0 dB).
+// Writes bytes to name through a temporary file renamed over it, so that a failed write leaves
+// the old file as it was. Empty when written; else the reason (the system's words).
+QString WriteWholeFile(const QString& name, const QByteArray& bytes);
+
 float PowerTodB(long double x);
 // The same in place on single floats, without the guard term: 10 log10(2x).
 void PowerVectorTodB(float* vector, int count);

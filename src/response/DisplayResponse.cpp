@@ -877,22 +877,7 @@ bool TResponsePlot::SaveResponse(const QString& fileName) {
   }
   const QByteArray text = FormatResponse(frequencies, levels, UserDecimalPoint());
 
-  QSaveFile file(fileName);
-  QString failure;
-  if (!file.open(QIODevice::WriteOnly)) {
-    failure = file.errorString();
-  } else {
-    errno = 0;
-    // Flushed before the commit: a write error that only the flush meets (a full disk) would
-    // otherwise let the commit put a truncated file in place of the old one.
-    if (file.write(text) != text.size() || !file.flush()) {
-      const int code = errno;
-      failure = code != 0 ? QString::fromLocal8Bit(std::strerror(code)) : file.errorString();
-      file.cancelWriting();
-    } else if (!file.commit()) {
-      failure = file.errorString();
-    }
-  }
+  const QString failure = WriteWholeFile(fileName, text);
   if (failure.isEmpty()) return true;
   ShowMessage("Could not write the response file \"" + fileName.toStdString() + "\": " +
               failure.toStdString() + ".");

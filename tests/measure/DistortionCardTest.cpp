@@ -12,6 +12,7 @@
 
 #include "Messages.h"
 #include "SimulatedCard.h"
+#include "CaptureSupport.h"
 #include "TestSupport.h"
 #include "ToneGenerator.h"
 
@@ -41,7 +42,7 @@ double Component(const std::vector<double>& c, double a1, double f1, double a2, 
 }
 
 // What the card's input held: the last kFrames of a capture of a few seconds of the tone.
-std::vector<int16_t> Capture(TSimulatedBackend& backend, TWaveform waveform, double dBFS, bool rightToo) {
+std::vector<int16_t> Capture(TWaveform waveform, double dBFS, bool rightToo) {
   TAudioToneGenerator out;
   out.SetExactSine(true);
   out.SetLeftWaveform(waveform);
@@ -51,21 +52,9 @@ std::vector<int16_t> Capture(TSimulatedBackend& backend, TWaveform waveform, dou
   const float a = static_cast<float>(std::pow(10.0, dBFS / 20));
   out.SetLeftAmplitude(a);
   out.SetRightAmplitude(rightToo ? a : 0.0f);
-  TWaveIn in;
-  in.SetBufferSamples(8192);
-  std::vector<int16_t> got;
-  in.SetOnData([&](wavehdr_tag& h) {
-    const auto* s = reinterpret_cast<const int16_t*>(h.lpData);
-    got.insert(got.end(), s, s + h.dwBytesRecorded / 2);
-  });
-  in.SetAutoStart(true);
-  in.SetEnabled(true);
-  out.SetEnabled(true);
   // The round trip and one block of the tone's start are left behind.
-  const bool done = PumpUntil([&] { return got.size() >= 2u * (kFrames + 3 * 44100 / 2); }, 30000);
-  out.SetEnabled(false);
-  in.SetEnabled(false);
-  EXPECT_TRUE(done);
+  const std::vector<int16_t> got = CaptureWhilePlaying(out, kFrames + 3 * 44100 / 2, 30000);
+  EXPECT_GE(got.size(), 2u * (kFrames + 3 * 44100 / 2));
   if (got.size() < 2u * kFrames) return {};
   return {got.end() - 2 * kFrames, got.end()};
 }
@@ -100,7 +89,7 @@ TEST_P(DistortionThroughTheCard, ReadsThePolynomialsProducts) {
   const TCardCase& c = GetParam();
   Backend->Card().SetNonlinearity(0, c.left);
   Backend->Card().SetNonlinearity(1, c.right);
-  const std::vector<int16_t> frames = Capture(*Backend, c.waveform, -1.0, true);
+  const std::vector<int16_t> frames = Capture(c.waveform, -1.0, true);
   ASSERT_EQ(frames.size(), 2u * kFrames);
   TDistortionAnalyser analyser;
   TDistortionSettings s;
@@ -160,7 +149,7 @@ TEST(DistortionCrosstalk, TheQuietInputReadsTheCrosstalk) {
   backend->Card().SetCrosstalk(1e-4);
   backend->Card().SetHumAmplitude(0);  // the mains would outdo a tone this quiet
   SetAudioBackend(backend);
-  const std::vector<int16_t> frames = Capture(*backend, SineWave, -1.0, false);
+  const std::vector<int16_t> frames = Capture(SineWave, -1.0, false);
   ASSERT_EQ(frames.size(), 2u * kFrames);
   TDistortionAnalyser analyser;
   const TDistortionResult r = analyser.Analyse(frames.data(), kFrames, TDistortionSettings{});

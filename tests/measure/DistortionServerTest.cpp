@@ -12,6 +12,7 @@
 
 #include "Messages.h"
 #include "PortAudioBackend.h"
+#include "CaptureSupport.h"
 #include "TestSupport.h"
 #include "ToneGenerator.h"
 
@@ -36,20 +37,9 @@ TEST(DistortionOnTheServer, ExactSineReadsItsLevelAndTheSixteenBitLimit) {
   out.SetRightFrequency(997.0f);
   out.SetLeftAmplitude(amplitude);
   out.SetRightAmplitude(amplitude);
-  TWaveIn in;
-  in.SetBufferSamples(8192);
-  std::vector<int16_t> got;
-  in.SetOnData([&](wavehdr_tag& h) {
-    const auto* s = reinterpret_cast<const int16_t*>(h.lpData);
-    got.insert(got.end(), s, s + h.dwBytesRecorded / 2);
-  });
-  in.SetAutoStart(true);
-  in.SetEnabled(true);
-  out.SetEnabled(true);
   // Past the server's round trip (up to about 0.7 s) and the tone's first block.
-  const bool done = PumpUntil([&] { return got.size() >= 2u * (kFrames + 44100); }, 20000);
-  out.SetEnabled(false);
-  in.SetEnabled(false);
+  const std::vector<int16_t> got = CaptureWhilePlaying(out, kFrames + 44100, 20000);
+  const bool done = got.size() >= 2u * (kFrames + 44100);
   SetMessages(previous);
   PumpFor(20);
   SetAudioBackend(nullptr);

@@ -13,6 +13,7 @@
 
 #include "Messages.h"
 #include "PortAudioBackend.h"
+#include "CaptureSupport.h"
 #include "TestSupport.h"
 #include "WaveCommon.h"
 #include "audio/PulseFilter.h"
@@ -24,31 +25,16 @@ namespace {
 // first: a sound server may begin recording a quarter of a second after it begins playing.
 std::vector<int16_t> PlayAndCapture(const TSyncSweep& sweep, int captureFrames) {
   TWaveOut out;
-  TWaveIn in;
   out.SetBufferSamples(8192);
-  in.SetBufferSamples(8192);
   constexpr int kLeadIn = 44100;
   int64_t played = -kLeadIn;
-  out.SetOnNeedData([&](PWaveHdr h) {
-    auto* samples = reinterpret_cast<int16_t*>(h->lpData);
+  out.SetOnNeedData([&](PWaveHdr h) {  // frames before the sweep's first are silent
     const int frames = static_cast<int>(h->dwBufferLength / 4);
-    const int silent = static_cast<int>(std::clamp<int64_t>(-played, 0, frames));
-    std::fill(samples, samples + 2 * silent, int16_t{0});
-    sweep.FillStereo16(samples + 2 * silent, played + silent, frames - silent);
+    sweep.FillStereo16(reinterpret_cast<int16_t*>(h->lpData), played, frames);
     played += frames;
   });
-  std::vector<int16_t> got;
-  in.SetOnData([&](wavehdr_tag& h) {
-    const auto* s = reinterpret_cast<const int16_t*>(h.lpData);
-    got.insert(got.end(), s, s + h.dwBytesRecorded / 2);
-  });
-  in.SetAutoStart(true);
-  in.SetEnabled(true);
-  out.SetEnabled(true);
-  const bool done = PumpUntil([&] { return got.size() >= 2u * captureFrames; }, 40000);
-  out.SetEnabled(false);
-  in.SetEnabled(false);
-  EXPECT_TRUE(done);
+  std::vector<int16_t> got = CaptureWhilePlaying(out, captureFrames, 40000);
+  EXPECT_GE(got.size(), 2u * captureFrames);
   got.resize(std::min<std::size_t>(got.size(), 2u * captureFrames));
   return got;
 }
