@@ -54,7 +54,10 @@ wait_until 10 "the offset measurement did not start" visible '^Measuring ADC off
 sleep 1
 snap measuring-offset
 wait_until 15 "the offset measurement did not finish" not_visible '^Measuring ADC offset$'
-check "the offsets are stored once measured" test -f "$conf"
+# The window closes a moment before the settings are written.
+stored_offsets() { [[ -f "$conf" && "$(setting ADCMeasured)" == true ]]; }
+wait_until 5 "the offsets are stored once measured" stored_offsets
+echo "ok: the offsets are stored once measured"
 # The card adds -3 and +2 LSB; hum and noise average out to within a few thousandths of that,
 # and the average is cut toward zero, so a measurement may also give -2 or 1.
 left=$(setting ADCLeftOffset) right=$(setting ADCRightOffset)
