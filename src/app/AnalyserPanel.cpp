@@ -431,25 +431,20 @@ void TMainForm::LabelSpectrumPeaksClick() {
 }
 
 void TMainForm::ButtonLoadSpectrumClick() {
+  // The dialog proposes "sine.wav": the one in the current folder, else the one in the folder of
+  // the last "Save as ...", else a new name in the current folder.
   const QString name = QStringLiteral("sine.wav");
-  const QString here = QDir::currentPath();
-  QString path;
-  for (const QString& folder : {here, FLastSaveFolder}) {
+  QString path = QDir::current().filePath(name);
+  for (const QString& folder : {QDir::currentPath(), FLastSaveFolder}) {
     if (folder.isEmpty()) continue;
     if (const QFileInfo file(QDir(folder).filePath(name)); file.isFile()) {
       path = file.filePath();
       break;
     }
   }
-  if (path.isEmpty()) {
-    std::string where = "in the current folder, " + QDir::toNativeSeparators(here).toStdString();
-    if (!FLastSaveFolder.isEmpty() && QDir(FLastSaveFolder) != QDir(here))
-      where += ", nor in the folder of the last \"Save as ...\", " +
-               QDir::toNativeSeparators(FLastSaveFolder).toStdString();
-    ShowMessage("Cannot find \"sine.wav\" " + where + ".");
-    return;
-  }
-  FAnalyser->ReadWaveFile(path);
+  const QString chosen = FileDialogs().OpenFileName(
+      {"Load", path, "wav", "Wave files (*.wav)|*.wav|All files (*.*)|*.*"});
+  if (!chosen.isEmpty()) ReplayFile(chosen);
 }
 
 void TMainForm::UpDownResponseMaxClick() { ResponsePlot1->SetMaxdB(-UpDownResponseMax->Position()); }

@@ -762,8 +762,13 @@ void TMainForm::ButtonSaveAsClick() {
     return;
   bool written = false;
   if (TabControlGenerator->TabIndex() == kToneTab) {
-    const int blocks = FToneGenerator->SampleRate() / FToneGenerator->BufferSamples() + 1;
-    written = FToneGenerator->WriteWaveFile(name, blocks);
+    // A file holds the same whole blocks whatever the latency: short play blocks only serve
+    // the sound card.
+    const int frames = FToneGenerator->BufferSamples() == FToneGenerator->ToneBlockFrames()
+                           ? kToneBlockFrames
+                           : FToneGenerator->BufferSamples();
+    const int blocks = FToneGenerator->SampleRate() / frames + 1;
+    written = FToneGenerator->WriteWaveFile(name, blocks, frames);
   } else {
     ResponsePlot1->SetSlowSweep(CheckBoxSlowSpeed->isChecked());
     // The file follows the duration box as a start would, unless a sweep plays: then it is

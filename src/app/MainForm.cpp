@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLayout>
@@ -109,10 +111,12 @@ void TMainForm::CreateMenus() {
   file->addSeparator();
   Exit1 = file->addAction("E&xit", this, &QWidget::close);
   Exit1->setObjectName("Exit1");
+  Exit1->setShortcut(QKeySequence::Quit);
   QMenu* help = menuBar()->addMenu("&Help");
   help->setObjectName("Help1");
   Contents1 = help->addAction("&Contents", this, &TMainForm::Contents1Click);
   Contents1->setObjectName("Contents1");
+  Contents1->setShortcut(QKeySequence::HelpContents);
   Index1 = help->addAction("&Index", this, &TMainForm::Index1Click);
   Index1->setObjectName("Index1");
   help->addSeparator();
@@ -157,23 +161,25 @@ void TMainForm::CreateBottomRow(QWidget* client) {
 void TMainForm::ShowBackend() {
   // Whoever measures must see when the sound card is a simulation.
   const std::string backend = AudioBackend().Name();
+  QFont font = LabelBackend->font();
+  font.setBold(backend == "simulated");
+  LabelBackend->setFont(font);
   if (backend == "simulated") {
-    LabelBackend->setText("Simulated sound card");
-    QFont bold = LabelBackend->font();
-    bold.setBold(true);
-    LabelBackend->setFont(bold);
     SetTextColour(LabelBackend, QColor(192, 0, 0));
-    LabelBackend->setToolTip(
+    FBackendCaption = "Simulated sound card";
+    FBackendHint =
         SimulatedCardStandsIn()
             ? QString("No sound device was found (%1): a built-in model of a sound card with a "
                       "device under test stands in.")
                   .arg(QString::fromStdString(BackendNote()))
-            : QString("The built-in model of a sound card with a device under test is in use."));
+            : QString("The built-in model of a sound card with a device under test is in use.");
   } else {
-    LabelBackend->setText(QString("Sound: %1").arg(QString::fromStdString(backend)));
+    SetTextColour(LabelBackend, palette().color(QPalette::WindowText));
+    FBackendCaption = QString("Sound: %1").arg(QString::fromStdString(backend));
+    FBackendHint.clear();
   }
-  FBackendCaption = LabelBackend->text();
   FBackendPalette = LabelBackend->palette();
+  ShowStatus();
 }
 
 void TMainForm::CreateComponents() {
@@ -205,6 +211,10 @@ void TMainForm::CreateComponents() {
   FAnalyser->IgnoreFileSampleRate = false;
   FAnalyser->SetOnOpen([this](QObject*) {
     LEDanalyser->SetColour(kBrightGreen);
+    if (!FReplayedFile.isEmpty()) {  // live input again
+      FReplayedFile.clear();
+      ShowStatus();
+    }
     ShowAnalyserState();  // also when a display restarted the capture by itself
   });
   FAnalyser->SetOnClose([this](QObject*) {
@@ -355,13 +365,34 @@ void TMainForm::ShowStalledStreams() {
   if (input) LEDanalyser->SetColour(kGreen);
   if (playing->State() == Running && !output) LEDgenerator->SetColour(kBrightGreen);
   if (FAnalyser->State() != Closed && !input) LEDanalyser->SetColour(kBrightGreen);
-  if (!output && !input) {
-    LabelBackend->setText(FBackendCaption);
-    LabelBackend->setPalette(FBackendPalette);
+  FOutputStalled = output;
+  FInputStalled = input;
+  ShowStatus();
+}
+
+void TMainForm::ShowStatus() {
+  if (FOutputStalled || FInputStalled) {
+    LabelBackend->setText(FOutputStalled && FInputStalled ? "Output and input stalled"
+                          : FOutputStalled                ? "Output stalled"
+                                                          : "Input stalled");
+    SetTextColour(LabelBackend, QColor(192, 0, 0));
     return;
   }
-  LabelBackend->setText(output && input ? "Output and input stalled" : output ? "Output stalled" : "Input stalled");
-  SetTextColour(LabelBackend, QColor(192, 0, 0));
+  LabelBackend->setPalette(FBackendPalette);
+  if (!FReplayedFile.isEmpty()) {
+    SetStatusText(QString("Replayed: %1").arg(QFileInfo(FReplayedFile).fileName()),
+                  QString("The analyser shows the file \"%1\", not the input.")
+                      .arg(QDir::toNativeSeparators(FReplayedFile)));
+    return;
+  }
+  SetStatusText(FBackendCaption, FBackendHint);
+}
+
+void TMainForm::SetStatusText(const QString& text, const QString& hint) {
+  // Device names can be long: what does not fit is elided, the whole text is in the hint.
+  const QString shown = LabelBackend->fontMetrics().elidedText(text, Qt::ElideMiddle, LabelBackend->width() - 4);
+  LabelBackend->setText(shown);
+  LabelBackend->setToolTip(hint.isEmpty() ? (shown == text ? QString() : text) : hint);
 }
 
 void TMainForm::Timer1Timer() {
@@ -377,7 +408,15 @@ void TMainForm::Timer1Timer() {
 void TMainForm::ReplayWAVFile1Click() {
   const QString name = FileDialogs().OpenFileName(
       {"Replay WAV file", "", "wav", "Wave files (*.wav)|*.wav|All files (*.*)|*.*"});
-  if (!name.isEmpty()) FAnalyser->ReadWaveFile(name);
+  if (!name.isEmpty()) ReplayFile(name);
+}
+
+void TMainForm::ReplayFile(const QString& name) {
+  // The displays now show the file, not the input: the status line says so until live input
+  // comes again. A file refused shows its message and changes nothing.
+  if (!FAnalyser->ReadWaveFile(name)) return;
+  FReplayedFile = name;
+  ShowStatus();
 }
 
 void TMainForm::Contents1Click() { ShowManual("contents"); }

@@ -225,6 +225,10 @@ class TMainForm : public QMainWindow {
   void ShowGeneratorState();
   // Lamps and the sound label while a device has stopped delivering.
   void ShowStalledStreams();
+  // The status line: a stall, a replayed file, or the devices in use.
+  void ShowStatus();
+  void SetStatusText(const QString& text, const QString& hint);
+  void ReplayFile(const QString& name);
   // A handler as Qt calls it: an error it raises goes to the error display, as a device
   // notification's does, instead of unwinding through Qt.
   auto Guard(void (TMainForm::*handler)()) {
@@ -389,7 +393,9 @@ class TMainForm : public QMainWindow {
   QPushButton* ButtonStartAnalyser = nullptr;
   TLED* LEDanalyser = nullptr;
   QLabel* LabelBackend = nullptr;
-  QString FBackendCaption;
+  QString FBackendCaption, FBackendHint;
   QPalette FBackendPalette;
+  bool FOutputStalled = false, FInputStalled = false;
+  QString FReplayedFile;  // the file the analyser shows, until live input comes again
   QPushButton* ButtonClose = nullptr;
 };

@@ -133,15 +133,15 @@ void TWaveOut::SetBufferSamples(int Value) {
   if (wasEnabled) SetEnabled(true);
 }
 
-bool TWaveOut::WriteWaveFile(const QString& FileName, int BlockCount) {
+bool TWaveOut::WriteWaveFile(const QString& FileName, int BlockCount, int BlockFrames) {
   const std::string name = FileName.toStdString();
   auto fail = [&](const std::string& reason) {
     ShowMessage("Could not write the WAV file \"" + name + "\": " + reason + ".");
     return false;
   };
-  if (FBufferSamples <= 0) return fail("the block length is not valid");
-  const uint64_t blockBytes =
-      static_cast<uint64_t>(kBlockAlign) * static_cast<uint64_t>(FBufferSamples);
+  const int frames = BlockFrames > 0 ? BlockFrames : FBufferSamples;
+  if (frames <= 0) return fail("the block length is not valid");
+  const uint64_t blockBytes = static_cast<uint64_t>(kBlockAlign) * static_cast<uint64_t>(frames);
   const uint64_t blocks = static_cast<uint64_t>(std::max(0, BlockCount));
   const auto frame = WaveFileFrame(FFormat, blocks * blockBytes,
                                    QDate::currentDate().toString("yyyy-MM-dd").toStdString());
@@ -424,10 +424,11 @@ void TWaveIn::HandleClose() {
   if (opened && FOnClose) FOnClose(this);
 }
 
-void TWaveIn::ReadWaveFile(const QString& FileName) {
+bool TWaveIn::ReadWaveFile(const QString& FileName) {
   const std::string name = FileName.toStdString();
   auto fail = [&](const std::string& reason) {
     ShowMessage("Could not replay the WAV file \"" + name + "\": " + reason + ".");
+    return false;
   };
   // Opening a pipe or a device would wait or never end.
   if (const QFileInfo info(FileName); info.exists() && !info.isFile())
@@ -441,13 +442,16 @@ void TWaveIn::ReadWaveFile(const QString& FileName) {
   const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.constData()),
                                      static_cast<std::size_t>(bytes.size()));
   const TWaveParse parse = ParseWave(all, IgnoreFileSampleRate);
-  if (parse.Fault == TWaveFault::Refused)
-    return ShowMessage("File is not a 16-bit, 44.1 KHz file", name);
+  if (parse.Fault == TWaveFault::Refused) {
+    ShowMessage("File is not a 16-bit, 44.1 KHz file", name);
+    return false;
+  }
   if (parse.Fault != TWaveFault::None) return fail(parse.Reason);
   std::vector<int16_t> frames =
       StereoFrames(all.subspan(parse.DataOffset, parse.DataSize), parse.Format.Channels);
   ReplaySamples(reinterpret_cast<char*>(frames.data()),
                 static_cast<int64_t>(frames.size() * sizeof(int16_t)));
+  return true;
 }
 
 void TWaveIn::ReplaySamples(char* Data, int64_t ByteCount) {

@@ -82,7 +82,8 @@ class TWaveOut : public QObject {
   // never touched. The file is replaced only once it is complete; any failure is shown as a
   // message naming the file and leaves an existing file as it was. True when written. An
   // exception from OnNeedData passes through, the old file intact.
-  bool WriteWaveFile(const QString& FileName, int BlockCount);
+  // BlockFrames > 0 writes blocks of that many frames instead of BufferSamples.
+  bool WriteWaveFile(const QString& FileName, int BlockCount, int BlockFrames = 0);
 
   TStreamState State() const { return FDevice->state; }
   // dwUser of the most recently finished block.
@@ -156,7 +157,8 @@ class TWaveIn : public QObject {
   // ReplaySamples: mono on both sides, more channels by their first two. A refused format
   // shows "File is not a 16-bit, 44.1 KHz file" under the file's name; a file that cannot be
   // read or is no WAV file shows a message naming it and the reason. Either replays nothing.
-  void ReadWaveFile(const QString& FileName);
+  // True when the file was replayed.
+  bool ReadWaveFile(const QString& FileName);
 
   TStreamState State() const { return FDevice->state; }
   bool Stalled() const { return FDevice->Stalled(); }

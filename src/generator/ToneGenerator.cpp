@@ -147,6 +147,7 @@ TBasicAudioGenerator::TBasicAudioGenerator(QObject* AOwner) : TWaveOut(AOwner) {
   // Tables, transform buffer and plans are made now so that no block fill allocates.
   SineTable();
   PinkFilter();
+  for (TNoiseSlices& noise : FNoise) noise.Block.assign(2 * kToneBlockFrames, 0);
   constexpr size_t bytes = (kTransformFloats * sizeof(float) + 63) / 64 * 64;
   FTransform.reset(static_cast<float*>(std::aligned_alloc(64, bytes)));
   if (!FTransform) throw std::bad_alloc();
@@ -179,16 +180,22 @@ void TBasicAudioGenerator::SetRightFrequency(float Value) {
 }
 
 namespace {
-int BlockFramesFor(TWaveform waveform, int fastSweepSamples) {
-  return waveform == FastSmooth || waveform == FastStepped ? fastSweepSamples : kToneBlockFrames;
+int BlockFramesFor(TWaveform waveform, int fastSweepSamples, int toneBlockFrames) {
+  return waveform == FastSmooth || waveform == FastStepped ? fastSweepSamples : toneBlockFrames;
 }
 }  // namespace
+
+void TBasicAudioGenerator::SetToneBlockFrames(int Frames) {
+  if (Frames < 256 || Frames > kToneBlockFrames || Frames == FToneBlockFrames) return;
+  FToneBlockFrames = Frames;
+  SetBufferSamples(BlockFramesFor(FLeftWaveform, FFastSweepSamples, FToneBlockFrames));
+}
 
 void TBasicAudioGenerator::SetLeftWaveform(TWaveform Value) {
   if (Value == FLeftWaveform) return;
   FLeftWaveform = Value;
   const int before = BufferSamples();
-  SetBufferSamples(BlockFramesFor(Value, FFastSweepSamples));
+  SetBufferSamples(BlockFramesFor(Value, FFastSweepSamples, FToneBlockFrames));
   // Both channels must agree on the block length.
   if (BufferSamples() != before) SetRightWaveform(Value);
 }
@@ -197,7 +204,7 @@ void TBasicAudioGenerator::SetRightWaveform(TWaveform Value) {
   if (Value == FRightWaveform) return;
   FRightWaveform = Value;
   const int before = BufferSamples();
-  SetBufferSamples(BlockFramesFor(Value, FFastSweepSamples));
+  SetBufferSamples(BlockFramesFor(Value, FFastSweepSamples, FToneBlockFrames));
   if (BufferSamples() != before) SetLeftWaveform(Value);
 }
 
@@ -270,18 +277,45 @@ void TBasicAudioGenerator::SynthesizeChannel(int16_t* Samples, int Frames, int C
       SynthesizeWhiteNoise(Samples, Frames, Channel, Amplitude);
       return;
     case PinkNoise:
-      if (Frames != kToneBlockFrames) break;
-      SynthesizePinkNoise(FTransform.get(), Samples, Channel, Amplitude);
-      return;
     case Octave3Noise:
-      if (Frames != kToneBlockFrames) break;
-      SynthesizeBandNoise(FTransform.get(), Samples, Channel, BandIndex(Frequency), Amplitude);
+      if (Frames != kToneBlockFrames) {
+        SliceNoise(Samples, Frames, Channel, Waveform, Frequency, Amplitude);
+      } else if (Waveform == PinkNoise) {
+        SynthesizePinkNoise(FTransform.get(), Samples, Channel, Amplitude);
+      } else {
+        SynthesizeBandNoise(FTransform.get(), Samples, Channel, BandIndex(Frequency), Amplitude);
+      }
       return;
     default:
       break;
   }
   // Whatever this block held before must not play again.
   Silence(Samples, Frames, Channel);
+}
+
+void TBasicAudioGenerator::SliceNoise(int16_t* Samples, int Frames, int Channel,
+                                      TWaveform Waveform, float Frequency, float Amplitude) {
+  TNoiseSlices& noise = FNoise[Channel];
+  const int band = Waveform == Octave3Noise ? BandIndex(Frequency) : -1;
+  if (noise.Waveform != Waveform || noise.Band != band || noise.Amplitude != Amplitude)
+    noise.Next = kToneBlockFrames;  // what was made for other settings does not play
+  noise.Waveform = Waveform;
+  noise.Band = band;
+  noise.Amplitude = Amplitude;
+  for (int done = 0; done < Frames;) {
+    if (noise.Next >= kToneBlockFrames) {
+      if (Waveform == PinkNoise)
+        SynthesizePinkNoise(FTransform.get(), noise.Block.data(), Channel, Amplitude);
+      else
+        SynthesizeBandNoise(FTransform.get(), noise.Block.data(), Channel, band, Amplitude);
+      noise.Next = 0;
+    }
+    const int n = std::min(Frames - done, kToneBlockFrames - noise.Next);
+    for (int k = 0; k < n; ++k)
+      Samples[2 * (done + k) + Channel] = noise.Block[2 * (noise.Next + k) + Channel];
+    done += n;
+    noise.Next += n;
+  }
 }
 
 void TBasicAudioGenerator::SynthesizeTone(TWaveform Waveform, int16_t* Samples, int Frames,

@@ -15,6 +15,7 @@
 #include <QPointer>
 
 #include <array>
+#include <vector>
 #include <cstdint>
 #include <memory>
 
@@ -133,13 +134,20 @@ class TBasicAudioGenerator : public TWaveOut {
   bool ExactSine() const { return FExactSine; }
   void SetExactSine(bool Value) { FExactSine = Value; }
 
+  // Frames per block for tones and noise (the fast sweeps keep one repetition per block):
+  // shorter blocks bring a setting change to the output sooner. Pink and band noise are still
+  // made kToneBlockFrames at a time and played out in slices; a setting change starts a new
+  // noise block at once. Values below 256 or above kToneBlockFrames are ignored.
+  int ToneBlockFrames() const { return FToneBlockFrames; }
+  void SetToneBlockFrames(int Frames);
+
   // The OnNeedData handler: fills dwBufferLength bytes at lpData and sets dwUser to the
   // bits of the tone frequency (the right one if both channels are tones), else 0 (noise and
   // two-tones). Equal settings copy the left channel, opposite amplitudes negate it (a
   // two-tone's frequency setting means nothing and is not compared). Every sample is rounded
   // to nearest (ties to even) and saturated at +-32767; a channel that cannot be
-  // synthesised (a sweep waveform, or pink or band noise in a block other than
-  // kToneBlockFrames) is silent.
+  // synthesised (a sweep waveform) is silent. Pink and band noise in a block other than
+  // kToneBlockFrames come in slices of noise made kToneBlockFrames at a time.
   void FillBlock(PWaveHdr Header);
 
   // Writes one channel (0 left, 1 right) of Frames interleaved stereo frames with a sine
@@ -180,6 +188,18 @@ class TBasicAudioGenerator : public TWaveOut {
 
   bool FExactSine = false;
   TExactPhases FLeftExact, FRightExact;
+  int FToneBlockFrames = kToneBlockFrames;
+  // Pink or band noise of one channel made kToneBlockFrames at a time, for shorter blocks.
+  struct TNoiseSlices {
+    std::vector<int16_t> Block;  // interleaved stereo; only the channel's own samples are used
+    int Next = kToneBlockFrames;  // first frame not yet played
+    TWaveform Waveform = SineWave;
+    int Band = -1;
+    float Amplitude = 0;
+  };
+  void SliceNoise(int16_t* Samples, int Frames, int Channel, TWaveform Waveform, float Frequency,
+                  float Amplitude);
+  TNoiseSlices FNoise[2];
 
   QPointer<TWaveIn> FAssociatedInput;
   int FPostSilence = 0, FPreSilence = 0, FFastSweepSamples = 0;

@@ -5,6 +5,7 @@
 #include <QSpinBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QPushButton>
 
 #include <memory>
@@ -125,47 +126,72 @@ TEST_F(WavFilesTest, SaveAsOnTheSweepTabWritesOneFastSweepOrOneSlowCycle) {
   EXPECT_TRUE(recorder.messages.empty());
 }
 
-TEST_F(WavFilesTest, LoadLooksHereThenInTheLastSaveFolderAndTheMenuReplaysAnyFile) {
-  const std::string here = QDir::toNativeSeparators(work.path()).toStdString();
-  const std::string there = QDir::toNativeSeparators(saves.path()).toStdString();
-  Click("ButtonLoadSpectrum");
-  EXPECT_EQ(recorder.messages.back(),
-            "Cannot find \"sine.wav\" in the current folder, " + here + ".");
-
+TEST_F(WavFilesTest, LoadProposesSineWavHereThenInTheLastSaveFolderAndTheStatusNamesTheFile) {
+  auto* status = form->findChild<QLabel*>("LabelBackend");
+  const QString live = status->text();
+  // Proposed: a sine.wav here, else one in the last save folder, else a new one here.
   dialogs.answer = saves.filePath("sine.wav");
   Click("ButtonSaveAs");
-  Click("ButtonLoadSpectrum");
-  const int blocks = 3 * 16384 / form->Analyser()->BufferSamples();
-  EXPECT_EQ(replayed, blocks);
-
-  // One here comes first: a copy cut to 1000 frames, shorter than any block.
+  QByteArray wav;
   {
     QFile saved(dialogs.answer), copy(work.filePath("sine.wav"));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly));
-    QByteArray bytes = saved.read(44 + 4000);
-    bytes.replace(40, 4, QByteArray("\xA0\x0F\0\0", 4));  // "data" holds 4000 bytes
-    copy.write(bytes);
+    wav = saved.readAll();
+    copy.write(wav);
   }
-  Click("ButtonLoadSpectrum");
-  EXPECT_EQ(form->Analyser()->BufferCount(), 0);
-  EXPECT_EQ(replayed, blocks);
+  const int blocks = 3 * 16384 / form->Analyser()->BufferSamples();
+  struct TCase {
+    const char* remove;  // before the click
+    QString proposed;
+    bool cancel;
+  } cases[] = {
+      {nullptr, work.filePath("sine.wav"), true},
+      {"here", saves.filePath("sine.wav"), false},
+      {"there", work.filePath("sine.wav"), true},
+  };
+  for (const TCase& c : cases) {
+    if (c.remove) {
+      ASSERT_TRUE(QFile::remove((c.remove == std::string("here") ? work : saves).filePath("sine.wav")));
+    }
+    dialogs.opens.clear();
+    dialogs.answer = c.cancel ? QString() : c.proposed;
+    const int before = replayed;
+    Click("ButtonLoadSpectrum");
+    ASSERT_EQ(dialogs.opens.size(), 1u) << c.proposed.toStdString();
+    EXPECT_EQ(dialogs.opens[0].Title, "Load");
+    EXPECT_EQ(dialogs.opens[0].FileName, c.proposed);
+    EXPECT_EQ(dialogs.opens[0].Filter, "Wave files (*.wav)|*.wav|All files (*.*)|*.*");
+    EXPECT_EQ(replayed - before, c.cancel ? 0 : blocks);
+    EXPECT_EQ(status->text(), c.cancel && !c.remove ? live : "Replayed: sine.wav");
+  }
+  EXPECT_EQ(status->toolTip().toStdString(),
+            "The analyser shows the file \"" + QDir::toNativeSeparators(saves.filePath("sine.wav")).toStdString() +
+                "\", not the input.");
 
-  ASSERT_TRUE(QFile::remove(work.filePath("sine.wav")));
-  ASSERT_TRUE(QFile::rename(dialogs.answer, saves.filePath("take.dat")));
-  Click("ButtonLoadSpectrum");
-  EXPECT_EQ(recorder.messages.back(), "Cannot find \"sine.wav\" in the current folder, " + here +
-                                          ", nor in the folder of the last \"Save as ...\", " +
-                                          there + ".");
-
-  // Any name from the File menu's open dialog.
+  // Any name from the File menu's open dialog; a refused file leaves the status as it was.
   QAction* replay = form->findChild<QAction*>("ReplayWAVFile1");
   ASSERT_NE(replay, nullptr);
-  dialogs.answer = saves.filePath("take.dat");
+  const QString take = saves.filePath("take.dat");
+  {
+    QFile empty(take);
+    ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+  }
+  dialogs.answer = take;  // empty: no WAV file
   replay->trigger();
-  ASSERT_EQ(dialogs.opens.size(), 1u);
-  EXPECT_EQ(dialogs.opens[0].Filter, "Wave files (*.wav)|*.wav|All files (*.*)|*.*");
+  EXPECT_EQ(status->text(), "Replayed: sine.wav");
+  EXPECT_EQ(recorder.messages.size(), 1u) << recorder.Log();
+  {
+    QFile file(take);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(wav) == wav.size());
+  }
+  replay->trigger();
+  EXPECT_EQ(status->text(), "Replayed: take.dat");
   EXPECT_EQ(replayed, 2 * blocks);
-  EXPECT_EQ(recorder.messages.size(), 2u) << recorder.Log();
+
+  // Live input again: the status names the sound again.
+  form->findChild<QPushButton*>("ButtonStartAnalyser")->click();
+  ASSERT_TRUE(PumpUntil([&] { return status->text() == live; }));
+  form->findChild<QPushButton*>("ButtonStartAnalyser")->click();
 }
 
 }  // namespace

@@ -129,15 +129,41 @@ TEST_F(GeneratorTest, PinkAndBandNoiseReseedPerChannel) {
   }
 }
 
-TEST_F(GeneratorTest, ChannelsNotSynthesisedAreSilenced) {
-  // Pink and band noise need a full block; without one the stale block must not replay.
+TEST_F(GeneratorTest, ShortBlocksPlayWhatWholeBlocksPlayAndANoiseChangeActsAtOnce) {
+  // Short blocks only bring a change to the output sooner: eight of 2048 frames are the one
+  // block of 16384, pink and band noise included (made whole, played in slices). White noise
+  // draws each channel's numbers block by block, so its order differs; it is white either way.
+  for (TWaveform w : {SineWave, Triangle, PinkNoise, Octave3Noise, SmpteTwoTone}) {
+    SCOPED_TRACE(w);
+    SetReseedClock(&FixedClock);
+    TAudioToneGenerator whole, sliced;
+    for (TAudioToneGenerator* g : {&whole, &sliced}) Set(*g, w, 9, 1234.5f, 0.7f, 0.3f);
+    sliced.SetToneBlockFrames(2048);
+    ASSERT_EQ(sliced.BufferSamples(), 2048);
+    SetNoiseSeed(99);
+    whole.FillBlock(&block.header);
+    SetNoiseSeed(99);
+    TTestBlock part(2048);
+    for (int b = 0; b < 8; ++b) {
+      sliced.FillBlock(&part.header);
+      for (int k = 0; k < 2 * 2048; ++k) ASSERT_EQ(part.samples[k], block.samples[2 * 2048 * b + k]) << b << " " << k;
+    }
+    if (w != PinkNoise) continue;
+    // A new level starts a new noise block with the next short block.
+    sliced.FillBlock(&part.header);  // a fresh block: slice 0
+    sliced.SetLeftAmplitude(0.2f);
+    sliced.SetRightAmplitude(0.2f);
+    sliced.FillBlock(&part.header);
+    whole.SetLeftAmplitude(0.2f);
+    whole.SetRightAmplitude(0.2f);
+    whole.FillBlock(&block.header);
+    for (int k = 0; k < 2 * 2048; ++k) ASSERT_EQ(part.samples[k], block.samples[k]) << k;
+  }
+  SetReseedClock(&CountingClock);
+
+  // A sweep waveform's block is its own length; a stale block there must not replay.
   TBasicAudioGenerator gen;
   Set(gen, PinkNoise, 5, 5.5f, 1, 1);
-  gen.SetRightWaveform(Octave3Noise);
-  TTestBlock shortBlock(4410, 1234);
-  gen.FillBlock(&shortBlock.header);
-  for (int16_t v : shortBlock.samples) ASSERT_EQ(v, 0);
-
   gen.SetLeftWaveform(SlowSweep);
   TTestBlock stale(kToneBlockFrames, 1234);
   gen.FillBlock(&stale.header);
