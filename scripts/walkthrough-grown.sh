@@ -4,6 +4,17 @@
 # on its title bar, checked again, closed and opened maximised once more. Screenshots go on in
 # $out.
 
+# locate: the main window's place and size on the screen (X, Y, WIDTH, HEIGHT), also inside a
+# window manager's frame, where xdotool reports the frame's offsets added once more.
+locate() {
+  local info
+  info=$(xwininfo -id "$MAIN")
+  X=$(awk '/Absolute upper-left X/ { print $4 }' <<<"$info")
+  Y=$(awk '/Absolute upper-left Y/ { print $4 }' <<<"$info")
+  WIDTH=$(awk '$1 == "Width:" { print $2 }' <<<"$info")
+  HEIGHT=$(awk '$1 == "Height:" { print $2 }' <<<"$info")
+}
+
 # check_pages WHAT: the spectrum, scope and response pages draw over their whole grown plots.
 check_pages() {
   local what=$1 plot l r t b
@@ -12,10 +23,13 @@ check_pages() {
   wait_until 10 "no spectrum $what" has_pixels "${plot[@]}" 500 "$TRACE"
   sleep 2
   snap "grown-spectrum-$what"
-  read -r l _ r _ _ < <(extent "${plot[@]}" "$TRACE")
-  # Linear, 0 ... 22050 Hz: the noise floor runs from the first column to the last.
-  check "$what: the linear spectrum spans the grown plot (columns $l-$r of ${plot[0]}-$((plot[0] + plot[2] - 1)))" \
-    eval '(( l <= plot[0] + 3 && r >= plot[0] + plot[2] - 4 ))'
+  local top topx want
+  read -r _ top _ _ _ topx < <(extent "${plot[@]}" "$TRACE")
+  # Log, 19.5 Hz ... 20 kHz over the plot's whole width: the 400 Hz tone where the grown axis
+  # puts it.
+  want=$(awk -v x="${plot[0]}" -v w="${plot[2]}" 'BEGIN { printf "%d", x + w * log(400 / 19.53) / log(1024) }')
+  check "$what: the tone's peak lies where the grown log axis has 400 Hz (x $topx, want $want)" \
+    eval 'between "$topx" $((want - 10)) $((want + 10))'
   read -r l _ r _ _ < <(extent "${plot[@]}" "#00FF00")
   check "$what: the spectrum's grid spans the grown plot (columns $l-$r)" \
     eval '(( l <= plot[0] + 1 && r >= plot[0] + plot[2] - 4 ))'
@@ -52,7 +66,7 @@ cat >"$conf2" <<'EOF'
 ADCMeasured=true
 ADCLeftOffset=-3
 ADCRightOffset=2
-SpectrumMode=2
+SpectrumMode=1
 WindowLeft=100
 WindowTop=40
 WindowWidth=1600
@@ -75,11 +89,15 @@ trap 'stop_program; [[ -z "${WM_PID:-}" ]] || kill "$WM_PID" 2>/dev/null; rm -rf
 framed() { xprop -id "$MAIN" _NET_FRAME_EXTENTS 2>/dev/null | grep -q =; }
 wait_until 10 "the window manager did not frame the window" framed
 sleep 1
-eval "$(xdotool getwindowgeometry --shell "$MAIN")"
+locate
+check "the window manager keeps the window where it was ($X, $Y, $WIDTH x $HEIGHT)" \
+  test "$X $Y $WIDTH $HEIGHT" = "100 40 1600 1000"
 # The title bar is just above the window's menu bar.
-xdotool mousemove $((X + 400)) $((Y - 8)) click --repeat 2 --delay 80 1
+xdotool mousemove $((X + 400)) $((Y - 10))
+sleep 0.5
+xdotool click --repeat 2 --delay 100 1
 maximised() {
-  eval "$(xdotool getwindowgeometry --shell "$MAIN")"
+  locate
   ((WIDTH >= 1900 && HEIGHT >= 1000))
 }
 wait_until 10 "a double click on the title bar did not maximise the window" maximised
@@ -88,8 +106,9 @@ echo "ok: maximised to $WIDTH x $HEIGHT at $X, $Y"
 check_pages "maximised"
 close_program
 check "the window is kept maximised" test "$(awk -F= '$1 == "WindowMaximised" { print $2 }' "$conf2")" = true
-check "its size before maximising is kept (1600 x 1000)" \
-  test "$(awk -F= '$1 == "WindowWidth" || $1 == "WindowHeight" { printf "%s ", $2 }' "$conf2")" = "1600 1000 "
+kept() { awk -F= -v key="$1" '$1 == key { print $2 }' "$conf2"; }
+check "its place and size before maximising are kept (100, 40, 1600 x 1000)" \
+  test "$(kept WindowLeft) $(kept WindowTop) $(kept WindowWidth) $(kept WindowHeight)" = "100 40 1600 1000"
 
 start_program "$work/home2" "$work/cwd" "$work/quorvane3.log"
 wait_until 10 "the window did not open maximised again" maximised
