@@ -2,14 +2,15 @@
 # Screenshots for the manual (docs/): the offset measurement, every analyser page, the Tone tab,
 # the Spectrum analyser page in every mode, and fast, stepped, slow and referenced frequency
 # responses; the program on the simulated sound card under a virtual screen, driven by mouse and
-# keys as a user would. A private PulseAudio server gives the Input controls page a mixer to
+# keys as a user would; then every analyser page again in a window of 1600 x 1000. A private
+# PulseAudio server gives the Input controls page a mixer to
 # show; the sound itself stays the simulated card's.
 set -euo pipefail
 export QV_EXTRA_PACKAGES="xvfb xdotool imagemagick pulseaudio pulseaudio-utils libasound2-plugins"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 if [[ -z "${QV_IN_XVFB:-}" ]]; then
-  QV_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x900x24" "$0" "$@"
+  QV_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1920x1080x24" "$0" "$@"
 fi
 source "$ROOT/scripts/xdrive.sh"
 source "$ROOT/scripts/pulse-server.sh"
@@ -149,4 +150,62 @@ sleep 3
 save response-leftref.png
 click "${START_GENERATOR[@]}"
 
+close_program
+
+# Every analyser page again in a window of 1600 x 1000, the window's place kept from the session
+# before; the tone at 400 Hz in MF again, the spectrum in Log.
+conf="$work/home/.config/Brackwell Systems/Quorvane.conf"
+keep() {  # keep KEY VALUE in the settings' section
+  sed -i "/^$1=/d" "$conf"
+  sed -i "/^\[Quorvane\]/a $1=$2" "$conf"
+}
+keep WindowLeft 100
+keep WindowTop 40
+keep WindowWidth 1600
+keep WindowHeight 1000
+keep WindowMaximised false
+keep FreqRange 2
+keep SpectrumMode 1
+keep GeneratorTab 0
+start_program "$work/home" "$work" "$work/quorvane-grown.log"
+[[ "$WIDTH x $HEIGHT" == "1600 x 1000" ]] || fail "the window opened at $WIDTH x $HEIGHT, not 1600 x 1000"
+read -r -a plot < <(grown "${PLOT[@]}")
+# shellcheck disable=SC2046
+click $(down "${START_GENERATOR[@]}")
+# shellcheck disable=SC2046
+click $(down "${START_ANALYSER[@]}")
+wait_until 10 "no grown spectrum" has_pixels "${plot[@]}" 300 "$TRACE"
+sleep 3
+save grown-spectrum.png
+click "${VECTORSCOPE_TAB[@]}"
+sleep 1.5
+save grown-vectorscope.png
+click "${SCOPE_TAB[@]}"
+wait_until 10 "no grown scope trace" has_pixels "${plot[@]}" 200 "$LEFT_BLUE"
+sleep 1
+save grown-scope.png
+click "${DISTORTION_TAB[@]}"
+wait_until 10 "no grown distortion readings" has_pixels "${plot[@]}" 300 "$LEFT_BLUE"
+sleep 3
+save grown-distortion.png
+click "${IMPULSE_TAB[@]}"
+# shellcheck disable=SC2046
+click $(down "${IMPULSE_MEASURE[@]}")
+read -r -a impulse < <(grown "${IMPULSE_PLOT[@]}")
+wait_until 30 "no grown impulse response" has_pixels "${impulse[@]}" 200 "$RIGHT_RED"
+sleep 0.5
+save grown-impulse.png
+click "${INPUT_TAB[@]}"
+sleep 0.5
+save grown-input-controls.png
+# shellcheck disable=SC2046
+click $(down "${COUPLE[@]}")  # the Sweep tab and the response page; the tone stops
+pick "${FREQ_RANGE[@]}" Up Up  # Wide (20...20K)
+# shellcheck disable=SC2046
+click $(down "${START_GENERATOR[@]}")
+wait_until 15 "no grown response" has_pixels "${plot[@]}" 300 "$RIGHT_RED"
+sleep 10
+save grown-response.png
+# shellcheck disable=SC2046
+click $(down "${START_GENERATOR[@]}")
 close_program

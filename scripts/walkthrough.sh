@@ -3,15 +3,16 @@
 # under a virtual X server, with fresh settings: the offset question, a tone on every display,
 # a fast and a slow sweep, the response saved and loaded back as the left reference, a WAV file
 # written and replayed, and "Close". What the displays show is checked against the card's known
-# model, the files and the settings afterwards against what was chosen. A screenshot of every
+# model, the files and the settings afterwards against what was chosen. A second session then
+# checks the grown and the maximised window (walkthrough-grown.sh). A screenshot of every
 # step goes to $QV_WALK_DIR (default /tmp/quorvane-walk). Exits non-zero at the first failed
 # check, naming it.
 set -euo pipefail
-export QV_EXTRA_PACKAGES="xvfb xdotool imagemagick"
+export QV_EXTRA_PACKAGES="xvfb xdotool imagemagick openbox x11-utils"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 if [[ -z "${QV_IN_XVFB:-}" ]]; then
-  QV_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x900x24" "$0" "$@"
+  QV_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1920x1080x24" "$0" "$@"
 fi
 source "$ROOT/scripts/xdrive.sh"
 # A real window on the virtual screen, whatever the caller set for its offscreen tests.
@@ -246,4 +247,6 @@ check "the scope's Separate trace offset is remembered" test "$(setting ScopeTra
 check "the Linear spectrum mode is remembered" test "$(setting SpectrumMode)" = 2
 check "the Tone tab is remembered" test "$(setting GeneratorTab)" = 0
 check "the offsets are still the measured ones" test "$(setting ADCLeftOffset) $(setting ADCRightOffset)" = "$left $right"
+
+source "$ROOT/scripts/walkthrough-grown.sh"
 echo "Walk-through passed in $SECONDS s; screenshots in $out"

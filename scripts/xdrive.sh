@@ -3,8 +3,9 @@
 # (a window, a dialog, a trace) instead of guessing how long it takes. The caller sets ROOT and
 # BUILD (setup.sh) and runs inside xvfb-run.
 #
-# The window's layout is fixed in pixels, so controls are clicked at positions relative to the
-# main window's top left corner (its menu bar is 18 pixels high). There is no window manager:
+# The window's layout is in pixels for its smallest size, so controls are clicked at positions
+# relative to the main window's top left corner (its menu bar is 18 pixels high), moved as the
+# window grew (grown, down, right_down). There is no window manager:
 # a new dialog gets the keyboard only once it is focused, which wait_dialog does.
 
 QV_MAIN_TITLE='^Zelk  -  '
@@ -56,7 +57,8 @@ stop_program() {
 # close_program: "Close", then waits for the program to end by itself; fails unless it exits
 # with status 0.
 close_program() {
-  click "${CLOSE[@]}"
+  # shellcheck disable=SC2046
+  click $(right_down "${CLOSE[@]}")
   local end=$(($(date +%s%N) + 15000000000)) status=0
   while kill -0 "$APP_PID" 2>/dev/null; do
     (($(date +%s%N) < end)) || fail "the program did not end within 15 s of \"Close\""
@@ -86,6 +88,13 @@ click() {
   xdotool mousemove $((X + $1)) $((Y + $2)) click 1
   sleep 0.3
 }
+
+# The window grows from 789 x 465: the analyser's plots with it, the bottom row and the controls
+# under a plot down with its bottom edge, Close to the right. X Y [W H] as laid out at 789 x 465,
+# given as they are now at WIDTH x HEIGHT:
+grown() { echo "$1 $2 $(($3 + WIDTH - 789)) $(($4 + HEIGHT - 465))"; }  # a plot
+down() { echo "$1 $(($2 + HEIGHT - 465))"; }                            # under a plot
+right_down() { echo "$(($1 + WIDTH - 789)) $(($2 + HEIGHT - 465))"; }   # beside and under it
 
 # pick X Y KEYS...: opens the list at X, Y, moves through it with KEYS, chooses with Return.
 pick() {

@@ -14,11 +14,13 @@
 #include <QTimer>
 
 #include "AboutBox.h"
+#include "Anchors.h"
 #include "AudioAnalyser.h"
 #include "AudioDevice.h"
 #include "DisplayResponse.h"
 #include "DisplaySpectrum.h"
 #include "Displays.h"
+#include "DistortionPage.h"
 #include "FileDialogs.h"
 #include "Help.h"
 #include "ImpulsePage.h"
@@ -64,14 +66,17 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   setFont(LayoutFont());
   auto* client = new QWidget(this);
   client->setObjectName("ClientArea");
-  client->setFixedSize(789, 447);
+  // Laid out in pixels for this size, the smallest and the default; the analyser grows.
+  client->setMinimumSize(789, 447);
+  client->resize(789, 447);
   setCentralWidget(client);
   CreateMenus();
   CreateGeneratorPanel(client);
   CreateAnalyserPanel(client);
   CreateBottomRow(client);
+  CreateAnchors(client);
   CreateComponents();
-  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  resize(minimumSizeHint());
 
   setWindowTitle(Caption());
   SpinEditUserF2->setMaximum(FToneGenerator->SampleRate() / 2);
@@ -156,6 +161,68 @@ void TMainForm::CreateBottomRow(QWidget* client) {
   connect(CheckBoxEnableAnalyser, &QCheckBox::toggled, this,
           Guard(&TMainForm::CheckBoxEnableAnalyserClick));
   connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
+}
+
+void TMainForm::CreateAnchors(QWidget* client) {
+  FAnchors = new TAnchorLayout(client);
+  // The generator panel keeps its place. The bottom row follows the bottom edge, the sound
+  // label takes the extra width (device names are long) and Close keeps to the right edge.
+  for (QWidget* w : std::initializer_list<QWidget*>{ButtonSaveAs, ButtonStartGenerator,
+                                                    LEDgenerator, CheckBoxEnableAnalyser,
+                                                    ButtonStartAnalyser, LEDanalyser})
+    FAnchors->Add(w, kAnchorDown);
+  FAnchors->Add(LabelBackend, kAnchorWidenDown);
+  FAnchors->Add(ButtonClose, kAnchorRightDown);
+  FAnchors->Add(PageControlAnalyser, kAnchorGrow);
+
+  // Each page's display grows with the page control; every other control of the page follows
+  // the display's edges by the page's rule for the rest, unless named with a rule of its own
+  // (readouts above a display stretch, controls beside it go right).
+  struct TOwnRule {
+    const char* Name;
+    TAnchorRule Rule;
+  };
+  struct TPageRules {
+    QWidget* Page;
+    QWidget* Display;
+    TAnchorRule DisplayRule;
+    TAnchorRule Rest;
+    std::vector<TOwnRule> Own;
+  };
+  const TPageRules pages[] = {
+      // The vector scope stays as square as it was and keeps to the page's middle; AGC stays
+      // at its lower right corner.
+      {TabSheetVectorscope, VectorScope1, kAnchorSquare, kAnchorRightDown, {}},
+      {TabSheetScope, WaveformDisplay1, kAnchorGrow, kAnchorDown,
+       {{"UpDownTimebase", kAnchorRightDown}, {"LabelTimebase", kAnchorRightDown}}},
+      {TabSheetSpectrum, SpectrumDisplay1, kAnchorGrow, kAnchorDown,
+       {{"LabelSpectrumMarker", kAnchorStay},
+        {"LabelSpectrumPeaks", kAnchorWiden},
+        {"UpDownSpectMax", kAnchorStay},
+        {"RadioGroupInChannel", kAnchorRightDown}}},
+      {TabSheetResponse, ResponsePlot1, kAnchorGrow, kAnchorDown,
+       {{"LabelResponseMarker", kAnchorStay},
+        {"LabelResponseTiming", kAnchorWiden},
+        {"UpDownResponseMax", kAnchorStay},
+        {"ButtonLoadLeft", kAnchorRightDown},
+        {"ButtonClearLeft", kAnchorRightDown},
+        {"CheckBoxLeftIsRef", kAnchorRightDown}}},
+      {TabSheetDistortion, DistortionDisplay1, kAnchorGrow, kAnchorDown,
+       {{"ButtonDistortionGenerator", kAnchorRightDown}}},
+      {TabSheetImpulse, ImpulseDisplay1, kAnchorGrow, kAnchorDown,
+       {{"LabelImpulseMarker", kAnchorStay}, {"LabelImpulseDelay", kAnchorWiden}}},
+  };
+  for (const TPageRules& p : pages) {
+    FAnchors->Add(p.Display, p.DisplayRule, PageControlAnalyser);
+    for (QWidget* w : p.Page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (w == p.Display) continue;
+      TAnchorRule rule = p.Rest;
+      for (const TOwnRule& own : p.Own)
+        if (w->objectName() == QLatin1String(own.Name)) rule = own.Rule;
+      FAnchors->Add(w, rule, p.Display);
+    }
+  }
+  // The input controls keep their places: the mixer sizes itself to the devices it finds.
 }
 
 void TMainForm::ShowBackend() {
@@ -266,7 +333,7 @@ void TMainForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (event->spontaneous() || FShowQueued) return;
   FShowQueued = true;
-  if (QScreen* screen = QGuiApplication::primaryScreen())
+  if (QScreen* screen = QGuiApplication::primaryScreen(); screen && !FKeptPlace)
     move(screen->availableGeometry().center() - frameGeometry().center() + pos());
   // The devices are looked at once the window is on its way to the screen, not before: PortAudio's
   // start looks at every device (about 70 ms on PulseAudio).

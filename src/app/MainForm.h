@@ -6,7 +6,9 @@
 
 #include <QFont>
 #include <QMainWindow>
+#include <QList>
 #include <QPalette>
+#include <QRect>
 #include <QString>
 #include <QVariant>
 
@@ -31,6 +33,7 @@ class QSpinBox;
 class QTabWidget;
 class QTimer;
 class TAboutBox;
+class TAnchorLayout;
 class TAudioToneGenerator;
 class TBasicAudioAnalyser;
 class TDistortionDisplay;
@@ -55,6 +58,12 @@ QFont LayoutFont();
 // The settings store: organisation "Brackwell Systems", application "Quorvane", group
 // "Quorvane". Tests redirect it with QSettings::setPath.
 std::unique_ptr<QSettings> OpenSettings();
+// Where a window kept at `kept` (its frameless geometry, pixels) is placed again, at least
+// `minimum` in size, given the screens' available areas: there when enough of its top lies on
+// one of them to take hold of it; none (the centred default) when it lies off every screen or
+// its numbers make no sense.
+std::optional<QRect> KeptWindowPlace(const QRect& kept, QSize minimum,
+                                     const QList<QRect>& screens);
 // Writes the settings out; when that fails, says so with the consequence and returns false.
 bool SaveSettings(QSettings& settings, const std::string& consequence);
 
@@ -207,6 +216,8 @@ class TMainForm : public QMainWindow {
   // Gives back what the run took over; resume: also restarts what it stopped.
   void EndImpulseRun(bool resume = true);
   void CreateBottomRow(QWidget* client);
+  // How each control follows the window's growth beyond its smallest size.
+  void CreateAnchors(QWidget* client);
   void CreateComponents();
   void ReadSettings();
   void CreateLevelScale();
@@ -398,4 +409,8 @@ class TMainForm : public QMainWindow {
   bool FOutputStalled = false, FInputStalled = false;
   QString FReplayedFile;  // the file the analyser shows, until live input comes again
   QPushButton* ButtonClose = nullptr;
+
+  TAnchorLayout* FAnchors = nullptr;
+  // The place the window was left at, when it is on a screen; none: centred when first shown.
+  std::optional<QRect> FKeptPlace;
 };

@@ -2,11 +2,14 @@
 // written once at close.
 #include <QComboBox>
 #include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTabBar>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <optional>
 
@@ -81,7 +84,37 @@ constexpr const char* kTypedLevelKeys[2] = {"ToneLeftLevel", "ToneRightLevel"};
 // Up-down positions are 16-bit signed values.
 int UpDownValue(const TUpDown* upDown) { return static_cast<int16_t>(upDown->Position()); }
 
+// The window's kept place: all four numbers, or none.
+std::optional<QRect> ReadWindowRect(const QSettings& s) {
+  int v[4];
+  const char* keys[4] = {"WindowLeft", "WindowTop", "WindowWidth", "WindowHeight"};
+  for (int i = 0; i < 4; ++i) {
+    bool ok = false;
+    v[i] = s.value(QLatin1String(keys[i])).toInt(&ok);
+    if (!ok) return std::nullopt;
+  }
+  return QRect(v[0], v[1], v[2], v[3]);
+}
+
 }  // namespace
+
+std::optional<QRect> KeptWindowPlace(const QRect& kept, QSize minimum,
+                                     const QList<QRect>& screens) {
+  // Far beyond any screen: a number that means nothing.
+  constexpr int kLimit = 1 << 20;
+  if (kept.width() <= 0 || kept.height() <= 0 || kept.width() > kLimit ||
+      kept.height() > kLimit || std::abs(kept.x()) > kLimit || std::abs(kept.y()) > kLimit)
+    return std::nullopt;
+  const QRect place(kept.topLeft(), kept.size().expandedTo(minimum));
+  // Enough of its top on a screen to take hold of it there.
+  const QRect top(place.x(), place.y(), place.width(), std::min(place.height(), 50));
+  for (const QRect& screen : screens) {
+    const QRect on = screen & top;
+    if (on.width() >= std::min(100, place.width()) && on.height() >= std::min(20, top.height()))
+      return place;
+  }
+  return std::nullopt;
+}
 
 std::unique_ptr<QSettings> OpenSettings() {
   auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
@@ -199,6 +232,16 @@ void TMainForm::ReadSettings() {
   CheckBoxImpulseWindowAuto->setChecked(ReadBool(s, "ImpulseWindowAuto", true));
   readBox(SpinEditImpulseWindowStart, "ImpulseWindowStart", -5);
   readBox(SpinEditImpulseWindowEnd, "ImpulseWindowEnd", 300);
+
+  // A place on none of today's screens (one unplugged since) gives the centred default.
+  if (const std::optional<QRect> kept = ReadWindowRect(s)) {
+    QList<QRect> screens;
+    for (const QScreen* screen : QGuiApplication::screens())
+      screens << screen->availableGeometry();
+    FKeptPlace = KeptWindowPlace(*kept, minimumSizeHint(), screens);
+    if (FKeptPlace) setGeometry(*FKeptPlace);
+  }
+  if (ReadBool(s, "WindowMaximised", false)) setWindowState(windowState() | Qt::WindowMaximized);
 }
 
 void TMainForm::StoreSetting(QSettings& s, const char* key, const QVariant& value) {
@@ -269,5 +312,12 @@ void TMainForm::WriteSettings() {
   StoreSetting(s, "ImpulseWindowAuto", CheckBoxImpulseWindowAuto->isChecked());
   StoreSetting(s, "ImpulseWindowStart", SpinEditImpulseWindowStart->value());
   StoreSetting(s, "ImpulseWindowEnd", SpinEditImpulseWindowEnd->value());
+  // The size it had before it was maximised, so that it comes back to it.
+  const QRect place = normalGeometry();
+  StoreSetting(s, "WindowLeft", place.x());
+  StoreSetting(s, "WindowTop", place.y());
+  StoreSetting(s, "WindowWidth", place.width());
+  StoreSetting(s, "WindowHeight", place.height());
+  StoreSetting(s, "WindowMaximised", isMaximized());
   SaveSettings(s, "The choices of this session are not kept.");
 }

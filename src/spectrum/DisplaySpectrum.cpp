@@ -149,6 +149,8 @@ void TSpectrumDisplay::BoundsChanged() {
   std::exception_ptr error;
   Deferred(error, [this] { RebuildFrequencyTable(); });
   Deferred(error, [this] { RebuildColumnBins(); });
+  // The captions keep their places beside the display when it changes size.
+  if (FLayoutReady) Deferred(error, [this] { UpdateScaleLabels(); });
   if (error) std::rethrow_exception(error);
 }
 

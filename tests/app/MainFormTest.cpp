@@ -239,6 +239,9 @@ TEST_F(MainFormTest, SettingsRoundTripThroughCloseAndReopen) {
   }
   QStringList written;
   for (const TKey& k : kKeys) written << QString("Quorvane/") + k.key;
+  for (const char* key :
+       {"WindowLeft", "WindowTop", "WindowWidth", "WindowHeight", "WindowMaximised"})
+    written << QString("Quorvane/") + key;
   written.sort();
   EXPECT_EQ(StoredKeys(), written) << "the documented keys and nothing else";
   EXPECT_EQ(Stored("ResponseMax").toInt(), -15);
@@ -368,7 +371,9 @@ TEST_F(MainFormTest, FirstShowingRunsTheHandlersInOrderAndClosingWritesTheKeysIn
                      "ResponseMax", "DistortionKind", "DistortionBand", "DistortionWeighting",
                      "DistortionAveraging", "ImpulseView", "ImpulseSmoothing", "ImpulseLength",
                      "ImpulseF1", "ImpulseF2", "ImpulseLevel", "ImpulseDual", "ImpulseAveraging",
-                     "ImpulseWindowAuto", "ImpulseWindowStart", "ImpulseWindowEnd"}));
+                     "ImpulseWindowAuto", "ImpulseWindowStart", "ImpulseWindowEnd",
+                     "WindowLeft", "WindowTop", "WindowWidth", "WindowHeight",
+                     "WindowMaximised"}));
 }
 
 TEST_F(MainFormTest, StoredValuesOutsideTheControlsLimitsAreClippedOrRestoreTheDefault) {
