@@ -34,9 +34,10 @@ stop_jack_server() {
   JACK_LOG=
 }
 
-# start_jack_server [NAME]: the name defaults to quorvane-<this shell's PID>.
+# start_jack_server [NAME]: the name defaults to quorvane. JACK keeps at most eight server names and
+# reuses the name of a server that was killed only for one of the same name, so names stay few.
 start_jack_server() {
-  local name=${1:-quorvane-$$}
+  local name=${1:-quorvane}
   if ! command -v jackd >/dev/null; then
     echo "start_jack_server: jackd is not installed (Debian package jackd2)" >&2
     return 1

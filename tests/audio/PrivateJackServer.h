@@ -16,7 +16,9 @@
 
 class TPrivateJackServer {
  public:
-  TPrivateJackServer() : name_("quorvane-test-" + std::to_string(getpid())) {
+  // One name for every run: JACK keeps at most eight servers' names, and reuses the name of one that
+  // was killed only for a server of the same name.
+  TPrivateJackServer() : name_("quorvane-test") {
     savedServer_ = std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "";
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     setenv("JACK_NO_START_SERVER", "1", 1);
