@@ -1,5 +1,6 @@
-// Real devices on the PulseAudio null sink (scripts/bench.sh starts it): the round trip
-// from filling a playback block to capturing it, and the CPU the two streams cost.
+// Real devices on the PulseAudio null sink (scripts/bench.sh starts it), at each latency setting
+// (argument 0 low, 1 normal, 2 safe): the round trip from filling a playback block to capturing
+// it, and the CPU the two streams cost.
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "PortAudioBackend.h"
+#include "SoundDevices.h"
 #include "WaveCommon.h"
 
 namespace {
@@ -33,15 +36,20 @@ QCoreApplication& App() {
   return *app;
 }
 
+TLatency LatencyOf(const benchmark::State& state) { return static_cast<TLatency>(state.range(0)); }
+
 bool UseServer(benchmark::State& state) {
   App();
-  std::string why;
-  auto backend = CreatePortAudioBackend(&why);
-  if (!std::getenv("PULSE_SERVER") || !backend) {
+  if (!std::getenv("PULSE_SERVER")) {
     state.SkipWithError("no audio server (scripts/bench.sh starts one)");
     return false;
   }
-  SetAudioBackend(backend);
+  UseDeviceChoice({"", "", LatencyOf(state)});
+  if (OutputDeviceName() == kSimulatedCardKey) {
+    state.SkipWithError(("PortAudio not usable: " + BackendNote()).c_str());
+    return false;
+  }
+  state.SetLabel(LatencyName(LatencyOf(state)));
   return true;
 }
 
@@ -87,32 +95,39 @@ TThreadCpu ThreadCpu() {
   return cpu;
 }
 
-// Every eighth 1024-frame block starts with a pulse; the capture side finds it and works
-// out when its first frame arrived.
+// Generator blocks of the latency's length, a pulse at the start of one every 0.4 s or so; the
+// capture, in blocks of the latency's chunk, finds it and works out when its first frame arrived.
+// Then the round trip as the device dialog measures it (MeasureRoundTripMs).
 void BM_RoundTripLatency(benchmark::State& state) {
   if (!UseServer(state)) return;
+  const TLatencyPlan plan = LatencyPlan(LatencyOf(state));
+  const int outFrames = plan.toneBlockFrames, inFrames = static_cast<int>(plan.chunkFrames);
+  // Half a second without pulses: a stream that starts on an idle server may lose its first frames.
+  const int first = (22050 + outFrames - 1) / outFrames, every = std::max(1, 17640 / outFrames);
   std::vector<double> latencies;
+  double dialog = 0;
   for (auto _ : state) {
     TWaveOut out;
     TWaveIn in;
-    out.SetBufferSamples(1024);
-    in.SetBufferSamples(1024);
+    out.SetBufferSamples(outFrames);
+    in.SetBufferSamples(inFrames);
     int64_t block = 0;
     std::vector<Clock::time_point> pulseFilled;
     out.SetOnNeedData([&](PWaveHdr h) {
       std::memset(h->lpData, 0, h->dwBufferLength);
-      if (block++ % 8 == 4) {
+      if (block >= first && (block - first) % every == 0) {
         reinterpret_cast<int16_t*>(h->lpData)[0] = 20000;
         pulseFilled.push_back(Clock::now());
       }
+      ++block;
     });
     size_t found = 0;
     in.SetOnData([&](wavehdr_tag& h) {
       auto now = Clock::now();
       auto* p = reinterpret_cast<int16_t*>(h.lpData);
-      for (int i = 0; i < 1024; ++i) {
+      for (int i = 0; i < inFrames; ++i) {
         if (p[2 * i] > 10000 && found < pulseFilled.size()) {
-          double arrived = std::chrono::duration<double>(now - pulseFilled[found]).count() - (1024 - i) / 44100.0;
+          double arrived = std::chrono::duration<double>(now - pulseFilled[found]).count() - (inFrames - i) / 44100.0;
           latencies.push_back(arrived * 1000);
           ++found;
         }
@@ -124,7 +139,11 @@ void BM_RoundTripLatency(benchmark::State& state) {
     Pump(6);
     out.SetEnabled(false);
     in.SetEnabled(false);
+    std::string why;
+    dialog = MeasureRoundTripMs(10000, &why);
+    if (std::isnan(dialog)) state.SkipWithError(why.c_str());
   }
+  state.counters["dialog_ms"] = dialog;
   if (latencies.size() > 4) latencies.erase(latencies.begin(), latencies.begin() + 2);  // start-up
   std::sort(latencies.begin(), latencies.end());
   state.counters["pulses"] = static_cast<double>(latencies.size());
@@ -135,19 +154,29 @@ void BM_RoundTripLatency(benchmark::State& state) {
   }
   SetAudioBackend(nullptr);
 }
-BENCHMARK(BM_RoundTripLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RoundTripLatency)->DenseRange(0, 2)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Both streams running with 4096-frame blocks and trivial handlers for ten seconds.
+// Both streams running for ten seconds with trivial handlers, the generator's blocks of the
+// latency's length and 4096-frame captures; and whether a captured frame went missing (a gap in
+// the device's frame count, or an overrun).
 void BM_StreamsCpu(benchmark::State& state) {
   if (!UseServer(state)) return;
+  const TLatencyPlan plan = LatencyPlan(LatencyOf(state));
   double share = 0, pulseShare = 0, restShare = 0;
+  int64_t lostFrames = 0, overruns = 0, blocks = 0;
   for (auto _ : state) {
     TWaveOut out;
     TWaveIn in;
-    out.SetBufferSamples(4096);
+    out.SetBufferSamples(plan.toneBlockFrames);
     in.SetBufferSamples(4096);
     out.SetOnNeedData([](PWaveHdr h) { std::memset(h->lpData, 0, h->dwBufferLength); });
-    in.SetOnData([](wavehdr_tag&) {});
+    int64_t next = -1;
+    in.SetOnData([&](wavehdr_tag& h) {
+      if (next >= 0) lostFrames += std::llabs(h.deviceFrame - next);
+      next = h.deviceFrame + h.dwBytesRecorded / 4;
+      overruns = h.deviceOverruns;
+      ++blocks;
+    });
     in.SetAutoStart(true);
     in.SetEnabled(true);
     out.SetEnabled(true);
@@ -167,10 +196,13 @@ void BM_StreamsCpu(benchmark::State& state) {
     in.SetEnabled(false);
   }
   state.counters["cpu_percent_of_one_core"] = share * 100;
+  state.counters["captured_blocks"] = static_cast<double>(blocks);
+  state.counters["lost_frames"] = static_cast<double>(lostFrames);
+  state.counters["overruns"] = static_cast<double>(overruns);
   state.counters["pulse_client_threads_percent"] = pulseShare * 100;
   state.counters["streams_and_gui_percent"] = restShare * 100;
   SetAudioBackend(nullptr);
 }
-BENCHMARK(BM_StreamsCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StreamsCpu)->DenseRange(0, 2)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -10,6 +10,8 @@
 #   QV_SOAK_PARALLEL=1 scripts/soak.sh               every page at once, a program each
 #   QV_SOAK_PAGES="Scope,Spectrum analyser" QV_SOAK_OUT=/tmp/soak scripts/soak.sh
 #   QV_SOAK_REPORT=/tmp/soak scripts/soak.sh        the table again from that run's logs
+#   QV_SOAK_LATENCY=low scripts/soak.sh              at that latency setting (low, normal, safe;
+#                                                    default normal): QUORVANE_LATENCY for the program
 #
 # Goals: no block lost or repeated (gaps or overlaps in the device's frame count, frames the
 # backend dropped for want of a queued block, device overruns, a block delivered twice); the
@@ -97,6 +99,8 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TEST
 cmake --build "$BUILD" >/dev/null
 
 SECONDS_PER_PAGE=${QV_SOAK_SECONDS:-3600}
+LATENCY=${QV_SOAK_LATENCY:-normal}
+case $LATENCY in low | normal | safe) ;; *) echo "QV_SOAK_LATENCY: low, normal or safe, not \"$LATENCY\"" >&2; exit 1 ;; esac
 INTERVAL=${QV_SOAK_INTERVAL:-30}   # seconds between samples
 SETTLE=${QV_SOAK_SETTLE:-5}        # seconds after a page change before the page's clock starts
 IFS=, read -r -a PAGES <<<"${QV_SOAK_PAGES:-Vectorscope,Scope,Spectrum analyser,Frequency response}"
@@ -147,7 +151,7 @@ instance() {
   for _ in $(seq 50); do [[ -s "$dir/display" ]] && break; sleep 0.1; done
   export DISPLAY=":$(head -1 "$dir/display")"
   (cd "$dir" && exec env HOME="$dir/home" XDG_CONFIG_HOME="$dir/home/.config" QUORVANE_AUDIO=portaudio \
-     QT_QPA_PLATFORM=xcb QUORVANE_BLOCK_LOG="$OUT/$name.blocks" "$BUILD/src/app/quorvane" >"$dir/app.log" 2>&1) &
+     QUORVANE_LATENCY="$LATENCY" QT_QPA_PLATFORM=xcb QUORVANE_BLOCK_LOG="$OUT/$name.blocks" "$BUILD/src/app/quorvane" >"$dir/app.log" 2>&1) &
   APP_PID=$!
   wait_until 30 "$name: the main window did not appear" visible "$QV_MAIN_TITLE"
   MAIN=$(xdotool search --onlyvisible --name "$QV_MAIN_TITLE" | head -1)
@@ -187,7 +191,7 @@ instance() {
   stop_program
 }
 
-echo "soak: ${#PAGES[@]} page(s), $SECONDS_PER_PAGE s each, ${QV_SOAK_PARALLEL:+in parallel, }samples every $INTERVAL s; logs in $OUT"
+echo "soak: ${#PAGES[@]} page(s), $SECONDS_PER_PAGE s each, $LATENCY latency, ${QV_SOAK_PARALLEL:+in parallel, }samples every $INTERVAL s; logs in $OUT"
 echo "soak: program $BUILD/src/app/quorvane, source $(git -C "$ROOT" describe --always --dirty 2>/dev/null || echo unknown)"
 echo "soak: started $(date -u '+%F %T') UTC on $(nproc) core(s), load $(cut -d' ' -f1-3 /proc/loadavg)"
 if [[ -n "${QV_SOAK_PARALLEL:-}" ]]; then

@@ -4,16 +4,11 @@
 #include <QEvent>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <future>
 #include <stdexcept>
 #include <string>
 
 #include "DeviceStream.h"
 #include "Messages.h"
-#include "PortAudioBackend.h"
-#include "SimulatedCard.h"
 
 namespace {
 
@@ -110,74 +105,4 @@ bool TDeviceNotifier::event(QEvent* e) {
   }
   Dispatch(item.message, item.header, item.generation);
   return true;
-}
-
-namespace {
-
-std::shared_ptr<TAudioBackend>& CurrentBackend() {
-  static std::shared_ptr<TAudioBackend> backend;
-  return backend;
-}
-// A choice under way on its own thread.
-std::future<std::shared_ptr<TAudioBackend>>& PendingBackend() {
-  static std::future<std::shared_ptr<TAudioBackend>> pending;
-  return pending;
-}
-bool standsIn = false;
-std::string note;
-
-// A malformed QUORVANE_SIM_* value leaves its default and is named on stderr; the program
-// still starts.
-std::shared_ptr<TAudioBackend> SimulatedBackend() {
-  auto backend = std::make_shared<TSimulatedBackend>();
-  for (const std::string& line : ConfigureCardFromEnvironment(backend->Card()))
-    std::fprintf(stderr, "%s\n", line.c_str());
-  return backend;
-}
-
-std::shared_ptr<TAudioBackend> ChooseBackend() {
-  const char* env = std::getenv("QUORVANE_AUDIO");
-  std::string choice = env ? env : "";
-  if (choice == "simulated") return SimulatedBackend();
-  std::string why;
-  auto pa = CreatePortAudioBackend(&why);
-  if (pa) return pa;
-  if (choice == "portaudio") {
-    // Asked for real devices explicitly: still keep running, but say so plainly.
-    note = "PortAudio not usable (" + why + ")";
-  } else {
-    note = why;
-  }
-  standsIn = true;
-  return SimulatedBackend();
-}
-
-}  // namespace
-
-TAudioBackend& AudioBackend() {
-  auto& backend = CurrentBackend();
-  if (!backend) backend = PendingBackend().valid() ? PendingBackend().get() : ChooseBackend();
-  return *backend;
-}
-
-void PrepareAudioBackend() {
-  if (CurrentBackend() || PendingBackend().valid()) return;
-  PendingBackend() = std::async(std::launch::async, ChooseBackend);
-}
-
-void SetAudioBackend(std::shared_ptr<TAudioBackend> backend) {
-  if (PendingBackend().valid()) PendingBackend().get();
-  CurrentBackend() = std::move(backend);
-  standsIn = false;
-  note.clear();
-}
-
-bool SimulatedCardStandsIn() {
-  AudioBackend();
-  return standsIn;
-}
-
-std::string BackendNote() {
-  AudioBackend();
-  return note;
 }

@@ -138,9 +138,10 @@ class TAudioBackend {
   virtual std::unique_ptr<TInputDevice> CreateInput() = 0;
 };
 
-// The backend every stream uses, chosen on first use: QUORVANE_AUDIO=portaudio or
-// simulated; unset, PortAudio's default devices, or the simulated card when PortAudio
-// has no default output or input.
+// The backend every stream uses, chosen on first use from the device choice in force
+// (SoundDevices.h: UseDeviceChoice, and QUORVANE_AUDIO=portaudio or simulated over it); by
+// default PortAudio's default devices, or the simulated card when PortAudio has no default
+// output or input.
 // The simulated card takes its delay and devices under test from QUORVANE_SIM_*
 // (ConfigureCardFromEnvironment).
 TAudioBackend& AudioBackend();

@@ -2,13 +2,16 @@
 
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
+#include <pa_jack.h>
 #include <portaudio.h>
 #include <pthread.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <condition_variable>
 #include <deque>
@@ -16,19 +19,32 @@
 #include <thread>
 #include <vector>
 
-namespace {
+// One Pa_Initialize shared by every backend, every device they made and the device list: PortAudio
+// reads its devices when it starts, so a new list needs every holder gone first.
+class TPaLibrary {
+ public:
+  TPaLibrary();
+  ~TPaLibrary();
+  PaError Error() const { return error_; }
+  // Held around PortAudio calls that open, start, stop or close a stream.
+  std::mutex& Calls() { return calls_; }
+  // True when PortAudio started with a JACK server that no longer knows its client (see the
+  // definition).
+  bool JackClientGone() const;
 
-// Frames per device period and per blocking call. Each period wakes the PulseAudio client
-// library's thread and our worker, so short periods cost CPU for nothing; at most the smallest
-// analysed block (4096 frames), one period brings one block. A longer output period or buffer
-// makes a null sink's monitor deliver two blocks at once. A call answers stop and reset within
-// 0.1 s.
-constexpr unsigned long kInputChunkFrames = 4096;
-constexpr unsigned long kOutputChunkFrames = 4096;
-// Device buffers of at least this many seconds: a busy machine must not drop blocks, and the
-// periods above must fit.
-constexpr double kMinimumInputLatency = 0.25;
-constexpr double kMinimumOutputLatency = 0.2;
+ private:
+  PaError error_;
+  std::mutex calls_;
+  std::string jackServer_;  // the JACK server PortAudio looked for at its start ("" the default)
+  std::string jackClient_;  // PortAudio's client there; empty without JACK
+  bool kept_ = false;       // started while an earlier start was kept: only counts it up
+};
+
+namespace {
+std::atomic<bool> portAudioKept{false};
+}  // namespace
+
+namespace {
 
 // The blocks' clock: std::chrono::steady_clock in frames at 44100 Hz.
 int64_t ClockFrames() {
@@ -45,11 +61,16 @@ int64_t ClockFrames() {
 // the clock, or a gap the stream did not report, is followed within a few seconds.
 class TClockOrigin {
  public:
+  // Readings of chunks of that many frames; the recent ones cover about 3 s.
+  void SetChunkFrames(unsigned long frames) {
+    limit_ = static_cast<int>(std::clamp<unsigned long>(3 * kSampleRate / std::max<unsigned long>(frames, 1), 1, kReadings));
+    Forget();
+  }
   void Forget() { count_ = 0; }
   void Reading(int64_t frameZero) {
     readings_[next_] = frameZero;
     next_ = (next_ + 1) % kReadings;
-    count_ = std::min(count_ + 1, kReadings);
+    count_ = std::min(count_ + 1, limit_);
   }
   // The clock of a frame of the stream, or -1 before any reading.
   int64_t ClockOf(int64_t frame) const {
@@ -60,9 +81,9 @@ class TClockOrigin {
   }
 
  private:
-  static constexpr int kReadings = 32;  // one per 4096-frame chunk: the last 3 s
+  static constexpr int kReadings = 1024;  // 3 s of 128-frame chunks
   std::array<int64_t, kReadings> readings_{};
-  int next_ = 0, count_ = 0;
+  int next_ = 0, count_ = 0, limit_ = 32;
 };
 
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
@@ -76,25 +97,69 @@ void SilenceJack() {
     if (auto set = reinterpret_cast<TSetter>(dlsym(RTLD_DEFAULT, name))) set(SilentJackMessage);
 }
 
-// One Pa_Initialize for the life of a backend and every device it made.
-class TPaLibrary {
- public:
-  TPaLibrary() {
-    SilenceAlsaErrors();
-    SilenceJack();
-    error_ = Pa_Initialize();
-  }
-  ~TPaLibrary() {
-    if (error_ == paNoError) Pa_Terminate();
-  }
-  PaError Error() const { return error_; }
-  // Held around PortAudio calls that open, start, stop or close a stream.
-  std::mutex& Calls() { return calls_; }
+}  // namespace
 
- private:
-  PaError error_;
-  std::mutex calls_;
-};
+TPaLibrary::TPaLibrary() {
+  SilenceAlsaErrors();
+  SilenceJack();
+  if (const char* server = std::getenv("JACK_DEFAULT_SERVER")) jackServer_ = server;
+  kept_ = portAudioKept;
+  error_ = Pa_Initialize();
+  // Read now: once the server has ended, asking PortAudio's client its name crashes.
+  const char* client = nullptr;
+  if (error_ == paNoError && !kept_ && Pa_HostApiTypeIdToHostApiIndex(paJACK) >= 0 &&
+      PaJack_GetClientName(&client) == paNoError && client)
+    jackClient_ = client;
+}
+
+namespace {
+
+// True when PortAudio started with a JACK server that no longer knows PortAudio's client (it
+// ended, or another started in its place). Ending PortAudio would then abort the program: its
+// JACK part asserts that closing its client succeeds. Asks the server with a client of our own,
+// through the JACK library PortAudio loaded.
+bool JacksClientGone(const std::string& server, const std::string& ours) {
+  if (ours.empty()) return false;
+  using TOpen = void* (*)(const char*, int, int*, ...);
+  using TClose = int (*)(void*);
+  using TUuid = char* (*)(void*, const char*);
+  using TFree = void (*)(void*);
+  auto open = reinterpret_cast<TOpen>(dlsym(RTLD_DEFAULT, "jack_client_open"));
+  auto close = reinterpret_cast<TClose>(dlsym(RTLD_DEFAULT, "jack_client_close"));
+  auto uuid = reinterpret_cast<TUuid>(dlsym(RTLD_DEFAULT, "jack_get_uuid_for_client_name"));
+  auto release = reinterpret_cast<TFree>(dlsym(RTLD_DEFAULT, "jack_free"));
+  if (!open || !close || !uuid) return true;  // cannot tell: ending it is the risk
+  constexpr int kNoStartServer = 0x01, kServerName = 0x04;
+  int status = 0;
+  void* probe = server.empty() ? open("quorvane-probe", kNoStartServer, &status)
+                               : open("quorvane-probe", kNoStartServer | kServerName, &status, server.c_str());
+  if (!probe) return true;
+  char* id = uuid(probe, ours.c_str());
+  const bool known = id != nullptr;
+  if (id) (release ? release(id) : std::free(id));
+  close(probe);
+  return !known;
+}
+
+}  // namespace
+
+bool TPaLibrary::JackClientGone() const {
+  if (kept_) return Pa_HostApiTypeIdToHostApiIndex(paJACK) >= 0;
+  return JacksClientGone(jackServer_, jackClient_);
+}
+
+TPaLibrary::~TPaLibrary() {
+  if (error_ != paNoError) return;
+  // Kept for the life of the program instead; a new start then reads no devices anew.
+  if (!kept_ && JackClientGone())
+    portAudioKept = true;
+  else
+    Pa_Terminate();
+}
+
+bool PortAudioKeptAfterJack() { return portAudioKept; }
+
+namespace {
 
 std::string PaText(PaError code) {
   std::string text = Pa_GetErrorText(code);
@@ -114,6 +179,9 @@ struct TPaShared {
   std::shared_ptr<TPaLibrary> lib;
   bool output = true;
   int device = -1;
+  TLatency latency = TLatency::Normal;
+  unsigned long chunkFrames = 0;  // per blocking call
+  bool jack = false;              // the stream is JACK's (see WaitForJack)
   std::mutex mutex;
   std::condition_variable wake, done;
   TCommand command = TCommand::None;
@@ -130,7 +198,8 @@ struct TPaShared {
   uint32_t generation = 0;
   std::deque<PWaveHdr> queue;
   uint32_t pos = 0;  // frames done in the front block
-  std::vector<int16_t> scratch = std::vector<int16_t>(std::max(kInputChunkFrames, kOutputChunkFrames) * 2, 0);
+  std::vector<int16_t> scratch;  // one chunk, sized before the worker starts
+  std::vector<float> floats;     // the same chunk as JACK's streams take it
   // Input frames read but not yet in a block: they wait in scratch from `held` on for the
   // next queued block, and meanwhile the device buffer takes what arrives.
   uint32_t held = 0, heldFrames = 0;
@@ -168,14 +237,26 @@ int DeviceIndexOf(bool output, int device) {
   return device >= 0 ? device : (output ? Pa_GetDefaultOutputDevice() : Pa_GetDefaultInputDevice());
 }
 
-std::string PaDeviceName(bool output, int device) {
-  const int index = DeviceIndexOf(output, device);
-  const PaDeviceInfo* info = (index >= 0 && index < Pa_GetDeviceCount()) ? Pa_GetDeviceInfo(index) : nullptr;
+const PaDeviceInfo* DeviceInfo(int index) {
+  return (index >= 0 && index < Pa_GetDeviceCount()) ? Pa_GetDeviceInfo(index) : nullptr;
+}
+
+// The device as the device list and the settings name it: "HOSTAPI: NAME".
+std::string KeyOf(int index) {
+  const PaDeviceInfo* info = DeviceInfo(index);
   if (!info) return "PortAudio device " + std::to_string(index);
-  std::string name = info->name ? info->name : "?";
-  if (const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi); api && api->name)
-    name += std::string(" (") + api->name + ")";
-  return name;
+  const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
+  return DeviceKey(api && api->name ? api->name : "?", info->name ? info->name : "?");
+}
+
+std::string PaDeviceName(bool output, int device) { return KeyOf(DeviceIndexOf(output, device)); }
+
+// The latency's buffer, and at least what the device itself calls low (or, for Safe, high).
+double SuggestedLatency(const PaDeviceInfo& info, bool output, TLatency latency) {
+  const TLatencyPlan plan = LatencyPlan(latency);
+  const bool safe = latency == TLatency::Safe;
+  return output ? std::max(safe ? info.defaultHighOutputLatency : info.defaultLowOutputLatency, plan.outputLatency)
+                : std::max(safe ? info.defaultHighInputLatency : info.defaultLowInputLatency, plan.inputLatency);
 }
 
 // The worker: alone it talks to the PortAudio stream, from opening to closing.
@@ -285,15 +366,23 @@ class TPaWorker {
     PaStream* stream = nullptr;
     signed long bufferFrames = 0;
     double latency = 0;  // s
+    bool jack = false;
     PaError e = Locked(lock, [&] {
-      const PaDeviceInfo* info = (index >= 0 && index < Pa_GetDeviceCount()) ? Pa_GetDeviceInfo(index) : nullptr;
+      const PaDeviceInfo* info = DeviceInfo(index);
       if (!info) return static_cast<PaError>(paInvalidDevice);
-      // at least the high default latency: a measurement must not drop blocks on a busy machine
-      p.suggestedLatency = output ? std::max(info->defaultHighOutputLatency, kMinimumOutputLatency)
-                                  : std::max(info->defaultHighInputLatency, kMinimumInputLatency);
-      PaError r = Pa_OpenStream(&stream, output ? nullptr : &p, output ? &p : nullptr, 44100.0,
-                                output ? kOutputChunkFrames : kInputChunkFrames, paClipOff | paDitherOff,
-                                nullptr, nullptr);
+      p.suggestedLatency = SuggestedLatency(*info, output, s_->latency);
+      const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
+      jack = api && api->type == paJACK;
+      // PortAudio's JACK streams read and write blocking calls as stereo floats whatever the
+      // format (other formats overrun the buffers); the samples are converted here instead.
+      if (jack) p.sampleFormat = paFloat32;
+      // A stream on a JACK server that has ended cannot even fail cleanly.
+      if (jack && s_->lib->JackClientGone()) return static_cast<PaError>(paDeviceUnavailable);
+      // Asked first, so that a device that cannot take the format says so by its own code.
+      PaError r = Pa_IsFormatSupported(output ? nullptr : &p, output ? &p : nullptr, kSampleRate);
+      if (r != paFormatIsSupported) return r;
+      r = Pa_OpenStream(&stream, output ? nullptr : &p, output ? &p : nullptr, kSampleRate, s_->chunkFrames,
+                        paClipOff | paDitherOff, nullptr, nullptr);
       if (r == paNoError && output) {
         r = Pa_StartStream(stream);
         if (r != paNoError) {
@@ -311,6 +400,8 @@ class TPaWorker {
       return e;
     }
     s_->stream = stream;
+    s_->jack = jack;
+    if (jack) s_->floats.assign(s_->scratch.size(), 0.0f);
     s_->recording = output;
     s_->outputBufferFrames = std::max<long>(bufferFrames, 0);
     s_->outputLatencyFrames = std::max<int64_t>(std::llround(latency * kSampleRate), 0);
@@ -346,21 +437,53 @@ class TPaWorker {
     s_->Post(s_->output ? MM_WOM_ERROR : MM_WIM_ERROR, nullptr);
   }
 
+  // PortAudio's JACK streams wait in a read or write for the server's next period, for ever once
+  // the server has ended; and then stopping or closing such a stream hangs or aborts the program.
+  // So the frames are waited for here, while the stream is active (the server's end makes it
+  // inactive), and a stream whose server ended is left alone (JackEnded). Device thread, unlocked.
+  static bool WaitForJack(PaStream* stream, bool output, unsigned long frames) {
+    const auto nap = std::chrono::microseconds(std::max<unsigned long>(frames * 1000000 / kSampleRate / 4, 1000));
+    for (;;) {
+      const signed long ready = output ? Pa_GetStreamWriteAvailable(stream) : Pa_GetStreamReadAvailable(stream);
+      if (ready >= static_cast<signed long>(frames)) return true;
+      if (Pa_IsStreamActive(stream) != 1) return false;
+      std::this_thread::sleep_for(nap);
+    }
+  }
+
+  // The JACK server has ended under the stream: it is left as it is (never stopped or closed, see
+  // WaitForJack) and fails as a stream whose server ended.
+  void JackEnded() {
+    s_->stream = nullptr;
+    s_->recording = false;
+    Failed(paDeviceUnavailable);
+  }
+
   void WriteChunk(std::unique_lock<std::mutex>& lock) {
     PWaveHdr h = s_->queue.front();
     const uint32_t frames = h->dwBufferLength / 4;
-    const unsigned long n = std::min<unsigned long>(kOutputChunkFrames, frames - s_->pos);
+    const unsigned long n = std::min<unsigned long>(s_->chunkFrames, frames - s_->pos);
     // Copied out under the lock: a worker stuck in the write then holds no block of ours.
     std::memcpy(s_->scratch.data(), h->lpData + static_cast<size_t>(s_->pos) * 4, n * 4);
     if (s_->pos == 0) s_->blockFirstFrame = s_->writtenFrames;
     PaStream* stream = s_->stream;
     const int64_t written = s_->writtenFrames, buffer = s_->outputBufferFrames, latency = s_->outputLatencyFrames;
     lock.unlock();
-    const signed long space = n ? Pa_GetStreamWriteAvailable(stream) : -1;
+    const bool alive = !s_->jack || WaitForJack(stream, true, n);
+    const signed long space = n && alive ? Pa_GetStreamWriteAvailable(stream) : -1;
     const int64_t now = ClockFrames();
-    const PaError e = n ? Pa_WriteStream(stream, s_->scratch.data(), n) : paNoError;
+    if (s_->jack)
+      for (unsigned long i = 0; i < 2 * n; ++i) s_->floats[i] = static_cast<float>(s_->scratch[i]) / 32768.0f;
+    const PaError e = n && alive ? Pa_WriteStream(stream, s_->jack ? static_cast<const void*>(s_->floats.data())
+                                                                   : static_cast<const void*>(s_->scratch.data()),
+                                                  n)
+                                 : paNoError;
     lock.lock();
     if (s_->abandoned) return;
+    if (!alive) {
+      JackEnded();
+      return;
+    }
     if (e != paNoError && e != paOutputUnderflowed) {
       Failed(e);
       return;
@@ -388,12 +511,26 @@ class TPaWorker {
     if (s_->heldFrames == 0) {
       PaStream* stream = s_->stream;
       lock.unlock();
-      const PaError e = Pa_ReadStream(stream, s_->scratch.data(), kInputChunkFrames);
+      const unsigned long chunk = s_->chunkFrames;
+      const bool alive = !s_->jack || WaitForJack(stream, false, chunk);
+      PaError e = paNoError;
+      if (alive && s_->jack) {
+        e = Pa_ReadStream(stream, s_->floats.data(), chunk);
+        for (unsigned long i = 0; i < 2 * chunk; ++i)
+          s_->scratch[i] = static_cast<int16_t>(std::clamp(std::lrint(s_->floats[i] * 32768.0f), -32768L, 32767L));
+      } else if (alive) {
+        e = Pa_ReadStream(stream, s_->scratch.data(), chunk);
+      }
       // The frames still waiting arrived before now, and the chunk's before them.
       const signed long waiting = e == paNoError || e == paInputOverflowed ? Pa_GetStreamReadAvailable(stream) : -1;
       const int64_t now = ClockFrames();
       lock.lock();
-      if (s_->abandoned || !s_->recording) return;  // stopped meanwhile: the chunk is not wanted
+      if (s_->abandoned) return;
+      if (!alive) {
+        JackEnded();
+        return;
+      }
+      if (!s_->recording) return;  // stopped meanwhile: the chunk is not wanted
       if (e != paNoError && e != paInputOverflowed) {
         Failed(e);
         return;
@@ -403,8 +540,8 @@ class TPaWorker {
         s_->clock.Forget();  // frames were lost: the count no longer follows the clock
       }
       s_->held = 0;
-      s_->heldFrames = kInputChunkFrames;
-      s_->readFrames += kInputChunkFrames;
+      s_->heldFrames = static_cast<uint32_t>(chunk);
+      s_->readFrames += static_cast<int64_t>(chunk);
       if (waiting >= 0) s_->clock.Reading(now - waiting - s_->readFrames);
     }
     // A block the stream has not handed back yet is no reason to lose frames: what does not
@@ -436,11 +573,15 @@ class TPaWorker {
 // The GUI thread's side of one device: commands with a bounded wait.
 class TPaDevice {
  protected:
-  TPaDevice(std::shared_ptr<TPaLibrary> lib, int device, bool output) {
+  TPaDevice(std::shared_ptr<TPaLibrary> lib, int device, bool output, TLatency latency) {
     s_ = std::make_shared<TPaShared>();
     s_->lib = std::move(lib);
     s_->device = device;
     s_->output = output;
+    s_->latency = latency;
+    s_->chunkFrames = LatencyPlan(latency).chunkFrames;
+    s_->scratch.assign(s_->chunkFrames * 2, 0);
+    s_->clock.SetChunkFrames(s_->chunkFrames);
   }
   ~TPaDevice() { Shutdown(); }
 
@@ -566,7 +707,8 @@ class TPaDevice {
 template <class TBase, bool output>
 class TPaStreamDevice : public TBase, protected TPaDevice {
  public:
-  TPaStreamDevice(std::shared_ptr<TPaLibrary> lib, int device) : TPaDevice(std::move(lib), device, output) {}
+  TPaStreamDevice(std::shared_ptr<TPaLibrary> lib, int device, TLatency latency)
+      : TPaDevice(std::move(lib), device, output, latency) {}
   int Open(TDeviceNotifier* notifier, uint32_t generation) override { return OpenDevice(notifier, generation); }
   int Queue(PWaveHdr h) override { return QueueBlock(h); }
   int Reset() override { return Command(TCommand::Reset); }
@@ -588,15 +730,19 @@ class TPaInput : public TPaStreamDevice<TInputDevice, false> {
 
 class TPortAudioBackend : public TAudioBackend {
  public:
-  TPortAudioBackend(std::shared_ptr<TPaLibrary> lib, int out, int in)
-      : lib_(std::move(lib)), out_(out), in_(in) {}
+  TPortAudioBackend(std::shared_ptr<TPaLibrary> lib, int out, int in, TLatency latency)
+      : lib_(std::move(lib)), out_(out), in_(in), latency_(latency) {}
   std::string Name() const override { return "PortAudio"; }
-  std::unique_ptr<TOutputDevice> CreateOutput() override { return std::make_unique<TPaOutput>(lib_, out_); }
-  std::unique_ptr<TInputDevice> CreateInput() override { return std::make_unique<TPaInput>(lib_, in_); }
+  std::unique_ptr<TOutputDevice> CreateOutput() override {
+    return std::make_unique<TPaOutput>(lib_, out_, latency_);
+  }
+  std::unique_ptr<TInputDevice> CreateInput() override { return std::make_unique<TPaInput>(lib_, in_, latency_); }
+  const std::shared_ptr<TPaLibrary>& Library() const { return lib_; }
 
  private:
   std::shared_ptr<TPaLibrary> lib_;
   int out_, in_;
+  TLatency latency_;
 };
 
 }  // namespace
@@ -604,23 +750,79 @@ class TPortAudioBackend : public TAudioBackend {
 // ALSA reports every device it probes and does not find; that is not news to the user.
 void SilenceAlsaErrors() { snd_lib_error_set_handler(SilentAlsaError); }
 
-std::shared_ptr<TAudioBackend> CreatePortAudioBackend(std::string* why) {
+std::shared_ptr<TPaLibrary> SharedPortAudio(std::string* why) {
+  static std::mutex mutex;
+  static std::weak_ptr<TPaLibrary> running;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (auto lib = running.lock()) return lib;
   auto lib = std::make_shared<TPaLibrary>();
   if (lib->Error() != paNoError) {
     if (why) *why = "PortAudio did not start: " + PaText(lib->Error());
     return nullptr;
   }
-  if (Pa_GetDefaultOutputDevice() == paNoDevice) {
+  running = lib;
+  return lib;
+}
+
+std::vector<TSoundDevice> PortAudioDevices(const TPaLibrary&) {
+  std::vector<TSoundDevice> list;
+  const PaDeviceIndex defaultIn = Pa_GetDefaultInputDevice(), defaultOut = Pa_GetDefaultOutputDevice();
+  // Host APIs in PortAudio's order, each one's devices in its own order.
+  for (PaHostApiIndex a = 0; a < Pa_GetHostApiCount(); ++a) {
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(a);
+    if (!api) continue;
+    for (int d = 0; d < api->deviceCount; ++d) {
+      const PaDeviceIndex index = Pa_HostApiDeviceIndexToDeviceIndex(a, d);
+      const PaDeviceInfo* info = DeviceInfo(index);
+      if (!info) continue;
+      list.push_back({api->name ? api->name : "?", info->name ? info->name : "?", info->maxInputChannels,
+                      info->maxOutputChannels, index == defaultIn, index == defaultOut});
+    }
+  }
+  return list;
+}
+
+int FindPortAudioDevice(const TPaLibrary&, const std::string& key, bool output) {
+  for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+    const PaDeviceInfo* info = DeviceInfo(i);
+    if (info && (output ? info->maxOutputChannels : info->maxInputChannels) > 0 && KeyOf(i) == key) return i;
+  }
+  return -1;
+}
+
+int DefaultPortAudioDevice(const TPaLibrary&, bool output) {
+  const PaDeviceIndex i = output ? Pa_GetDefaultOutputDevice() : Pa_GetDefaultInputDevice();
+  return i == paNoDevice ? -1 : i;
+}
+
+std::string PortAudioDeviceKey(const TPaLibrary&, int index) { return KeyOf(index); }
+
+std::shared_ptr<TAudioBackend> CreatePortAudioBackendWith(std::shared_ptr<TPaLibrary> lib, int outputDevice,
+                                                          int inputDevice, TLatency latency) {
+  return std::make_shared<TPortAudioBackend>(std::move(lib), outputDevice, inputDevice, latency);
+}
+
+std::shared_ptr<TPaLibrary> PortAudioOf(const TAudioBackend* backend) {
+  const auto* pa = dynamic_cast<const TPortAudioBackend*>(backend);
+  return pa ? pa->Library() : nullptr;
+}
+
+std::shared_ptr<TAudioBackend> CreatePortAudioBackend(std::string* why, TLatency latency) {
+  auto lib = SharedPortAudio(why);
+  if (!lib) return nullptr;
+  if (DefaultPortAudioDevice(*lib, true) < 0) {
     if (why) *why = "no default output device";
     return nullptr;
   }
-  if (Pa_GetDefaultInputDevice() == paNoDevice) {
+  if (DefaultPortAudioDevice(*lib, false) < 0) {
     if (why) *why = "no default input device";
     return nullptr;
   }
-  return std::make_shared<TPortAudioBackend>(lib, -1, -1);
+  return CreatePortAudioBackendWith(lib, -1, -1, latency);
 }
 
-std::shared_ptr<TAudioBackend> CreatePortAudioBackendOn(int outputDevice, int inputDevice) {
-  return std::make_shared<TPortAudioBackend>(std::make_shared<TPaLibrary>(), outputDevice, inputDevice);
+std::shared_ptr<TAudioBackend> CreatePortAudioBackendOn(int outputDevice, int inputDevice, TLatency latency) {
+  auto lib = SharedPortAudio(nullptr);
+  if (!lib) lib = std::make_shared<TPaLibrary>();  // its error then fails every open
+  return CreatePortAudioBackendWith(std::move(lib), outputDevice, inputDevice, latency);
 }
