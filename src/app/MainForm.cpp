@@ -13,6 +13,8 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <utility>
+
 #include "AboutBox.h"
 #include "Anchors.h"
 #include "AudioAnalyser.h"
@@ -113,6 +115,8 @@ void TMainForm::CreateMenus() {
   ReplayWAVFile1 =
       file->addAction("Replay WAV file ...", this, Guard(&TMainForm::ReplayWAVFile1Click));
   ReplayWAVFile1->setObjectName("ReplayWAVFile1");
+  SoundDevices1 = file->addAction("Sound devices ...", this, Guard(&TMainForm::SoundDevices1Click));
+  SoundDevices1->setObjectName("SoundDevices1");
   file->addSeparator();
   Exit1 = file->addAction("E&xit", this, &QWidget::close);
   Exit1->setObjectName("Exit1");
@@ -242,8 +246,11 @@ void TMainForm::ShowBackend() {
             : QString("The built-in model of a sound card with a device under test is in use.");
   } else {
     SetTextColour(LabelBackend, palette().color(QPalette::WindowText));
-    FBackendCaption = QString("Sound: %1").arg(QString::fromStdString(backend));
-    FBackendHint.clear();
+    const QString out = QString::fromStdString(OutputDeviceName());
+    const QString in = QString::fromStdString(InputDeviceName());
+    FBackendCaption = out == in ? QString("Sound: %1").arg(out) : QString("Out: %1  In: %2").arg(out, in);
+    FBackendHint = QString("Output: %1\nInput: %2\nLatency: %3").arg(out, in, LatencyName(CurrentDeviceChoice().latency));
+    if (FRoundTripMs > 0) FBackendHint += QString(" (round trip %1 ms)").arg(FRoundTripMs, 0, 'f', 0);
   }
   FBackendPalette = LabelBackend->palette();
   ShowStatus();
@@ -368,15 +375,19 @@ void TMainForm::FormShow() {
   CheckBoxAGCClick();
   PageControlAnalyserChange();
   ShowBackend();
-  if (!FADCMeasured &&
-      AskYesNo("You don't seem to have measured the zero-signal ADC Offset of your sound card.  "
+  if (!FDeviceNote.empty()) ShowMessage(std::exchange(FDeviceNote, {}));
+  if (!FADCMeasured) AskToMeasureOffset();
+  ShowOffsetHint();
+  FShown = true;
+}
+
+void TMainForm::AskToMeasureOffset() {
+  if (AskYesNo("You don't seem to have measured the zero-signal ADC Offset of your sound card.  "
                "You are advised to make this measurement for most accurate results, and it will "
                "only take a few seconds.  Would you like to measure the ADC offset in the Sound "
                "Card now?\r\rPlease click on Yes to continue or No to stop",
                "Measure sound card A/D offset"))
     MeasureOffset();
-  ShowOffsetHint();
-  FShown = true;
 }
 
 void TMainForm::ShowOffsetHint() {
@@ -391,9 +402,7 @@ void TMainForm::MeasureOffset() {
   if (!FFormMeasureOffset->MeasureOffsets(left, right)) return;
   {
     const auto settings = OpenSettings();
-    settings->setValue("ADCLeftOffset", left);
-    settings->setValue("ADCRightOffset", right);
-    settings->setValue("ADCMeasured", true);
+    WriteOffsetsFor(*settings, FDeviceChoice.input, left, right);
     SaveSettings(*settings, "The measured offsets are used until the program ends.");
   }
   FADCMeasured = true;

@@ -19,6 +19,7 @@
 
 #include "Controls.h"
 #include "Messages.h"
+#include "SoundDevices.h"
 
 class QAction;
 class QCheckBox;
@@ -66,6 +67,10 @@ std::optional<QRect> KeptWindowPlace(const QRect& kept, QSize minimum,
                                      const QList<QRect>& screens);
 // Writes the settings out; when that fails, says so with the consequence and returns false.
 bool SaveSettings(QSettings& settings, const std::string& consequence);
+// The DC offsets kept for an input device (key as TDeviceChoice has it, "" the default one):
+// false, and zeros, when none were measured there or what is kept is no measurement's.
+bool ReadOffsetsFor(QSettings& s, const std::string& input, int& left, int& right);
+void WriteOffsetsFor(QSettings& s, const std::string& input, int left, int right);
 
 class TMainForm : public QMainWindow {
   Q_OBJECT
@@ -185,8 +190,17 @@ class TMainForm : public QMainWindow {
   void About1Click();
 
   // Stops the analyser, measures the input's DC offsets and, when a measurement completes,
-  // stores them in the settings and the analyser.
+  // stores them in the settings (for the input device in use) and the analyser.
   void MeasureOffset();
+
+  // "Sound devices ...": the dialog, then the choice applied and kept.
+  void SoundDevices1Click();
+  // Stops the streams and makes `choice` the devices the streams open; keep: also into the
+  // settings. The offsets become those measured on the new input (asked for when none were).
+  void ApplyDeviceChoice(const TDeviceChoice& choice, bool keep);
+  const TDeviceChoice& DeviceChoice() const { return FDeviceChoice; }
+  // The dialog's "Measure round trip": the streams stopped, `choice` in use meanwhile.
+  QString MeasureRoundTrip(const TDeviceChoice& choice);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -220,6 +234,10 @@ class TMainForm : public QMainWindow {
   void CreateAnchors(QWidget* client);
   void CreateComponents();
   void ReadSettings();
+  // The kept devices and latency, applied, and the offsets kept for that input.
+  void ReadDeviceChoice(QSettings& s);
+  // The start's question whether to measure the offsets; measures on Yes.
+  void AskToMeasureOffset();
   void CreateLevelScale();
   void ColourChannelLabels();
   void PlaceRangeLabels();
@@ -259,6 +277,9 @@ class TMainForm : public QMainWindow {
   TAboutBox* FAboutBox = nullptr;
   QTimer* Timer1 = nullptr;
   bool FADCMeasured = false;
+  TDeviceChoice FDeviceChoice;  // as kept; the environment may override what is in use
+  std::string FDeviceNote;      // why a kept device is not in use, shown once the window is
+  double FRoundTripMs = 0;      // the last measured round trip, 0 before one
   bool FShown = false;
   bool FShowQueued = false;
   TOutputPhase FOutputPhase = opInPhase;
@@ -278,6 +299,7 @@ class TMainForm : public QMainWindow {
   // Menu.
   QAction* ReplayWAVFile1 = nullptr;
   QAction* Exit1 = nullptr;
+  QAction* SoundDevices1 = nullptr;
   QAction* Contents1 = nullptr;
   QAction* Index1 = nullptr;
   QAction* About1 = nullptr;

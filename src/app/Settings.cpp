@@ -39,19 +39,6 @@ int ReadIndex(const QSettings& s, const char* key, int fallback, int count) {
   return index >= 0 && index < count ? index : fallback;
 }
 
-// False for an offset that cannot be read or lies outside -32767 .. 32767, which no measurement
-// of a 16-bit input gives; a missing one is 0.
-bool ReadOffset(const QSettings& s, const char* key, int& offset) {
-  const QVariant value = s.value(QLatin1String(key));
-  if (!value.isValid()) {
-    offset = 0;
-    return true;
-  }
-  bool ok = false;
-  offset = value.toInt(&ok);
-  return ok && offset >= -32767 && offset <= 32767;
-}
-
 // A number outside lo .. hi, or none, restores the default.
 int ReadRange(const QSettings& s, const char* key, int fallback, int lo, int hi) {
   const int value = ReadInteger(s, key, fallback);
@@ -137,17 +124,7 @@ bool SaveSettings(QSettings& settings, const std::string& consequence) {
 void TMainForm::ReadSettings() {
   const auto settings = OpenSettings();
   const QSettings& s = *settings;
-  FADCMeasured = ReadBool(s, "ADCMeasured", false);
-  int left = 0, right = 0;
-  const bool leftValid = ReadOffset(s, "ADCLeftOffset", left);
-  const bool rightValid = ReadOffset(s, "ADCRightOffset", right);
-  if (!leftValid || !rightValid) {
-    // Such a store was not written by a measurement: measure again.
-    FADCMeasured = false;
-    left = right = 0;
-  }
-  FAnalyser->SetLeftOffset(left);
-  FAnalyser->SetRightOffset(right);
+  ReadDeviceChoice(*settings);
   ComboBoxFreqRange->setCurrentIndex(ReadIndex(s, "FreqRange", 2, ComboBoxFreqRange->count()));
   ComboBoxLeftWaveform->setCurrentIndex(
       ReadIndex(s, "WaveformLeft", 0, ComboBoxLeftWaveform->count()));

@@ -697,15 +697,17 @@ TEST_F(MainFormTest, WindowCaptionMenusAndBottomRow) {
                 .arg(QUORVANE_VERSION_TWEAK));
   EXPECT_EQ(form.centralWidget()->size(), QSize(789, 447));
   EXPECT_EQ(form.Analyser()->BufferSamples(), 4096);
-  EXPECT_EQ(form.ToneGenerator()->BufferSamples(), 16384);
+  EXPECT_EQ(form.ToneGenerator()->BufferSamples(), 2048);  // the normal latency's
   QStringList menus;
   for (QAction* menu : form.menuBar()->actions()) {
     menus << menu->text();
     for (QAction* item : menu->menu()->actions())
       menus << (item->isSeparator() ? QString("-") : item->text());
   }
-  EXPECT_EQ(menus, (QStringList{"&File", "Replay WAV file ...", "-", "E&xit", "&Help", "&Contents",
-                                "&Index", "-", "&About"}));
+  EXPECT_EQ(menus, (QStringList{"&File", "Replay WAV file ...", "Sound devices ...", "-", "E&xit", "&Help",
+                                "&Contents", "&Index", "-", "&About"}));
+  EXPECT_EQ(Find<QAction>(&form, "Exit1")->shortcut(), QKeySequence(QKeySequence::Quit));
+  EXPECT_EQ(Find<QAction>(&form, "Contents1")->shortcut(), QKeySequence(Qt::Key_F1));
 
   EXPECT_EQ(Find<QWidget>(&form, "ButtonStartAnalyser")->geometry(), QRect(408, 416, 97, 25));
   EXPECT_EQ(Find<QWidget>(&form, "LEDanalyser")->pos(), QPoint(512, 420));
