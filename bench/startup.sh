@@ -4,7 +4,8 @@
 # null sink and on the simulated card. A Release build, fresh settings per start (offsets
 # measured, so no question); not run by CI.
 #
-#   bench/startup.sh                          both backends, 5 starts each
+#   bench/startup.sh                          every backend, 5 starts each; "kept" is PortAudio
+#                                             with a device kept in the settings ("ALSA: pulse")
 #   QV_STARTS=9 QV_BACKENDS=portaudio bench/startup.sh
 #   QV_PROGRAM=/path/to/quorvane bench/startup.sh   another build of the program
 set -euo pipefail
@@ -18,7 +19,7 @@ if [[ -z "${QV_PROGRAM:-}" ]]; then
 fi
 PROGRAM=${QV_PROGRAM:-$BUILD/src/app/quorvane}
 STARTS=${QV_STARTS:-5}
-read -r -a BACKENDS <<<"${QV_BACKENDS:-portaudio simulated}"
+read -r -a BACKENDS <<<"${QV_BACKENDS:-portaudio kept simulated}"
 
 WORK=$(mktemp -d /tmp/quorvane-startup.XXXXXX)
 XVFB_PID=
@@ -42,9 +43,13 @@ measure() {  # measure BACKEND: prints one time in ms
   local home
   home=$(mktemp -d "$WORK/home.XXXX")
   mkdir -p "$home/.config/Brackwell Systems"
-  printf '[Quorvane]\nADCMeasured=true\nADCLeftOffset=0\nADCRightOffset=0\n' \
-    >"$home/.config/Brackwell Systems/Quorvane.conf"
-  (cd "$home" && HOME="$home" XDG_CONFIG_HOME="$home/.config" QUORVANE_AUDIO=$1 \
+  local conf="$home/.config/Brackwell Systems/Quorvane.conf" audio=$1
+  printf '[Quorvane]\nADCMeasured=true\nADCLeftOffset=0\nADCRightOffset=0\n' >"$conf"
+  if [[ "$1" == kept ]]; then
+    audio=
+    printf 'SoundOutput=ALSA: pulse\nSoundInput=ALSA: pulse\nADCOffsets\\1\\Device=ALSA: pulse\nADCOffsets\\1\\Left=0\nADCOffsets\\1\\Right=0\nADCOffsets\\size=1\n' >>"$conf"
+  fi
+  (cd "$home" && HOME="$home" XDG_CONFIG_HOME="$home/.config" QUORVANE_AUDIO=$audio \
      "$WORK/window-shown" "$PROGRAM" 2>>"$WORK/program.log")
 }
 
