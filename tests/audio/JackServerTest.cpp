@@ -154,6 +154,16 @@ TEST_F(JackServer, AToneGoesRoundAndTheServersEndEndsBothStreams) {
   EXPECT_EQ(gotL, playedL);
   EXPECT_EQ(gotR, playedR);
 
+  // Closed and opened again while the server runs.
+  out.SetEnabled(false);
+  in.SetEnabled(false);
+  EXPECT_EQ(events, (std::vector<std::string>{"out close", "in close"}));
+  events.clear();
+  const size_t before = blocks.size();
+  in.SetEnabled(true);
+  out.SetEnabled(true);
+  ASSERT_TRUE(PumpUntil([&] { return blocks.size() >= before + 2; }, 10000)) << recorder.Log();
+
   // The server dies: both streams end closed by themselves, with one message naming both, as
   // on PulseAudio.
   server.Kill();
