@@ -248,7 +248,13 @@ void TMainForm::ShowBackend() {
     SetTextColour(LabelBackend, palette().color(QPalette::WindowText));
     const QString out = QString::fromStdString(OutputDeviceName());
     const QString in = QString::fromStdString(InputDeviceName());
-    FBackendCaption = out == in ? QString("Sound: %1").arg(out) : QString("Out: %1  In: %2").arg(out, in);
+    // The line is short: the devices' own names; the hint has them with their host API.
+    auto shortName = [](const std::string& key) {
+      std::string name;
+      return QString::fromStdString(ParseDeviceKey(key, nullptr, &name) ? name : key);
+    };
+    FBackendCaption = out == in ? QString("Sound: %1").arg(shortName(out.toStdString()))
+                                : QString("Out: %1  In: %2").arg(shortName(out.toStdString()), shortName(in.toStdString()));
     FBackendHint = QString("Output: %1\nInput: %2\nLatency: %3").arg(out, in, LatencyName(CurrentDeviceChoice().latency));
     if (FRoundTripMs > 0) FBackendHint += QString(" (round trip %1 ms)").arg(FRoundTripMs, 0, 'f', 0);
   }

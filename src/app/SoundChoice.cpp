@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "AudioAnalyser.h"
+#include "AudioDevice.h"
+#include "DisplayResponse.h"
 #include "DeviceDialog.h"
 #include "MainForm.h"
 #include "Messages.h"
@@ -100,6 +102,11 @@ void TMainForm::ReadDeviceChoice(QSettings& s) {
 
 void TMainForm::SoundDevices1Click() {
   std::string why;
+  // PortAudio reads its devices when it starts: start it again for devices connected since,
+  // which it allows only while no stream is open. Otherwise the list stays as it was.
+  if (!FToneGenerator->Enabled() && !FAnalyser->Enabled() && !ResponsePlot1->Enabled() &&
+      AudioBackend().Name() != "simulated")
+    RescanSoundDevices(nullptr);
   const std::vector<TSoundDevice> devices = ListSoundDevices(&why);
   if (devices.empty() && !why.empty()) ShowMessage("No sound devices can be listed: " + why + ".");
   TDeviceDialog dialog(this);

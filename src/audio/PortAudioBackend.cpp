@@ -683,8 +683,7 @@ class TPaDevice {
         return "The device \"" + name_ + "\" does not take 16-bit stereo at 44100 Hz.";
       case paInvalidDevice:
         return "There is no device \"" + name_ +
-               "\": the list of devices is read when the program starts, so a device connected later needs a "
-               "restart.";
+               "\": a device connected since is found by File > Sound devices ... while no sound runs.";
       case DEVERR_NOTANSWERING:
         return "The audio server seems stalled; restart it, then try again.";
       default:

@@ -234,7 +234,7 @@ TEST_F(AudioServer, AnUnopenableDeviceRaisesPortAudiosErrorAndLaterOpenWorks) {
     FAIL() << "open should fail";
   } catch (const EWaveOutError& e) {
     EXPECT_STREQ(e.what(), "Error -9996 opening wave output - Invalid device. There is no device \"PortAudio device 9999\": "
-                           "the list of devices is read when the program starts, so a device connected later needs a restart.");
+                           "a device connected since is found by File > Sound devices ... while no sound runs.");
   }
   EXPECT_FALSE(out.Enabled());
   EXPECT_EQ(static_cast<int32_t>(out.Status()), -9996);
@@ -243,7 +243,7 @@ TEST_F(AudioServer, AnUnopenableDeviceRaisesPortAudiosErrorAndLaterOpenWorks) {
     FAIL() << "open should fail";
   } catch (const EWaveInError& e) {
     EXPECT_STREQ(e.what(), "Error -9996 opening wave input - Invalid device. There is no device \"PortAudio device 9999\": "
-                           "the list of devices is read when the program starts, so a device connected later needs a restart.");
+                           "a device connected since is found by File > Sound devices ... while no sound runs.");
   }
   EXPECT_FALSE(in.Enabled());
 
