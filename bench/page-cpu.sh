@@ -6,6 +6,7 @@
 #   bench/page-cpu.sh                     every page on both backends
 #   QV_BACKENDS=simulated QV_PAGES="Scope" QV_MEASURE=10 bench/page-cpu.sh
 #   QV_PERF=1 bench/page-cpu.sh           also where each page's time goes (perf, if allowed)
+#   QV_LATENCY=safe bench/page-cpu.sh     at that latency setting (low, normal, safe; default normal)
 #
 # Columns, in % of one core: whole = the thread group's utime + stime (/proc/PID/stat, dead
 # threads included); own = every thread but the PulseAudio client library's ("threaded-ml");
@@ -71,7 +72,7 @@ printf '%-30s %-20s | %s\n' "" "  utime+stime ticks" "  schedstat run time"
 for backend in "${BACKENDS[@]}"; do
   home="$WORK/home-$backend"
   mkdir -p "$home/.config"
-  HOME="$home" XDG_CONFIG_HOME="$home/.config" QUORVANE_AUDIO="$backend" QT_QPA_PLATFORM=xcb \
+  HOME="$home" XDG_CONFIG_HOME="$home/.config" QUORVANE_AUDIO="$backend" QUORVANE_LATENCY="${QV_LATENCY:-normal}" QT_QPA_PLATFORM=xcb \
     "$BUILD/src/app/quorvane" >"$WORK/app-$backend.log" 2>&1 &
   APP_PID=$!
   window=

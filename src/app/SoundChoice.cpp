@@ -93,7 +93,7 @@ void TMainForm::ReadDeviceChoice(QSettings& s) {
   FDeviceChoice.latency = ok && latency >= 0 && latency <= 2 ? static_cast<TLatency>(latency) : TLatency::Normal;
   // The default devices are being prepared since the program started (and a test's card stays).
   if (!(FDeviceChoice == TDeviceChoice{})) FDeviceNote = UseDeviceChoice(FDeviceChoice);
-  FToneGenerator->SetToneBlockFrames(LatencyPlan(FDeviceChoice.latency).toneBlockFrames);
+  FToneGenerator->SetToneBlockFrames(LatencyPlan(EffectiveDeviceChoice(FDeviceChoice).latency).toneBlockFrames);
   int left = 0, right = 0;
   FADCMeasured = ReadOffsetsFor(s, FDeviceChoice.input, left, right);
   FAnalyser->SetLeftOffset(left);
@@ -127,7 +127,7 @@ void TMainForm::SoundDevices1Click() {
 QString TMainForm::MeasureRoundTrip(const TDeviceChoice& choice) {
   StopAudio();
   if (const std::string note = UseDeviceChoice(choice); !note.empty()) return QString::fromStdString(note);
-  FToneGenerator->SetToneBlockFrames(LatencyPlan(choice.latency).toneBlockFrames);
+  FToneGenerator->SetToneBlockFrames(LatencyPlan(EffectiveDeviceChoice(choice).latency).toneBlockFrames);
   std::string why;
   const double ms = MeasureRoundTripMs(4000, &why);
   if (std::isnan(ms)) return QString::fromStdString(why);
@@ -140,7 +140,7 @@ void TMainForm::ApplyDeviceChoice(const TDeviceChoice& choice, bool keep) {
   StopAudio();
   FDeviceChoice = choice;
   if (const std::string note = UseDeviceChoice(choice); !note.empty()) ShowMessage(note);
-  FToneGenerator->SetToneBlockFrames(LatencyPlan(choice.latency).toneBlockFrames);
+  FToneGenerator->SetToneBlockFrames(LatencyPlan(EffectiveDeviceChoice(choice).latency).toneBlockFrames);
   if (keep) {
     const auto settings = OpenSettings();
     settings->setValue("SoundOutput", QString::fromStdString(choice.output));

@@ -309,6 +309,8 @@ std::string UseDeviceChoice(const TDeviceChoice& choice) {
   return fallback;
 }
 
+TDeviceChoice EffectiveDeviceChoice(const TDeviceChoice& choice) { return Effective(choice); }
+
 TDeviceChoice CurrentDeviceChoice() { return InForce().inForce; }
 std::string OutputDeviceName() { return InForce().outputName; }
 std::string InputDeviceName() { return InForce().inputName; }

@@ -58,6 +58,9 @@ struct TDeviceChoice {
 // PrepareAudioBackend, and return at once. A named device needs PortAudio's device list: at once
 // when PortAudio has started (PrepareAudioBackend's choice), else it waits for that start.
 std::string UseDeviceChoice(const TDeviceChoice& choice);
+// A choice with the environment's overrides applied (no device looked up, no wait): what the
+// streams will use, as far as the environment decides it.
+TDeviceChoice EffectiveDeviceChoice(const TDeviceChoice& choice);
 // The choice in force: the environment's overrides applied, and a device that fell back as its
 // empty (default) key. Waits for a choice under way.
 TDeviceChoice CurrentDeviceChoice();
