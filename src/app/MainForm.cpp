@@ -350,7 +350,16 @@ void TMainForm::showEvent(QShowEvent* event) {
     move(screen->availableGeometry().center() - frameGeometry().center() + pos());
   // The devices are looked at once the window is on its way to the screen, not before: PortAudio's
   // start looks at every device (about 70 ms on PulseAudio).
-  QMetaObject::invokeMethod(this, [] { PrepareAudioBackend(); }, Qt::QueuedConnection);
+  // A kept device needs PortAudio's list of devices, so it is looked up here too, not before.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (FDeviceChoice == TDeviceChoice{})
+          PrepareAudioBackend();
+        else
+          FDeviceNote = UseDeviceChoice(FDeviceChoice);
+      },
+      Qt::QueuedConnection);
   // After the window is up, so that the offset question appears over it.
   QMetaObject::invokeMethod(this, Guard(&TMainForm::FormShow), Qt::QueuedConnection);
 }

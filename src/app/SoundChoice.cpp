@@ -91,8 +91,7 @@ void TMainForm::ReadDeviceChoice(QSettings& s) {
   bool ok = false;
   const int latency = s.value("SoundLatency").toInt(&ok);
   FDeviceChoice.latency = ok && latency >= 0 && latency <= 2 ? static_cast<TLatency>(latency) : TLatency::Normal;
-  // The default devices are being prepared since the program started (and a test's card stays).
-  if (!(FDeviceChoice == TDeviceChoice{})) FDeviceNote = UseDeviceChoice(FDeviceChoice);
+  // The devices themselves are looked up once the window is on its way to the screen.
   FToneGenerator->SetToneBlockFrames(LatencyPlan(EffectiveDeviceChoice(FDeviceChoice).latency).toneBlockFrames);
   int left = 0, right = 0;
   FADCMeasured = ReadOffsetsFor(s, FDeviceChoice.input, left, right);
