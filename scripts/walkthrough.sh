@@ -229,8 +229,13 @@ check "the replayed file's log spectrum peaks at 17.1 kHz (x $topx, row $top)" \
   eval 'between "$topx" 746 760 && between "$top" "$(spectrum_row -22)" "$(spectrum_row -30)"'
 pick "${SPECTRUM_MODE[@]}" Down  # Linear
 wait_until 5 "the new mode did not clear the picture" not has_pixels "${PLOT[@]}" 1 "$TRACE"
-click "${LOAD_SPECTRUM[@]}"  # sine.wav from the current folder
-check "Load ... finds sine.wav in the current folder without a message" only_main_window
+click "${LOAD_SPECTRUM[@]}"
+# The dialog proposes sine.wav in the current folder: Return takes it.
+wait_dialog '^Load$'
+xdotool key Return
+wait_until 10 "the Load dialog did not close" not_visible '^Load$'
+sleep 0.3
+check "Load ... takes the proposed sine.wav in the current folder without a message" only_main_window
 wait_until 10 "no spectrum from Load ..." has_pixels "${PLOT[@]}" 50 "$TRACE"
 snap load-sine-wav
 read -r _ top _ _ _ topx < <(extent "${PLOT[@]}" "$TRACE")
