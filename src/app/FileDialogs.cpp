@@ -34,6 +34,10 @@ TFileDialogs* installed = nullptr;
 
 }  // namespace
 
+QString TFileDialogs::ExistingFolder(const TFileDialogOptions& o) {
+  return QFileDialog::getExistingDirectory(QApplication::activeWindow(), o.Title, o.FileName);
+}
+
 TFileDialogs& FileDialogs() { return installed ? *installed : toolkit; }
 
 TFileDialogs* SetFileDialogs(TFileDialogs* dialogs) {

@@ -20,6 +20,8 @@ class TFileDialogs {
   // only existing files.
   virtual QString SaveFileName(const TFileDialogOptions& options) = 0;
   virtual QString OpenFileName(const TFileDialogOptions& options) = 0;
+  // An existing folder (Title and FileName, the folder proposed, are used), empty when cancelled.
+  virtual QString ExistingFolder(const TFileDialogOptions& options);
 };
 
 // The installed dialogs; the toolkit's unless a test installed others.

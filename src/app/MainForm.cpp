@@ -121,6 +121,10 @@ void TMainForm::CreateMenus() {
   Exit1 = file->addAction("E&xit", this, &QWidget::close);
   Exit1->setObjectName("Exit1");
   Exit1->setShortcut(QKeySequence::Quit);
+  QMenu* measure = menuBar()->addMenu("&Measure");
+  measure->setObjectName("Measure1");
+  SoundCardTest1 = measure->addAction("Sound card test ...", this, Guard(&TMainForm::SoundCardTest1Click));
+  SoundCardTest1->setObjectName("SoundCardTest1");
   QMenu* help = menuBar()->addMenu("&Help");
   help->setObjectName("Help1");
   Contents1 = help->addAction("&Contents", this, &TMainForm::Contents1Click);

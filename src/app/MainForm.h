@@ -195,6 +195,8 @@ class TMainForm : public QMainWindow {
 
   // "Sound devices ...": the dialog, then the choice applied and kept.
   void SoundDevices1Click();
+  // "Sound card test ...": stops the streams and runs the test's dialog; the report folder is kept.
+  void SoundCardTest1Click();
   // Stops the streams and makes `choice` the devices the streams open; keep: also into the
   // settings. The offsets become those measured on the new input (asked for when none were).
   void ApplyDeviceChoice(const TDeviceChoice& choice, bool keep);
@@ -300,6 +302,7 @@ class TMainForm : public QMainWindow {
   QAction* ReplayWAVFile1 = nullptr;
   QAction* Exit1 = nullptr;
   QAction* SoundDevices1 = nullptr;
+  QAction* SoundCardTest1 = nullptr;
   QAction* Contents1 = nullptr;
   QAction* Index1 = nullptr;
   QAction* About1 = nullptr;

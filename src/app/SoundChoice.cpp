@@ -1,5 +1,7 @@
 // The window's side of the sound devices: the dialog, the kept choice, the offsets kept per
 // input device, and the status line naming the devices in use.
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <cmath>
@@ -7,6 +9,8 @@
 #include "AudioAnalyser.h"
 #include "AudioDevice.h"
 #include "DisplayResponse.h"
+#include "AboutBox.h"
+#include "CardTestDialog.h"
 #include "DeviceDialog.h"
 #include "MainForm.h"
 #include "Messages.h"
@@ -158,4 +162,32 @@ void TMainForm::ApplyDeviceChoice(const TDeviceChoice& choice, bool keep) {
   FAnalyser->SetRightOffset(right);
   ShowOffsetHint();
   if (!FADCMeasured && keep) AskToMeasureOffset();
+}
+
+void TMainForm::SoundCardTest1Click() {
+  // The test plays and records on its own streams: nothing else may use the card meanwhile.
+  StopAudio();
+  const auto settings = OpenSettings();
+  QString folder = settings->value("CardTestFolder").toString();
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
+  TCardTestDialog dialog(this);
+  dialog.setFont(font());
+  dialog.SetFolder(folder);
+  const TDeviceChoice choice = CurrentDeviceChoice();
+  const TLatencyPlan plan = LatencyPlan(choice.latency);
+  dialog.OutputBlockFrames = plan.toneBlockFrames;
+  dialog.InputBlockFrames = static_cast<int>(plan.chunkFrames) * 2;
+  dialog.ReportHead = [choice] {
+    TCardReport head;
+    head.Program = "Quorvane " + VersionText().toStdString();
+    head.Backend = AudioBackend().Name() == "simulated"
+                       ? std::string("Simulated sound card")
+                       : std::string("PortAudio, ") + LatencyName(choice.latency) + " latency";
+    return head;
+  };
+  dialog.exec();
+  if (dialog.Folder() != folder && QFileInfo(dialog.Folder()).isDir()) {
+    settings->setValue("CardTestFolder", dialog.Folder());
+    SaveSettings(*settings, "The report folder is not kept.");
+  }
 }

@@ -181,6 +181,7 @@ int TDeviceStream::Queue(PWaveHdr header) {
   // A block that comes back unfilled must not look like its last filling.
   header->deviceFrame = -1;
   header->deviceClock = -1;
+  header->deviceTake = -1;
   const int result = device_->Queue(header);
   if (result == 0 && held) *held = true;
   return result;

@@ -630,7 +630,10 @@ void TSimulatedCard::ProcessChunk(int frames, TClock::time_point now) {
     }
     PWaveHdr h = s->queue.front();
     // Its first frame leaves the jack when the card would record it.
-    if (s->pos == 0) h->deviceClock = frame_ + s->delay;
+    if (s->pos == 0) {
+      h->deviceClock = frame_ + s->delay;
+      h->deviceTake = frame_;
+    }
     s->pos += frames;
     if (s->pos >= FramesOf(h)) {
       s->queue.pop_front();

@@ -263,6 +263,8 @@ void TWaveOut::HandleDone() {
   if (FDevice->state != Running) return;
   PWaveHdr h = FDevice->current;
   FLastPlayed = h->dwUser;
+  FLastPlayedClock = h->deviceClock;
+  FLastPlayedTake = h->deviceTake;
   // A device may hand back its first blocks before it can tell their clock (one that has not
   // begun to play when they are all in its buffer): the first frame's clock then follows from
   // the first block that has one, less the frames played before it.

@@ -92,6 +92,9 @@ class TWaveOut : public QObject {
   // deviceClock, or a later block's less the frames played before it when the device could not
   // yet tell; -1 until a block with a clock has come back, or when the backend keeps no clock.
   int64_t FirstBlockClock() const { return FFirstBlockClock; }
+  // The most recently finished block's deviceClock and deviceTake (-1: not known).
+  int64_t LastPlayedClock() const { return FLastPlayedClock; }
+  int64_t LastPlayedTake() const { return FLastPlayedTake; }
   // True while the running device has stopped taking blocks (it may come back).
   bool Stalled() const { return FDevice->Stalled(); }
   // The name of the open (or last opened) device.
@@ -119,6 +122,7 @@ class TWaveOut : public QObject {
   int FBufferSamples = 0;
   uint32_t FLastPlayed = 0;
   int64_t FFirstBlockClock = -1;
+  int64_t FLastPlayedClock = -1, FLastPlayedTake = -1;
   int64_t FFramesDone = 0;  // frames of the blocks played since the device opened
   bool FOpened = false;  // this opening's open was handled, so its close fires OnClose
   TWaveFormat FFormat;

@@ -24,6 +24,10 @@ struct wavehdr_tag {
   // first frame passes the sound card's jacks: leaves the output, or arrives at the input
   // (-1: not known). A played frame's clock less a captured frame's tells where it comes back.
   int64_t deviceClock = -1;
+  // Output: the frame on the same clock at which the device took the block's first frame from
+  // the stream, so a captured frame's clock less it is the whole round trip through the sound
+  // system (-1: not known; the backend keeps no such clock).
+  int64_t deviceTake = -1;
 };
 using PWaveHdr = wavehdr_tag*;
 

@@ -193,6 +193,17 @@ double AWeightingdB(double hz) {
   return hz > 0 ? 20.0 * std::log10(r(hz) / at1k) : kFloor;
 }
 
+std::vector<double> BlackmanHarris7(int count) {
+  std::vector<double> window(std::max(count, 0));
+  for (int i = 0; i < count; ++i) {
+    double w = 0, sign = 1;
+    for (std::size_t k = 0; k < kWindowTerms.size(); ++k, sign = -sign)
+      w += sign * kWindowTerms[k] * std::cos(kTwoPi * static_cast<double>(k) * i / count);
+    window[i] = w;
+  }
+  return window;
+}
+
 double ToneAmplitude(const double* windowed, int count, double hz, double sampleRate,
                      double windowSum) {
   const double omega = kTwoPi * hz / sampleRate;
@@ -219,11 +230,8 @@ void TDistortionAnalyser::Prepare(int count) {
   real_.assign(count, 0.0f);
   spectrum_.assign(2 * (count / 2 + 1), 0.0f);
   windowSum_ = windowSquares_ = 0;
-  for (int i = 0; i < count; ++i) {
-    double w = 0, sign = 1;
-    for (std::size_t k = 0; k < kWindowTerms.size(); ++k, sign = -sign)
-      w += sign * kWindowTerms[k] * std::cos(kTwoPi * static_cast<double>(k) * i / count);
-    window_[i] = w;
+  window_ = BlackmanHarris7(count);
+  for (double w : window_) {
     windowSum_ += w;
     windowSquares_ += w * w;
   }

@@ -134,6 +134,8 @@ class TDistortionAnalyser {
 
 // The IEC 61672 A-weighting gain at f Hz, in dB (0 dB at 1 kHz).
 double AWeightingdB(double hz);
+// The 7-term Blackman-Harris window of count points (periodic).
+std::vector<double> BlackmanHarris7(int count);
 // The windowed DTFT of x (count samples) at f Hz: the amplitude (peak) of a sine at f, under the
 // window given (its sum in windowSum).
 double ToneAmplitude(const double* windowed, int count, double hz, double sampleRate,
