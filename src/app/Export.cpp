@@ -429,7 +429,8 @@ bool TMainForm::ShownData(TCsvTable& table, std::string& nothing) const {
     const auto* d = static_cast<const TAudioDisplay*>(display);
     table = display == WaveformDisplay1 ? ScopeCsv(d->ShownFrames(), d->SampleRate())
                                         : VectorScopeCsv(d->ShownFrames(), d->SampleRate());
-    nothing = "The scope has drawn no trace yet.";
+    nothing = display == WaveformDisplay1 ? "The scope has drawn no trace yet."
+                                          : "The vector scope has drawn no trace yet.";
   } else if (display == SpectrumDisplay1) {
     const TSpectrumDisplay& d = *SpectrumDisplay1;
     nothing = "The spectrum analyser has analysed no block yet.";
