@@ -356,6 +356,7 @@ void TAudioDisplay::SetSource(TWaveIn* source) {
   FSource = source;
   FAveragingCount = 0;
   FPointCount = 0;
+  FShownFrames.clear();
 }
 
 TWaveIn* TAudioDisplay::FeedingSource() const {
@@ -503,6 +504,7 @@ void TWaveformDisplay::ProcessSamples(const int16_t* samples, int frameCount, bo
   layout.TraceOffset = FTraceOffset;
   layout.Uncalibrated = FUncalibrated;
   FPointCount = ReduceWaveform(samples, frameCount, layout, FLeftPoints.data(), FRightPoints.data());
+  KeepShownFrames(samples, FPointCount > 0 ? FSweepLength : 0);
   update();
   continueFlag = !FSingleSweep;
 }
@@ -702,6 +704,7 @@ void TVectorScope::ProcessSamples(const int16_t* samples, int frameCount, bool&)
   FPointCount = 0;
   if (w > 0 && FLeftPoints.size() >= static_cast<std::size_t>(w))
     FPointCount = ReduceVectorScope(samples, w, H(), FScale, FGain, FLeftPoints.data(), peak);
+  KeepShownFrames(samples, FPointCount > 0 ? w : 0);
   update();
   FGain = VectorScopeNextGain(FGain, peak, FAGC, FAGCMaxGain, FAGCDecayPercent);
 }

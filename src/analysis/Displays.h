@@ -234,11 +234,18 @@ public:
   // Work array 0 ... 6, W floats (empty before the control first had W >= 1).
   std::span<const float> ColumnArray(int index) const { return FColumns.at(index); }
   int LastColumn() const { return FLastColumn; }
+  // The interleaved stereo frames the scopes' trace was drawn from (left first, 16-bit
+  // values); empty before a trace and after a new source.
+  std::span<const int16_t> ShownFrames() const { return FShownFrames; }
 
 protected:
   void BoundsChanged() override;
+  void KeepShownFrames(const int16_t* samples, int frames) {
+    FShownFrames.assign(samples, samples + 2 * static_cast<std::size_t>(std::max(frames, 0)));
+  }
 
   std::vector<QPoint> FLeftPoints, FRightPoints;
+  std::vector<int16_t> FShownFrames;
   int FPointCount = 0;
   std::array<std::vector<float>, kColumnArrays> FColumns;
   int FLastColumn = 0;

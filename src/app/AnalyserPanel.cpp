@@ -254,6 +254,7 @@ void TMainForm::PageControlAnalyserChange() {
     TMainForm* form;
     ~TAfter() { form->ShowAnalyserState(); }
   } after{this};
+  UpdateExportActions();
   // A measurement needs its display fed: another page ends it.
   if (PageControlAnalyser->currentIndex() != pgImpulse) EndImpulseRun();
   switch (PageControlAnalyser->currentIndex()) {

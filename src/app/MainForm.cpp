@@ -117,6 +117,10 @@ void TMainForm::CreateMenus() {
   ReplayWAVFile1->setObjectName("ReplayWAVFile1");
   SoundDevices1 = file->addAction("Sound devices ...", this, Guard(&TMainForm::SoundDevices1Click));
   SoundDevices1->setObjectName("SoundDevices1");
+  ExportPicture1 = file->addAction("Export picture ...", this, Guard(&TMainForm::ExportPicture1Click));
+  ExportPicture1->setObjectName("ExportPicture1");
+  ExportData1 = file->addAction("Export data ...", this, Guard(&TMainForm::ExportData1Click));
+  ExportData1->setObjectName("ExportData1");
   file->addSeparator();
   Exit1 = file->addAction("E&xit", this, &QWidget::close);
   Exit1->setObjectName("Exit1");

@@ -44,6 +44,7 @@ class TFlickerlessBorderedCustomControl;
 class TFormMeasureOffset;
 class TInputMixer;
 class TLED;
+struct TCsvTable;
 class TResponsePlot;
 class TSpectrumDisplay;
 class TVectorScope;
@@ -193,6 +194,11 @@ class TMainForm : public QMainWindow {
   // stores them in the settings (for the input device in use) and the analyser.
   void MeasureOffset();
 
+  // "Export picture ..." and "Export data ...": the display of the analyser page shown as a PNG
+  // file or its numbers as a CSV file (Export.h); both disabled on a page without a display.
+  void ExportPicture1Click();
+  void ExportData1Click();
+
   // "Sound devices ...": the dialog, then the choice applied and kept.
   void SoundDevices1Click();
   // "Sound card test ...": stops the streams and runs the test's dialog; the report folder is kept.
@@ -217,6 +223,12 @@ class TMainForm : public QMainWindow {
 
  private:
   void CreateMenus();
+  // Export: the page's display (none on the input controls), the actions following it, the
+  // file name chosen (replacing agreed) and the page's table; false and why when it is empty.
+  QWidget* ShownDisplay() const;
+  void UpdateExportActions();
+  QString ExportName(const QString& title, const QString& extension, const QString& filter);
+  bool ShownData(TCsvTable& table, std::string& nothing) const;
   void CreateGeneratorPanel(QWidget* client);
   void CreateAnalyserPanel(QWidget* client);
   void CreateDistortionPage(QWidget* page);
@@ -303,6 +315,9 @@ class TMainForm : public QMainWindow {
   QAction* Exit1 = nullptr;
   QAction* SoundDevices1 = nullptr;
   QAction* SoundCardTest1 = nullptr;
+  QAction* ExportPicture1 = nullptr;
+  QAction* ExportData1 = nullptr;
+  QString FLastExportFolder;  // of the last export; empty: the home folder
   QAction* Contents1 = nullptr;
   QAction* Index1 = nullptr;
   QAction* About1 = nullptr;

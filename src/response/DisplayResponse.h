@@ -153,6 +153,9 @@ public:
   // rebuilds the frequency points.
   void UpdateSweepRange();
 
+  // Right levels were measured over the current frequency points (the left ones too unless a
+  // reference is loaded).
+  bool Measured() const { return FMeasured; }
   const QString& ReferenceFileName() const { return FReferenceFileName; }
   bool ReferenceLoaded() const { return FReferenceLoaded; }
   int ReferencePointCount() const { return FReferenceCount; }

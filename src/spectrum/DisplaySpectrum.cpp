@@ -184,6 +184,7 @@ void TSpectrumDisplay::RebuildColumnBins() {
       FMarkerColumns[k] = MarkerColumn(FMarkerF[k], FFreqMin, FFreqMax, W() - 1);
   FPointCount = 0;
   FAveragingCount = 0;
+  FHistoryCount = 0;
   if (wasEnabled) source->SetEnabled(true);
 }
 
@@ -228,9 +229,39 @@ void TSpectrumDisplay::ProcessSamples(const int16_t* samples, int frameCount, bo
     if (FColumnBins.size() != static_cast<std::size_t>(n)) return;
     ReduceColumns(power, FColumnBins, FReferencePower, values);
     FPointCount = n;
+    if (IsSpectrogram(FMode)) KeepSpectrogramBlock(values, n);
     if (IsTrace(FMode) && MovingAverage()) SmoothTrace(values);
   }
   update();
+}
+
+void TSpectrumDisplay::KeepSpectrogramBlock(const float* rows, int count) {
+  // As many blocks as the picture has room for; a change of size starts again.
+  const std::size_t blocks = static_cast<std::size_t>(
+      std::max((W() + FColumnsPerBlock - 1) / std::max(FColumnsPerBlock, 1), 1));
+  if (count != FHistoryRows || blocks != FHistoryBlocks.size()) {
+    FHistoryRows = count;
+    FHistoryBlocks.assign(blocks, 0);
+    FHistory.assign(blocks * static_cast<std::size_t>(count), 0.0f);
+    FHistoryCount = 0;
+  }
+  if (FHistoryCount == 0) FHistoryNext = 0;
+  FHistoryBlocks[FHistoryNext] = FSpectrogramBlock;
+  std::copy_n(rows, count, FHistory.begin() + static_cast<std::ptrdiff_t>(FHistoryNext) * count);
+  FHistoryNext = (FHistoryNext + 1) % static_cast<int>(blocks);
+  FHistoryCount = std::min(FHistoryCount + 1, static_cast<int>(blocks));
+}
+
+int TSpectrumDisplay::SpectrogramBlock(int i) const {
+  const int size = static_cast<int>(FHistoryBlocks.size());
+  return FHistoryBlocks[(FHistoryNext - FHistoryCount + i + size) % size];
+}
+
+std::span<const float> TSpectrumDisplay::SpectrogramRows(int i) const {
+  const int size = static_cast<int>(FHistoryBlocks.size());
+  const int slot = (FHistoryNext - FHistoryCount + i + size) % size;
+  return {FHistory.data() + static_cast<std::size_t>(slot) * FHistoryRows,
+          static_cast<std::size_t>(FHistoryRows)};
 }
 
 void TSpectrumDisplay::SmoothTrace(float* values) {

@@ -82,6 +82,11 @@ public:
   const std::array<QRgb, 256>& Palette() const { return FPalette; }
   // Fills the spectrogram picture with black if the control is showing.
   void ClearSpectrogram();
+  // The spectrogram's blocks as analysed, oldest first, as many as its picture holds: each
+  // block's number and its power ratio per row (row 0 lowest, at the frequency table's entry).
+  int SpectrogramBlocks() const { return FHistoryCount; }
+  int SpectrogramBlock(int i) const;
+  std::span<const float> SpectrogramRows(int i) const;
 
   // Creates the 22 captions on the parent the first time ("<name>_X0" ... "_X10" below the plot,
   // "_Y0" ... "_Y10" left of it) and places those the mode uses.
@@ -161,6 +166,11 @@ private:
   std::vector<int16_t> FConversion;        // ProcessFloatSamples' frames
 
   QImage FSpectrogram;
+  // A ring of FHistoryBlocks.size() blocks of FHistoryRows values each.
+  std::vector<float> FHistory;
+  std::vector<int> FHistoryBlocks;
+  int FHistoryRows = 0, FHistoryNext = 0, FHistoryCount = 0;
+  void KeepSpectrogramBlock(const float* rows, int count);
   std::array<QRgb, 256> FPalette{};
   bool FLabelsCreated = false;
   bool FDrawFailureShown = false;
