@@ -704,7 +704,8 @@ TEST_F(MainFormTest, WindowCaptionMenusAndBottomRow) {
     for (QAction* item : menu->menu()->actions())
       menus << (item->isSeparator() ? QString("-") : item->text());
   }
-  EXPECT_EQ(menus, (QStringList{"&File", "Replay WAV file ...", "Sound devices ...", "-", "E&xit", "&Help",
+  EXPECT_EQ(menus, (QStringList{"&File", "Replay WAV file ...", "Sound devices ...", "Load calibration ...",
+                                "No calibration", "-", "E&xit", "&Help",
                                 "&Contents", "&Index", "-", "&About"}));
   EXPECT_EQ(Find<QAction>(&form, "Exit1")->shortcut(), QKeySequence(QKeySequence::Quit));
   EXPECT_EQ(Find<QAction>(&form, "Contents1")->shortcut(), QKeySequence(Qt::Key_F1));
