@@ -491,8 +491,9 @@ void TMainForm::SetStatusText(const QString& text, const QString& hint, const QS
   const QFontMetrics metrics = LabelBackend->fontMetrics();
   const int room = LabelBackend->width() - 4;
   const QString end = metrics.elidedText(tail, Qt::ElideMiddle, room);
-  const QString shown =
-      metrics.elidedText(text, Qt::ElideMiddle, std::max(0, room - metrics.horizontalAdvance(end))) + end;
+  // Before a tail the start of the text says most ("Simulated ...", "Sound: ...").
+  const QString shown = metrics.elidedText(text, tail.isEmpty() ? Qt::ElideMiddle : Qt::ElideRight,
+                                           std::max(0, room - metrics.horizontalAdvance(end))) + end;
   LabelBackend->setText(shown);
   LabelBackend->setToolTip(hint.isEmpty() ? (shown == text + tail ? QString() : text + tail) : hint);
 }
