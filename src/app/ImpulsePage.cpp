@@ -214,6 +214,11 @@ void TImpulseDisplay::SetDivideByLoaded(bool divide) {
   update();
 }
 
+void TImpulseDisplay::SetCalibration(std::shared_ptr<const TCalibration> calibration) {
+  FCalibration = std::move(calibration);
+  update();
+}
+
 int TImpulseDisplay::MainChannel() const {
   if (!FHasResult) return -1;
   if (FResult.Dual) return FResult.Ratio.Complex.empty() ? -1 : kRatio;
@@ -238,11 +243,13 @@ double TImpulseDisplay::CurveValue(TImpulseView view, int channel, double hz, in
   // The band the sweep covered.
   if (hz < FShownSweep.F1 * (1 - 1e-9) || hz > FShownSweep.F2 * (1 + 1e-9)) return kNaN;
   const bool divide = FDivide && FLoaded.Points.size() >= 2;
+  const TCalibration* calibration = channel != kRatio && FCalibration ? FCalibration.get() : nullptr;
   switch (view) {
     case TImpulseView::Magnitude: {
       const TSmoother* s = SmootherFor(channel, 1);
       if (!s) return kNaN;
       double dB = PowerdB(s->Power(hz, FSmoothing));
+      if (calibration) dB -= calibration->GaindB(hz);
       if (divide) dB -= InterpolateResponse(FLoaded, hz).dB;
       return dB;
     }
@@ -250,6 +257,7 @@ double TImpulseDisplay::CurveValue(TImpulseView view, int channel, double hz, in
       const TSmoother* s = SmootherFor(channel, 1);
       if (!s) return kNaN;
       double deg = ToDeg(std::arg(s->Complex(hz, FSmoothing)));
+      if (calibration && calibration->HasPhase()) deg -= calibration->PhaseDeg(hz);
       if (divide && FLoaded.HasPhase) deg -= InterpolateResponse(FLoaded, hz).Deg;
       return WrapDeg(deg);
     }
@@ -263,8 +271,9 @@ double TImpulseDisplay::CurveValue(TImpulseView view, int channel, double hz, in
       if (!fundamental || !harmonic || order < 2) return kNaN;
       const double top = std::min(FShownSweep.F2, FShownSweep.SampleRate / 2);
       if (order * hz > top * (1 + 1e-9)) return kNaN;
-      return PowerdB(harmonic->Power(order * hz, FSmoothing)) -
-             PowerdB(fundamental->Power(hz, FSmoothing));
+      double dB = PowerdB(harmonic->Power(order * hz, FSmoothing)) - PowerdB(fundamental->Power(hz, FSmoothing));
+      if (calibration) dB -= calibration->GaindB(order * hz) - calibration->GaindB(hz);
+      return dB;
     }
     default:
       return kNaN;

@@ -9,6 +9,7 @@
 // coordinates pixels of the control.
 #pragma once
 
+#include "Calibration.h"
 #include "Displays.h"
 #include "ImpulseResponse.h"
 #include "ResponseText.h"
@@ -75,6 +76,12 @@ class TImpulseDisplay : public TAudioDisplay {
   void SetLoaded(const TResponseText& loaded);
   bool DivideByLoaded() const { return FDivide; }
   void SetDivideByLoaded(bool divide);
+  // The input chain's curve, taken off each input's magnitude and phase (and off the
+  // fundamental and the harmonic of the distortion view, each at its own frequency); the ratio
+  // of the inputs has it in both and stays as it is, and so does the group delay. None with
+  // nullptr.
+  const std::shared_ptr<const TCalibration>& Calibration() const { return FCalibration; }
+  void SetCalibration(std::shared_ptr<const TCalibration> calibration);
 
   // The channel the saved response, the distortion view and the readout follow: the ratio in
   // dual mode, else the right channel, or the left one when the right found no sweep; -1
@@ -145,6 +152,7 @@ class TImpulseDisplay : public TAudioDisplay {
   TIrWindow FWindow;
   TResponseText FLoaded;
   bool FDivide = false;
+  std::shared_ptr<const TCalibration> FCalibration;
   double FTop = 0, FBottom = 0;
   std::function<void(int, int)> FOnMouseMove;
 };

@@ -121,6 +121,11 @@ void TMainForm::CreateMenus() {
   ExportPicture1->setObjectName("ExportPicture1");
   ExportData1 = file->addAction("Export data ...", this, Guard(&TMainForm::ExportData1Click));
   ExportData1->setObjectName("ExportData1");
+  LoadCalibration1 = file->addAction("Load calibration ...", this, Guard(&TMainForm::LoadCalibration1Click));
+  LoadCalibration1->setObjectName("LoadCalibration1");
+  NoCalibration1 = file->addAction("No calibration", this, Guard(&TMainForm::NoCalibration1Click));
+  NoCalibration1->setObjectName("NoCalibration1");
+  NoCalibration1->setEnabled(false);
   file->addSeparator();
   Exit1 = file->addAction("E&xit", this, &QWidget::close);
   Exit1->setObjectName("Exit1");
@@ -399,6 +404,7 @@ void TMainForm::FormShow() {
   PageControlAnalyserChange();
   ShowBackend();
   if (!FDeviceNote.empty()) ShowMessage(std::exchange(FDeviceNote, {}));
+  if (!FCalibrationNote.empty()) ShowMessage(std::exchange(FCalibrationNote, {}));
   if (!FADCMeasured) AskToMeasureOffset();
   ShowOffsetHint();
   FShown = true;
@@ -478,20 +484,26 @@ void TMainForm::ShowStatus() {
     return;
   }
   LabelBackend->setPalette(FBackendPalette);
+  QString text = FBackendCaption, hint = FBackendHint, tail;
   if (!FReplayedFile.isEmpty()) {
-    SetStatusText(QString("Replayed: %1").arg(QFileInfo(FReplayedFile).fileName()),
-                  QString("The analyser shows the file \"%1\", not the input.")
-                      .arg(QDir::toNativeSeparators(FReplayedFile)));
-    return;
+    text = QString("Replayed: %1").arg(QFileInfo(FReplayedFile).fileName());
+    hint = QString("The analyser shows the file \"%1\", not the input.").arg(QDir::toNativeSeparators(FReplayedFile));
   }
-  SetStatusText(FBackendCaption, FBackendHint);
+  AddCalibrationStatus(tail, hint);
+  SetStatusText(text, hint, tail);
 }
 
-void TMainForm::SetStatusText(const QString& text, const QString& hint) {
-  // Device names can be long: what does not fit is elided, the whole text is in the hint.
-  const QString shown = LabelBackend->fontMetrics().elidedText(text, Qt::ElideMiddle, LabelBackend->width() - 4);
+void TMainForm::SetStatusText(const QString& text, const QString& hint, const QString& tail) {
+  // Device names can be long: what does not fit is elided, the whole text is in the hint. The
+  // tail (the calibration in use) keeps its place; the text before it gives way first.
+  const QFontMetrics metrics = LabelBackend->fontMetrics();
+  const int room = LabelBackend->width() - 4;
+  const QString end = metrics.elidedText(tail, Qt::ElideMiddle, room);
+  // Before a tail the start of the text says most ("Simulated ...", "Sound: ...").
+  const QString shown = metrics.elidedText(text, tail.isEmpty() ? Qt::ElideMiddle : Qt::ElideRight,
+                                           std::max(0, room - metrics.horizontalAdvance(end))) + end;
   LabelBackend->setText(shown);
-  LabelBackend->setToolTip(hint.isEmpty() ? (shown == text ? QString() : text) : hint);
+  LabelBackend->setToolTip(hint.isEmpty() ? (shown == text + tail ? QString() : text + tail) : hint);
 }
 
 void TMainForm::Timer1Timer() {

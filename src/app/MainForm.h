@@ -37,6 +37,7 @@ class TAboutBox;
 class TAnchorLayout;
 class TAudioToneGenerator;
 class TBasicAudioAnalyser;
+class TCalibration;
 class TDistortionDisplay;
 class TImpulseDisplay;
 struct TImpulseRun;
@@ -210,6 +211,17 @@ class TMainForm : public QMainWindow {
   // The dialog's "Measure round trip": the streams stopped, `choice` in use meanwhile.
   QString MeasureRoundTrip(const TDeviceChoice& choice);
 
+  // "Load calibration ...": a file chosen, read and applied to the response, impulse and
+  // spectrum readings, and kept (setting "CalibrationFile"); a file refused leaves the one in
+  // use. "No calibration": none applied, none kept.
+  void LoadCalibration1Click();
+  void NoCalibration1Click();
+  // Reads `path` and applies it, keeping it in the settings; false, with one message naming the
+  // file and the reason, when it cannot be used.
+  bool LoadCalibration(const QString& path);
+  // The calibration applied to the readings; nullptr while none is.
+  const TCalibration* Calibration() const { return FCalibration.get(); }
+
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -250,6 +262,11 @@ class TMainForm : public QMainWindow {
   void ReadSettings();
   // The kept devices and latency, applied, and the offsets kept for that input.
   void ReadDeviceChoice(QSettings& s);
+  // The kept calibration file, applied; one that cannot be used is forgotten, with a message
+  // once the window is shown.
+  void ReadCalibrationChoice(QSettings& s);
+  // Gives the displays the calibration (nullptr: none) and shows it in the menu and status line.
+  void ApplyCalibration(std::shared_ptr<const TCalibration> calibration);
   // The start's question whether to measure the offsets; measures on Yes.
   void AskToMeasureOffset();
   void CreateLevelScale();
@@ -270,7 +287,9 @@ class TMainForm : public QMainWindow {
   void ShowStalledStreams();
   // The status line: a stall, a replayed file, or the devices in use.
   void ShowStatus();
-  void SetStatusText(const QString& text, const QString& hint);
+  void SetStatusText(const QString& text, const QString& hint, const QString& tail = {});
+  // " · Cal: <file>" for the status line's tail, the whole name and the sensitivity in its hint.
+  void AddCalibrationStatus(QString& tail, QString& hint) const;
   void ReplayFile(const QString& name);
   // A handler as Qt calls it: an error it raises goes to the error display, as a device
   // notification's does, instead of unwinding through Qt.
@@ -293,6 +312,8 @@ class TMainForm : public QMainWindow {
   bool FADCMeasured = false;
   TDeviceChoice FDeviceChoice;  // as kept; the environment may override what is in use
   std::string FDeviceNote;      // why a kept device is not in use, shown once the window is
+  std::string FCalibrationNote;  // why the kept calibration is not in use, the same way
+  std::shared_ptr<const TCalibration> FCalibration;
   double FRoundTripMs = 0;      // the last measured round trip, 0 before one
   bool FShown = false;
   bool FShowQueued = false;
@@ -318,6 +339,8 @@ class TMainForm : public QMainWindow {
   QAction* ExportPicture1 = nullptr;
   QAction* ExportData1 = nullptr;
   QString FLastExportFolder;  // of the last export; empty: the home folder
+  QAction* LoadCalibration1 = nullptr;
+  QAction* NoCalibration1 = nullptr;
   QAction* Contents1 = nullptr;
   QAction* Index1 = nullptr;
   QAction* About1 = nullptr;

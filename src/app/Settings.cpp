@@ -125,6 +125,7 @@ void TMainForm::ReadSettings() {
   const auto settings = OpenSettings();
   const QSettings& s = *settings;
   ReadDeviceChoice(*settings);
+  ReadCalibrationChoice(*settings);
   ComboBoxFreqRange->setCurrentIndex(ReadIndex(s, "FreqRange", 2, ComboBoxFreqRange->count()));
   ComboBoxLeftWaveform->setCurrentIndex(
       ReadIndex(s, "WaveformLeft", 0, ComboBoxLeftWaveform->count()));

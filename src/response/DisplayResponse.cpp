@@ -411,7 +411,35 @@ void TResponsePlot::UpdateSweepRange() {
         table[i] = FLogSweep ? table[i - 1] * factor : table[i - 1] + increment;
     }
   }
+  RebuildCalibrationTable();
   ApplyLeftReference();
+}
+
+void TResponsePlot::RebuildCalibrationTable() {
+  FCalibrationdB.clear();
+  if (!FCalibration || FCalibration->Empty() || FColumns[0].empty()) return;
+  const std::size_t points = std::min<std::size_t>(static_cast<std::size_t>(std::max(Points(), 0)),
+                                                   FColumns[kFrequencyTable].size());
+  for (std::size_t i = 0; i < points; ++i)
+    FCalibrationdB.push_back(static_cast<float>(FCalibration->GaindB(FColumns[kFrequencyTable][i])));
+}
+
+void TResponsePlot::SetCalibration(std::shared_ptr<const TCalibration> calibration) {
+  const std::vector<float> before = FCalibrationdB;
+  FCalibration = std::move(calibration);
+  RebuildCalibrationTable();
+  // What was measured was measured under the old curve: swap it for the new one.
+  if (FMeasured) {
+    const int points = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(Points(), 0)),
+                                                              FColumns[1].size()));
+    for (int i = 0; i < points; ++i) {
+      const float old = static_cast<std::size_t>(i) < before.size() ? before[static_cast<std::size_t>(i)] : 0.0f;
+      const float change = old - CalibrationAt(i);
+      FColumns[1][i] += change;
+      if (!FLeftFromFile) FColumns[0][i] += change;
+    }
+  }
+  update();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -756,6 +784,12 @@ int TResponsePlot::MeasureFast(const int16_t* samples, int frameCount) {
     nspsbCopy(right, previousRight, w);
     ++FAveragingCount;
   }
+  // Off what is shown, not off the running average, which a new curve would otherwise drag.
+  if (!FCalibrationdB.empty())
+    for (int j = 0; j < w; ++j) {
+      if (measureLeft) left[j] -= CalibrationAt(j);
+      right[j] -= CalibrationAt(j);
+    }
   return w;
 }
 
@@ -838,9 +872,10 @@ int TResponsePlot::MeasureSlow(int frameCount) {
     if (measurable) RingLevels(from, frames, left, right);
     // Not placed, or no longer captured: no level rather than a wrong one.
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    if (!FReferenceLoaded) FColumns[0][step] = measurable ? PowerTodB(left / kFullScaleSquare) : nan;
+    if (!FReferenceLoaded)
+      FColumns[0][step] = measurable ? PowerTodB(left / kFullScaleSquare) - CalibrationAt(step) : nan;
     if (!FReferenceLoaded) FLeftFromFile = false;
-    FColumns[1][step] = measurable ? PowerTodB(right / kFullScaleSquare) : nan;
+    FColumns[1][step] = measurable ? PowerTodB(right / kFullScaleSquare) - CalibrationAt(step) : nan;
     if (cycle != FShownCycle || step == 0) FCycleLost = 0;
     FCycleLost += measurable ? 0 : 1;
     FShownCycle = cycle;

@@ -14,6 +14,7 @@
 // slow sweep.
 #pragma once
 
+#include "Calibration.h"
 #include "DelayFinder.h"
 #include "FrequencyPlot.h"
 
@@ -25,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -138,6 +140,12 @@ public:
   // Mouse position in control pixels on every move.
   void SetOnMouseMove(std::function<void(int x, int y)> handler) { FOnMouseMove = std::move(handler); }
 
+  // The curve taken off the measured levels of both inputs, each point at its own frequency
+  // (drawn, saved and in LeftLevels/RightLevels); a loaded reference is a file's levels and
+  // stays as it is. None with nullptr. Levels already measured follow a new curve at once.
+  const std::shared_ptr<const TCalibration>& Calibration() const { return FCalibration; }
+  void SetCalibration(std::shared_ptr<const TCalibration> calibration);
+
   // Writes the current response (right, or right minus left with LeftIsReference) to a file,
   // replacing it only once complete. While no point is held nothing is written and a
   // message says so. A failure is
@@ -206,8 +214,15 @@ private:
   // Returns the vertices.
   int BuildTrace(const float* rows, int first, int count, QPoint* points) const;
   QLabel* Label(const QString& suffix) const;
+  // The calibration's dB at each frequency point (empty without one), and the value at point i.
+  void RebuildCalibrationTable();
+  float CalibrationAt(int i) const {
+    return static_cast<std::size_t>(i) < FCalibrationdB.size() ? FCalibrationdB[static_cast<std::size_t>(i)] : 0.0f;
+  }
 
   TAudioSweepGenerator* FSweepGenerator = nullptr;
+  std::shared_ptr<const TCalibration> FCalibration;
+  std::vector<float> FCalibrationdB;
   int FTraceSmoothing = 1;
   int FMinFrequency = 300;
   int FMaxFrequency = 3000;

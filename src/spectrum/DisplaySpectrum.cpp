@@ -185,7 +185,36 @@ void TSpectrumDisplay::RebuildColumnBins() {
   FPointCount = 0;
   FAveragingCount = 0;
   FHistoryCount = 0;
+  RebuildCalibrationTable();
   if (wasEnabled) source->SetEnabled(true);
+}
+
+void TSpectrumDisplay::SetCalibration(std::shared_ptr<const TCalibration> calibration) {
+  FCalibration = std::move(calibration);
+  RebuildCalibrationTable();
+  update();
+}
+
+double TSpectrumDisplay::PositionFrequency(int i) const {
+  if (FMode == sdOctave3) return BandCentreHz(i, SampleRate());
+  const int count = IsSpectrogram(FMode) ? H() : W();
+  const std::vector<float> table = BuildFrequencyTable(IsLogAxis(FMode), FFreqMin, FFreqMax, count - 1);
+  return i >= 0 && static_cast<std::size_t>(i) < table.size() ? table[static_cast<std::size_t>(i)]
+                                                              : std::nan("");
+}
+
+void TSpectrumDisplay::RebuildCalibrationTable() {
+  FCalibrationdB.clear();
+  if (!FCalibration || FCalibration->Empty()) return;
+  if (FMode == sdOctave3) {
+    for (int j = 0; j < kSpectrumBands; ++j)
+      FCalibrationdB.push_back(static_cast<float>(FCalibration->GaindB(BandCentreHz(j, SampleRate()))));
+    return;
+  }
+  const int count = IsSpectrogram(FMode) ? H() : W();
+  if (count < 2) return;
+  for (const float hz : BuildFrequencyTable(IsLogAxis(FMode), FFreqMin, FFreqMax, count - 1))
+    FCalibrationdB.push_back(static_cast<float>(FCalibration->GaindB(hz)));
 }
 
 void TSpectrumDisplay::ProcessSamples(const int16_t* samples, int frameCount, bool& continueFlag) {
@@ -469,11 +498,24 @@ void TSpectrumDisplay::DrawData(TCanvas& canvas) {
   }
 }
 
+void TSpectrumDisplay::LevelsdB(float* out, int count) const {
+  nspsbCopy(FColumns[0].data(), out, count);
+  nspsbLn1(out, count);
+  nspsbMpy1(static_cast<float>(10.0L / std::log(10.0L)), out, count);
+  if (FCalibrationdB.size() >= static_cast<std::size_t>(count))
+    nspsbSub3(out, FCalibrationdB.data(), out, count);
+}
+
+std::vector<float> TSpectrumDisplay::Levels() const {
+  const int count = std::min<int>(FPointCount, static_cast<int>(FColumns[0].size()));
+  std::vector<float> levels(static_cast<std::size_t>(std::max(count, 0)));
+  if (count > 0) LevelsdB(levels.data(), count);
+  return levels;
+}
+
 const int32_t* TSpectrumDisplay::ValueRows(int count, int start, std::vector<int32_t>* unclamped) {
   float* work = FColumns[2].data();
-  nspsbCopy(FColumns[0].data(), work, count);
-  nspsbLn1(work, count);
-  nspsbMpy1(static_cast<float>(10.0L / std::log(10.0L)), work, count);
+  LevelsdB(work, count);
   LevelsToRows(work, work, count - start, start);
   if (unclamped) unclamped->assign(static_cast<std::size_t>(count), 0);
   // The rows now hold int32 bits. Lines to rows far off the plot would be walked pixel by

@@ -7,6 +7,7 @@
 // by 1 ... H), samples 16-bit interleaved stereo frames, left first.
 #pragma once
 
+#include "Calibration.h"
 #include "FrequencyPlot.h"
 #include "SpectrumTables.h"
 
@@ -78,6 +79,18 @@ public:
   // The band table every spectrum display shares; built by the first third-octave block.
   static const TBandTable& BandTable();
 
+  // The curve taken off every level drawn and read (bars, trace, spectrogram, peak readout); none
+  // with nullptr. Each band, column or row takes the curve's value at its own frequency, from a
+  // table built again whenever the axis changes.
+  const std::shared_ptr<const TCalibration>& Calibration() const { return FCalibration; }
+  void SetCalibration(std::shared_ptr<const TCalibration> calibration);
+  // The frequency of band, column or row i as the calibration table takes it, Hz: a band's
+  // centre, a column's or row's entry of the axis.
+  double PositionFrequency(int i) const;
+  // The last block's levels as drawn, dB, calibration taken off: one per band, column or row
+  // (none before a block).
+  std::vector<float> Levels() const;
+
   const QImage& SpectrogramPicture() const { return FSpectrogram; }
   const std::array<QRgb, 256>& Palette() const { return FPalette; }
   // Fills the spectrogram picture with black if the control is showing.
@@ -136,6 +149,9 @@ private:
   void RebuildFrequencyTable();
   void RebuildColumnBins();
   void SmoothTrace(float* values);
+  void RebuildCalibrationTable();
+  // The first count values in dB, less the calibration table, into out.
+  void LevelsdB(float* out, int count) const;
   // Turns the first count values into rows, converting from index start on (the trace never
   // converts value 0); the rows are limited so that no line runs far off the plot. The rows
   // before that limit go to unclamped when given.
@@ -157,6 +173,8 @@ private:
   std::array<int, 4> FMarkerColumns{};
   float FReferencePower = 0;
   std::vector<int> FColumnBins;
+  std::shared_ptr<const TCalibration> FCalibration;
+  std::vector<float> FCalibrationdB;  // per band, column or row; empty without a calibration
   int FSpectrogramBlock = 0;
   int FColumnsPerBlock = 0;
   int FBuiltW = -1, FBuiltH = -1;  // plot size the axis tables were last built for

@@ -26,6 +26,10 @@ TBandTable BuildBandTable(int n, int fs) {
   return table;
 }
 
+double BandCentreHz(int band, int fs) {
+  return (fs <= 49000 ? 31.25 : 62.5) * std::exp2(band / 3.0);
+}
+
 std::vector<float> BuildFrequencyTable(bool logAxis, int freqMin, int freqMax, int d) {
   if (d < 1) return {};
   std::vector<float> table(static_cast<std::size_t>(d) + 1);

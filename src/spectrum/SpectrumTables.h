@@ -50,6 +50,9 @@ struct TBandTable {
 // the nearest bin (halves up). Neighbouring bands share their edge bin.
 TBandTable BuildBandTable(int n, int fs);
 
+// Centre of band j of that table, Hz: 31.25 (62.5 above fs 49000) times 2^(j / 3).
+double BandCentreHz(int band, int fs);
+
 // Frequencies of positions 0 ... d (single precision, accumulated from freqMin), logarithmic or
 // linear. A logarithmic axis needs freqMin > 0 and freqMax != 0, else every entry is freqMin.
 // Empty for d < 1.

@@ -705,7 +705,8 @@ TEST_F(MainFormTest, WindowCaptionMenusAndBottomRow) {
       menus << (item->isSeparator() ? QString("-") : item->text());
   }
   EXPECT_EQ(menus, (QStringList{"&File", "Replay WAV file ...", "Sound devices ...",
-                                "Export picture ...", "Export data ...", "-", "E&xit", "&Help",
+                                "Export picture ...", "Export data ...", "Load calibration ...",
+                                "No calibration", "-", "E&xit", "&Measure", "Sound card test ...", "&Help",
                                 "&Contents", "&Index", "-", "&About"}));
   EXPECT_EQ(Find<QAction>(&form, "Exit1")->shortcut(), QKeySequence(QKeySequence::Quit));
   EXPECT_EQ(Find<QAction>(&form, "Contents1")->shortcut(), QKeySequence(Qt::Key_F1));

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <csignal>
 #include <functional>
+#include <memory>
 #include <sys/resource.h>
 #include <vector>
 
@@ -287,6 +288,42 @@ TEST_F(ResponsePlotTest, AReferenceIsSmoothedOnceNotWithEveryBlock) {
   }
   Plot->LoadLeftReference("");
   for (float v : Plot->LeftLevels()) ASSERT_EQ(v, 0.0f);
+}
+
+// A calibration comes off every measured point at the point's own frequency: off levels already
+// measured when it is set, off what is shown and not off the running average, never off a
+// loaded reference. A twin plot fed the same blocks without one is the measure.
+TEST_F(ResponsePlotTest, CalibrationComesOffEachPointAtItsFrequency) {
+  TResponsePlot* twin = new TResponsePlot(&Parent);
+  twin->SetBounds(24, 32, 443, 258);
+  twin->SetLeftAmplitude(0.5f);
+  twin->SetRightAmplitude(0.5f);
+  // -2 dB up to 1 kHz, then 6 dB more a decade.
+  const auto calibration = std::make_shared<const TCalibration>(std::vector<TCalibrationPoint>{{1000, -2}, {10000, 4}});
+  const auto expected = [](double hz) { return hz <= 1000 ? -2.0 : -2 + 6 * std::log10(hz / 1000); };
+  const auto check = [&](const char* when, bool left) {
+    const auto f = Plot->Frequencies();
+    ASSERT_EQ(f.size(), 441u);
+    for (std::size_t i = 0; i < f.size(); ++i) {
+      ASSERT_NEAR(twin->RightLevels()[i] - Plot->RightLevels()[i], expected(f[i]), 1e-4) << when << ", " << i;
+      if (left) ASSERT_NEAR(twin->LeftLevels()[i] - Plot->LeftLevels()[i], expected(f[i]), 1e-4) << when << ", " << i;
+    }
+  };
+  const auto feed = [&](int left, int right) {
+    for (TResponsePlot* p : {Plot, twin}) FeedFast(*p, [=](int) { return left; }, [=](int f) { return right + f / 40; });
+  };
+  feed(2000, 1000);
+  Plot->SetCalibration(calibration);
+  check("set after a block", true);
+  feed(2000, 4000);
+  check("averaged with the next", true);
+  for (TResponsePlot* p : {Plot, twin}) p->LoadLeftReference(Write("flat.dat", "300.0  -30.0\r\n3000.0  -10.0\r\n"));
+  feed(1000, 3000);
+  check("with a reference", false);
+  EXPECT_EQ(std::vector<float>(Plot->LeftLevels().begin(), Plot->LeftLevels().end()),
+            std::vector<float>(twin->LeftLevels().begin(), twin->LeftLevels().end()));
+  Plot->SetCalibration(nullptr);
+  for (std::size_t i = 0; i < 441; ++i) ASSERT_NEAR(Plot->RightLevels()[i], twin->RightLevels()[i], 1e-4) << i;
 }
 
 TEST_F(ResponsePlotTest, EqualInputsAsReferenceDrawTheMinus20Line) {
