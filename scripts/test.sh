@@ -3,7 +3,7 @@
 # with AddressSanitizer and UndefinedBehaviorSanitizer. The audio-server tests run against a
 # PulseAudio daemon of our own, stopped by its PID at the end, also when tests fail.
 set -euo pipefail
-export QV_EXTRA_PACKAGES="pulseaudio pulseaudio-utils libasound2-plugins ladspa-sdk sox jackd2"
+export QV_EXTRA_PACKAGES="pulseaudio pulseaudio-utils libasound2-plugins ladspa-sdk sox jackd2 chromium"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 source "$ROOT/scripts/pulse-server.sh"
 trap stop_pulse_server EXIT

@@ -100,10 +100,10 @@ std::vector<int16_t> Signal(const TCardTestPlan& plan) {
   return frames;
 }
 
-std::string Figure(double v) {
+std::string Figure(double v, const std::string& unit) {
   if (!std::isfinite(v)) return "-";
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.4g", v);
+  std::snprintf(buffer, sizeof buffer, unit == "%" ? "%.5f" : unit == "% of full scale" ? "%.6f" : "%.2f", v);
   return buffer;
 }
 
@@ -282,8 +282,8 @@ int main(int argc, char** argv) {
       !WriteBytes(stem + ".csv", QByteArray::fromStdString(csv), &why))
     return Fail(why);
   for (const TCardFigure& f : report.Result.Figures)
-    std::printf("%-22s %-52s %10s %10s  %s\n", f.Key.c_str(), f.Name.c_str(), Figure(f.Left).c_str(),
-                Figure(f.Right).c_str(), f.Unit.c_str());
+    std::printf("%-22s %-52s %10s %10s  %s\n", f.Key.c_str(), f.Name.c_str(), Figure(f.Left, f.Unit).c_str(),
+                Figure(f.Right, f.Unit).c_str(), f.Unit.c_str());
   std::printf("Report: %s.html\n", stem.toStdString().c_str());
   if (limits) {
     const std::vector<std::string> failures = CheckCardLimits(report.Result, *limits);

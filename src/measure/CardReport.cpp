@@ -8,10 +8,13 @@
 
 namespace {
 
-std::string Number(double v, int precision = 10) {
+// Shortest text that reads back to the same double (precision 0), or that many digits.
+std::string Number(double v, int precision = 0) {
   if (!std::isfinite(v)) return "";
   char buffer[64];
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, precision);
+  const auto r = precision > 0
+                     ? std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, precision)
+                     : std::to_chars(buffer, buffer + sizeof buffer, v);
   return std::string(buffer, r.ptr);
 }
 
@@ -20,8 +23,9 @@ std::string Fixed(double v, int decimals) {
   char buffer[64];
   const auto r = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, decimals);
   std::string s(buffer, r.ptr);
-  if (s[0] == '-') s = "&minus;" + s.substr(1);
-  return s;
+  // A value that rounds to zero shows no sign.
+  if (s[0] == '-' && s.find_first_of("123456789") != std::string::npos) return "&minus;" + s.substr(1);
+  return s[0] == '-' ? s.substr(1) : s;
 }
 
 std::optional<double> ParseNumber(const std::string& text) {
@@ -107,7 +111,7 @@ struct TSeries {
 };
 
 constexpr int kPlotWidth = 720, kPlotHeight = 300;
-constexpr int kLeft = 56, kRight = 16, kTop = 28, kBottom = 36;
+constexpr int kLeft = 56, kRight = 16, kTop = 44, kBottom = 36;
 
 std::string Plot(const std::string& title, const std::vector<TSeries>& series, double top, double bottom, double step,
                  const char* unit) {
@@ -144,7 +148,8 @@ std::string Plot(const std::string& title, const std::vector<TSeries>& series, d
     if (points.empty()) continue;
     svg << "<polyline fill=\"none\" stroke=\"" << s.Colour << "\" stroke-width=\"1.5\""
         << (s.Dashed ? " stroke-dasharray=\"6 4\"" : "") << " points=\"" << points << "\"/>\n";
-    const int lx = kLeft + static_cast<int>(w) - 200, ly = kTop + 14 + 16 * legend++;
+    // Legends stand in a row above the frame, right-aligned, clear of the curves.
+    const int lx = kLeft + static_cast<int>(w) - 130 * (static_cast<int>(series.size()) - legend++), ly = 34;
     svg << "<line x1=\"" << lx << "\" y1=\"" << ly - 4 << "\" x2=\"" << lx + 24 << "\" y2=\"" << ly - 4
         << "\" stroke=\"" << s.Colour << "\" stroke-width=\"2\"" << (s.Dashed ? " stroke-dasharray=\"6 4\"" : "")
         << "/><text x=\"" << lx + 30 << "\" y=\"" << ly << "\" class=\"tick\">" << Html(s.Label) << "</text>\n";
@@ -290,8 +295,17 @@ std::string CardReportHtml(const std::vector<TCardReport>& reports) {
   for (std::size_t i = 0; i < reports.size(); ++i)
     for (int ch = 0; ch < 2; ++ch)
       response.push_back({&reports[i].Result.CurveHz, &reports[i].Result.CurvedB[ch], kColours[ch], i > 0,
-                          std::string(ch == 0 ? "Left" : "Right") + (i == 0 ? "" : " (" + reports[i].Date + ")")});
-  page << Plot("Frequency response, re 1 kHz", response, 3, -12, 3, "dB");
+                          std::string(ch == 0 ? "Left" : "Right") +
+                              (i == 0 ? "" : reports.size() > 2 ? ", beside " + std::to_string(i) : ", beside")});
+  // The scale holds every curve, in 3 dB steps, from at least +3 to -12 dB and at most 60 dB down.
+  double top = 3, bottom = -12;
+  for (const TSeries& series : response)
+    for (double v : *series.dB)
+      if (std::isfinite(v)) {
+        top = std::max(top, 3 * std::ceil(v / 3));
+        bottom = std::max(-60.0, std::min(bottom, 3 * std::floor(v / 3)));
+      }
+  page << Plot("Frequency response, re 1 kHz", response, top, bottom, top - bottom > 30 ? 6 : 3, "dB");
   if (!now.Result.SpectrumHz.empty()) {
     std::vector<TSeries> noise, tone;
     for (int ch = 0; ch < 2; ++ch) {
