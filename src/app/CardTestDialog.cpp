@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QDateTime>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +16,7 @@
 #include "CardTest.h"
 #include "CardTestRun.h"
 #include "FileDialogs.h"
+#include "Help.h"
 #include "Messages.h"
 
 namespace {
@@ -81,7 +81,10 @@ TCardTestDialog::TCardTestDialog(QWidget* parent) : QDialog(parent), plan_(std::
   connect(ButtonCardTestFolder, &QPushButton::clicked, this, [this] { ChooseFolder(); });
   connect(ButtonCardTestStart, &QPushButton::clicked, this, [this] { StartClick(); });
   connect(ButtonCardTestOpen, &QPushButton::clicked, this,
-          [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(htmlFile_)); });
+          [this] {
+            if (!OpenUrl(QUrl::fromLocalFile(htmlFile_)))
+              ShowMessage("No browser opened the report \"" + QDir::toNativeSeparators(htmlFile_).toStdString() + "\".");
+          });
   connect(ButtonCardTestClose, &QPushButton::clicked, this, &QDialog::reject);
   ShowIdle();
 }
@@ -93,10 +96,9 @@ QString TCardTestDialog::Folder() const { return QDir::fromNativeSeparators(Edit
 bool TCardTestDialog::Running() const { return run_ && run_->Running(); }
 
 QString TCardTestDialog::NewestReport(const QString& folder, const QString& except) {
-  // The names carry the date and time, so the last in name order is the newest.
-  QStringList names = QDir(folder).entryList({"sound-card-test-*.csv"}, QDir::Files, QDir::Name);
-  while (!names.isEmpty()) {
-    const QString path = QDir(folder).filePath(names.takeLast());
+  // Newest written first (two reports of one second differ only in a suffix).
+  for (const QString& name : QDir(folder).entryList({"sound-card-test-*.csv"}, QDir::Files, QDir::Time)) {
+    const QString path = QDir(folder).filePath(name);
     if (path != except) return path;
   }
   return {};
@@ -164,7 +166,8 @@ void TCardTestDialog::WriteReport() {
   report.Output = run_->OutputName();
   report.Input = run_->InputName();
   report.Settings = plan_->Settings();
-  report.Result = AnalyseCardTest(*plan_, run_->Captured().data(), run_->CapturedFrames(), run_->Timing());
+  report.Result = AnalyseCardTest(*plan_, run_->Captured().data(), run_->CapturedFrames(), run_->Timing(),
+                                  CorrectiondB);
   if (!report.Result.Valid) {
     LabelCardTestStep->setText(QString::fromStdString(report.Result.Error));
     ShowMessage("The sound card test has no figures: " + report.Result.Error);
@@ -184,7 +187,8 @@ void TCardTestDialog::WriteReport() {
       else ShowMessage("The earlier report \"" + earlier.toStdString() + "\" is not laid beside: " + why + ".");
     }
   }
-  const QString stem = QDir(folder).filePath("sound-card-test-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss"));
+  const QString stem = QString::fromStdString(NewCardReportStem(
+      folder.toStdString(), QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss").toStdString()));
   if (!WriteFile(stem + ".csv", CardReportCsv(report)) || !WriteFile(stem + ".html", CardReportHtml(pages))) {
     LabelCardTestStep->setText("The report was not written.");
     return;

@@ -32,6 +32,8 @@ class TCardTestDialog : public QDialog {
   QString Folder() const;
   // Filled in by the window: what the report says of the sound system and the program.
   std::function<TCardReport()> ReportHead;
+  // The calibration curve taken off the response (dB at Hz), and its file for the report.
+  std::function<double(double)> CorrectiondB;
   // Output and input blocks for the current latency.
   int OutputBlockFrames = 4096, InputBlockFrames = 4096;
   // The files of the last report written (empty before one is).

@@ -10,6 +10,7 @@
 #include "AudioDevice.h"
 #include "DisplayResponse.h"
 #include "AboutBox.h"
+#include "Calibration.h"
 #include "CardTestDialog.h"
 #include "DeviceDialog.h"
 #include "MainForm.h"
@@ -177,8 +178,15 @@ void TMainForm::SoundCardTest1Click() {
   const TLatencyPlan plan = LatencyPlan(choice.latency);
   dialog.OutputBlockFrames = plan.toneBlockFrames;
   dialog.InputBlockFrames = static_cast<int>(plan.chunkFrames) * 2;
-  dialog.ReportHead = [choice] {
+  // The calibration in use corrects the report's response, as it does the window's readings.
+  if (const TCalibration* calibration = Calibration()) {
+    auto curve = std::make_shared<TCalibration>(*calibration);
+    dialog.CorrectiondB = [curve](double hz) { return curve->GaindB(hz); };
+  }
+  const std::string calibrationFile = Calibration() ? Calibration()->FileName : std::string();
+  dialog.ReportHead = [choice, calibrationFile] {
     TCardReport head;
+    head.Calibration = calibrationFile;
     head.Program = "Quorvane " + VersionText().toStdString();
     head.Backend = AudioBackend().Name() == "simulated"
                        ? std::string("Simulated sound card")

@@ -275,8 +275,8 @@ int main(int argc, char** argv) {
 
   std::vector<TCardReport> pages{report};
   if (earlier) pages.push_back(*earlier);
-  const QString stem = QDir(QString::fromStdString(folder))
-                           .filePath("sound-card-test-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss"));
+  const QString stem = QString::fromStdString(
+      NewCardReportStem(folder, QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss").toStdString()));
   const std::string html = CardReportHtml(pages), csv = CardReportCsv(report);
   if (!WriteBytes(stem + ".html", QByteArray::fromStdString(html), &why) ||
       !WriteBytes(stem + ".csv", QByteArray::fromStdString(csv), &why))

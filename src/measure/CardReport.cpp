@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 namespace {
@@ -360,6 +361,15 @@ std::string CardReportHtml(const std::vector<TCardReport>& reports) {
           "positions: both files taken to start together.</dd>\n"
        << "</dl>\n</body></html>\n";
   return page.str();
+}
+
+std::string NewCardReportStem(const std::string& folder, const std::string& dateTime) {
+  const std::filesystem::path base = std::filesystem::path(folder) / ("sound-card-test-" + dateTime);
+  std::string stem = base.string();
+  std::error_code e;
+  for (int n = 2; std::filesystem::exists(stem + ".csv", e) || std::filesystem::exists(stem + ".html", e); ++n)
+    stem = base.string() + "-" + std::to_string(n);
+  return stem;
 }
 
 std::optional<std::vector<TCardLimit>> ParseCardLimits(const std::string& text, std::string* error) {

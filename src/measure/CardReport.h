@@ -34,6 +34,10 @@ std::optional<TCardReport> ParseCardReportCsv(const std::string& text, std::stri
 // reports[0] is this run; any others are laid beside it (columns and dashed curves).
 std::string CardReportHtml(const std::vector<TCardReport>& reports);
 
+// The name stem for a new report in a folder: "sound-card-test-YYYYMMDD-HHMMSS" of the time
+// given, with "-2", "-3" ... when a report of that second is there already (none is replaced).
+std::string NewCardReportStem(const std::string& folder, const std::string& dateTime);
+
 struct TCardLimit {
   std::string Key;
   int Channel = -1;             // -1 both, 0 left, 1 right

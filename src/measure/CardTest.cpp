@@ -209,7 +209,7 @@ const TCardFigure* TCardTestResult::Find(const std::string& key) const {
 }
 
 TCardTestResult AnalyseCardTest(const TCardTestPlan& plan, const int16_t* captured, int64_t frames,
-                                const TCardTestTiming& timing) {
+                                const TCardTestTiming& timing, const std::function<double(double)>& correctiondB) {
   TCardTestResult result;
   const TCardTestSettings& s = plan.Settings();
   const double fs = s.SampleRate;
@@ -262,19 +262,20 @@ TCardTestResult AnalyseCardTest(const TCardTestPlan& plan, const int16_t* captur
     result.CurvedB[ch].assign(result.CurveHz.size(), kNoFigure);
     if (!c.Valid) continue;
     const TResponseCurve& r = c.Response;
-    gain1k[ch] = ResponseAt(r, 1000.0);
-    for (std::size_t i = 0; i < result.CurveHz.size(); ++i)
-      result.CurvedB[ch][i] = ResponseAt(r, result.CurveHz[i]) - gain1k[ch];
+    const auto at = [&](double hz) { return ResponseAt(r, hz) - (correctiondB ? correctiondB(hz) : 0.0); };
+    gain1k[ch] = at(1000.0);
+    for (std::size_t i = 0; i < result.CurveHz.size(); ++i) result.CurvedB[ch][i] = at(result.CurveHz[i]) - gain1k[ch];
     double lo = 1e300, hi = -1e300;
     for (int b = std::max(r.FirstBin, static_cast<int>(std::ceil(40.0 / r.BinHz)));
          b <= std::min(r.LastBin, static_cast<int>(15000.0 / r.BinHz)); ++b) {
-      lo = std::min(lo, r.MagnitudedB[b]);
-      hi = std::max(hi, r.MagnitudedB[b]);
+      const double v = r.MagnitudedB[b] - (correctiondB ? correctiondB(b * r.BinHz) : 0.0);
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
     }
     lowest[ch] = lo - gain1k[ch];
     highest[ch] = hi - gain1k[ch];
-    at20[ch] = ResponseAt(r, s.BandLow) - gain1k[ch];
-    at20k[ch] = ResponseAt(r, std::min(s.BandHigh, fs / 2)) - gain1k[ch];
+    at20[ch] = at(s.BandLow) - gain1k[ch];
+    at20k[ch] = at(std::min(s.BandHigh, fs / 2)) - gain1k[ch];
   }
   add("gain_1k_db", "Gain at 1 kHz (re the level played)", "dB", gain1k[0], gain1k[1]);
   add("response_min_db", "Response, lowest from 40 Hz to 15 kHz (re 1 kHz)", "dB", lowest[0], lowest[1]);

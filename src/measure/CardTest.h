@@ -38,6 +38,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -141,5 +142,8 @@ struct TCardTestResult {
 };
 
 // Figures of a capture of the plan (frames interleaved stereo, at least the sweep's part).
+// correctiondB (dB at a frequency in Hz, e.g. a calibration file's curve) is subtracted from the
+// response and its figures; none when empty.
 TCardTestResult AnalyseCardTest(const TCardTestPlan& plan, const int16_t* captured, int64_t frames,
-                                const TCardTestTiming& timing);
+                                const TCardTestTiming& timing,
+                                const std::function<double(double)>& correctiondB = {});

@@ -31,7 +31,11 @@ struct TFileDialogRecorder : TFileDialogs {
     opens.push_back(options);
     return answer;
   }
-  std::vector<TFileDialogOptions> saves, opens;
+  QString ExistingFolder(const TFileDialogOptions& options) override {
+    folders.push_back(options);
+    return answer;
+  }
+  std::vector<TFileDialogOptions> saves, opens, folders;
   QString answer;
 };
 
