@@ -177,7 +177,7 @@ void TMainForm::SoundCardTest1Click() {
   const TDeviceChoice choice = CurrentDeviceChoice();
   const TLatencyPlan plan = LatencyPlan(choice.latency);
   dialog.OutputBlockFrames = plan.toneBlockFrames;
-  dialog.InputBlockFrames = static_cast<int>(plan.chunkFrames) * 2;
+  dialog.InputBlockFrames = static_cast<int>(plan.chunkFrames);
   // The calibration in use corrects the report's response, as it does the window's readings.
   if (const TCalibration* calibration = Calibration()) {
     auto curve = std::make_shared<TCalibration>(*calibration);

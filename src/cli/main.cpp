@@ -259,7 +259,7 @@ int main(int argc, char** argv) {
       shown = percent;
     });
     try {
-      run.Start(fast ? 16384 : buffers.toneBlockFrames, fast ? 16384 : static_cast<int>(buffers.chunkFrames) * 2);
+      run.Start(fast ? 16384 : buffers.toneBlockFrames, fast ? 16384 : static_cast<int>(buffers.chunkFrames));
     } catch (const std::exception& e) {
       return Fail(e.what());
     }

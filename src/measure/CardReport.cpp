@@ -21,6 +21,7 @@ std::string Number(double v, int precision = 0) {
 
 std::string Fixed(double v, int decimals) {
   if (!std::isfinite(v)) return "&ndash;";
+  if (v <= -299.99) return "silent";  // nothing at all came back (a digital loopback)
   char buffer[64];
   const auto r = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, decimals);
   std::string s(buffer, r.ptr);
@@ -321,8 +322,8 @@ std::string CardReportHtml(const std::vector<TCardReport>& reports) {
   const TCardTestSettings& s = now.Settings;
   page << "<h2>Settings</h2>\n<ul>\n"
        << "<li>Sample rate " << Number(s.SampleRate) << " Hz, 16 bits, two channels; the output wired to the input.</li>\n"
-       << "<li>Synchronised exponential sweep from " << Number(TCardTestPlan(s).Sweep().Settings().F1) << " Hz to "
-       << Number(TCardTestPlan(s).Sweep().Settings().F2) << " Hz, about " << Number(s.SweepSeconds) << " s at " << Number(s.SweepdBFS) << " dBFS, after "
+       << "<li>Synchronised exponential sweep from " << Number(s.SweepF1()) << " Hz to "
+       << Number(s.SweepF2()) << " Hz, about " << Number(s.SweepSeconds) << " s at " << Number(s.SweepdBFS) << " dBFS, after "
        << Number(s.LeadInSeconds) << " s of silence.</li>\n"
        << "<li>Silence for noise and DC offset: " << Number(s.NoiseSeconds) << " s, its last "
        << Number(s.NoiseSeconds - 0.5) << " s analysed.</li>\n"

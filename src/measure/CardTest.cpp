@@ -21,10 +21,8 @@ double TodB(double ratio) { return ratio > 0 ? 20.0 * std::log10(ratio) : -300.0
 
 TSyncSweepSettings SweepOf(const TCardTestSettings& s) {
   TSyncSweepSettings w;
-  // An octave below and a little above the band, so that the band's ends lie clear of the
-  // sweep's own edges (where the window's smoothing meets the band-edge taper).
-  w.F1 = s.BandLow / 2;
-  w.F2 = std::min(s.BandHigh * 1.1, std::floor(s.SampleRate * 0.4988));
+  w.F1 = s.SweepF1();
+  w.F2 = s.SweepF2();
   w.Seconds = s.SweepSeconds;
   w.Amplitude = FromdB(s.SweepdBFS);
   w.TailSeconds = s.SweepTailSeconds;
@@ -200,12 +198,6 @@ std::string TCardTestTiming::Method() const {
   if (std::isfinite(SweepTakeClock) && std::isfinite(CaptureClock)) return "device clock";
   if (std::isfinite(SweepFillSeconds) && !Arrivals.empty()) return "wall clock";
   return "file positions";
-}
-
-const TCardFigure* TCardTestResult::Find(const std::string& key) const {
-  for (const TCardFigure& f : Figures)
-    if (f.Key == key) return &f;
-  return nullptr;
 }
 
 TCardTestResult AnalyseCardTest(const TCardTestPlan& plan, const int16_t* captured, int64_t frames,

@@ -35,6 +35,7 @@
 // Units: frames at 44100 Hz; Hz; dB; samples interleaved stereo, left first, 16-bit.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -50,8 +51,7 @@ constexpr double kNoFigure = std::numeric_limits<double>::quiet_NaN();
 struct TCardTestSettings {
   double SampleRate = 44100.0;
   double LeadInSeconds = 0.5;     // silence before the sweep
-  double SweepSeconds = 5.0;      // BandLow / 2 to 1.1 BandHigh (at most 0.4988 of the sample
-                                  // rate) at SweepdBFS, then SweepTailSeconds of silence
+  double SweepSeconds = 5.0;      // SweepF1 to SweepF2 at SweepdBFS, then SweepTailSeconds of silence
   double SweepdBFS = -6.0;
   double SweepTailSeconds = 0.5;
   double NoiseSeconds = 2.0;      // silence: noise and DC offset
@@ -64,6 +64,10 @@ struct TCardTestSettings {
   std::array<double, 3> CrosstalkHz{100.0, 1000.0, 10000.0};
   double BandLow = 20.0, BandHigh = 20000.0;
   double MaxRoundTripSeconds = 2.0;  // recorded beyond the plan's end
+  // The sweep's range: an octave below and a little above the band, so that the band's ends
+  // lie clear of the sweep's own edges (where the window's smoothing meets the band-edge taper).
+  double SweepF1() const { return BandLow / 2; }
+  double SweepF2() const { return std::min(BandHigh * 1.1, std::floor(SampleRate * 0.4988)); }
 };
 
 enum class TSegmentKind {
@@ -138,7 +142,11 @@ struct TCardTestResult {
   std::array<std::vector<double>, 2> CurvedB;
   std::vector<double> SpectrumHz;
   std::array<std::vector<double>, 2> NoiseSpectrum, ToneSpectrum;
-  const TCardFigure* Find(const std::string& key) const;
+  const TCardFigure* Find(const std::string& key) const {
+    for (const TCardFigure& f : Figures)
+      if (f.Key == key) return &f;
+    return nullptr;
+  }
 };
 
 // Figures of a capture of the plan (frames interleaved stereo, at least the sweep's part).
