@@ -358,7 +358,7 @@ std::string CardReportHtml(const std::vector<TCardReport>& reports) {
           "LSB.</dd>\n"
        << "<dt>Round-trip delay</dt><dd>From the output device taking the sweep's first frame to that frame "
           "arriving in the capture (the peak of the linear impulse response). By device clock: the sound system's "
-          "own frame clock; by wall clock: when blocks were handed over and came back (to a few ms); by file "
+          "own frame clock; by wall clock: when blocks were handed over and came back (as the Sound devices dialog measures it: the time a block waits in the sound system counts, so it reads tens of ms apart from the device clock); by file "
           "positions: both files taken to start together.</dd>\n"
        << "</dl>\n</body></html>\n";
   return page.str();

@@ -27,7 +27,7 @@
 // - DC offset: the silence segment's mean, in % of full scale (and 16-bit LSB).
 // - Round trip: from the output device taking the sweep's first frame to that frame arriving
 //   in the capture (the linear response's peak), by the device clock where the backend keeps
-//   one, else by the wall clock of block hand-overs (to a few ms), else, for a pair of files,
+//   one, else by the wall clock of block hand-overs (block hand-over times: tens of ms), else, for a pair of files,
 //   by the positions in the files (both taken to start together).
 //
 // Threads: the plan is immutable and readable from any thread; AnalyseCardTest is for one
