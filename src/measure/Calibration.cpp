@@ -1,5 +1,7 @@
 #include "Calibration.h"
 
+#include "PointLines.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -10,8 +12,12 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // The sensitivity text kept for display: a line, not a page.
 constexpr std::size_t kSensitivityChars = 160;
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
-bool IsSeparator(char c) { return c == ',' || c == ';'; }
+using point_lines::IsSeparator;
+using point_lines::IsSpace;
+using point_lines::Quoted;
+using point_lines::ReadFields;
+using point_lines::ReadNumber;
+using point_lines::Shortest;
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string Line(std::size_t line, const std::string& what) {
@@ -27,59 +33,11 @@ std::string Printable(std::string_view text, std::size_t limit) {
   return s;
 }
 
-std::string Quoted(std::string_view token) { return "\"" + Printable(token, 24) + "\""; }
-
-std::string Shortest(double v) {
-  char buffer[32];
-  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, v).ptr);
-}
 
 std::string_view Trimmed(std::string_view s) {
   while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
   return s;
-}
-
-// A number with an optional '+', nothing else; "" when it is one, else why not.
-std::string ReadNumber(std::string_view token, double& value) {
-  std::string_view digits = token;
-  if (digits.size() > 1 && digits[0] == '+' && digits[1] != '+' && digits[1] != '-')
-    digits.remove_prefix(1);
-  const char* last = digits.data() + digits.size();
-  const auto [ptr, ec] = std::from_chars(digits.data(), last, value);
-  if (ec == std::errc::result_out_of_range) return Quoted(token) + " is out of range";
-  if (ec != std::errc() || ptr != last) return Quoted(token) + " is not a number";
-  if (!std::isfinite(value)) return Quoted(token) + " is not a finite number";
-  return {};
-}
-
-// A point line's numbers (up to 3 kept; count says how many there were).
-std::string ReadFields(std::string_view line, double (&values)[3], int& count) {
-  count = 0;
-  std::size_t i = 0;
-  // One kind of separator per line: "1000 -3,2" is a decimal comma, not three numbers.
-  char kind = 0, separator = 0;
-  for (;;) {
-    while (i < line.size() && IsSpace(line[i])) ++i;
-    if (i == line.size()) {
-      if (separator != ' ' && count > 0) return "a separator ends the line";
-      return {};
-    }
-    if (IsSeparator(line[i])) return "an empty field between separators";
-    if (count > 0) {
-      if (kind != 0 && kind != separator)
-        return "separators of two kinds between the numbers (a decimal comma?)";
-      kind = separator;
-    }
-    const std::size_t start = i;
-    while (i < line.size() && !IsSpace(line[i]) && !IsSeparator(line[i])) ++i;
-    if (count == 3) return "more than 3 numbers (frequency, dB and degrees)";
-    if (std::string why = ReadNumber(line.substr(start, i - start), values[count]); !why.empty())
-      return why;
-    ++count;
-    while (i < line.size() && IsSpace(line[i])) ++i;
-    separator = i < line.size() && IsSeparator(line[i]) ? line[i++] : ' ';
-  }
 }
 
 // The text of a comment line after its mark (and a quoted line without its quotes); false for

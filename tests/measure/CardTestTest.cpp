@@ -16,31 +16,14 @@
 #include "CardTestRun.h"
 #include "Messages.h"
 #include "SimulatedCard.h"
+#include "PolynomialModel.h"
 #include "TestSupport.h"
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586476925;
 constexpr double kFull = 32767.0;
 
-double Poly(const std::vector<double>& c, double x) {
-  double v = 0, power = 1;
-  for (double k : c) v += k * (power *= x);
-  return v;
-}
-
-// Amplitude of poly(a1 cos(f1 t) + a2 cos(f2 t)) at hz (whole hertz), by a plain transform
-// of one second sampled finely enough that no component of degree 9 or less aliases.
-double Component(const std::vector<double>& c, double a1, double f1, double a2, double f2, double hz) {
-  constexpr int n = 1 << 18;
-  std::complex<double> sum = 0;
-  for (int i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i) / n;
-    const double y = Poly(c, a1 * std::cos(kTwoPi * f1 * t) + a2 * std::cos(kTwoPi * f2 * t + 0.4));
-    sum += y * std::polar(1.0, -kTwoPi * hz * t);
-  }
-  return 2 * std::abs(sum) / n;
-}
+using polynomial_model::Component;
 
 // IEC 61672 A weighting as a power gain, written out here from the standard's poles.
 double APower(double f) {

@@ -13,33 +13,15 @@
 #include "Messages.h"
 #include "SimulatedCard.h"
 #include "CaptureSupport.h"
+#include "PolynomialModel.h"
 #include "TestSupport.h"
 #include "ToneGenerator.h"
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586476925;
 constexpr int kFrames = 32768;
 
-double Poly(const std::vector<double>& c, double x) {
-  double v = 0, power = 1;
-  for (double k : c) v += k * (power *= x);
-  return v;
-}
-
-// Amplitude of each component of poly(a1 cos(f1 t) + a2 cos(f2 t)) at hz, from one second of
-// it sampled so finely that every component up to degree 9 falls on its own bin (f1, f2 and hz
-// whole hertz).
-double Component(const std::vector<double>& c, double a1, double f1, double a2, double f2, double hz) {
-  constexpr int n = 1 << 18;
-  std::complex<double> sum = 0;
-  for (int i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i) / n;
-    const double y = Poly(c, a1 * std::cos(kTwoPi * f1 * t) + a2 * std::cos(kTwoPi * f2 * t + 0.4));
-    sum += y * std::polar(1.0, -kTwoPi * hz * t);
-  }
-  return 2 * std::abs(sum) / n;
-}
+using polynomial_model::Component;
 
 // What the card's input held: the last kFrames of a capture of a few seconds of the tone.
 std::vector<int16_t> Capture(TWaveform waveform, double dBFS, bool rightToo) {
