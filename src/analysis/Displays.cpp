@@ -3,6 +3,7 @@
 #include "AudioAnalyser.h"
 
 #include <QEvent>
+#include <QPaintEvent>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLocale>
@@ -38,8 +39,17 @@ void TFlickerlessBorderedCustomControl::SetBackgroundColour(const QColor& colour
 
 void TFlickerlessBorderedCustomControl::changeEvent(QEvent* event) {
   // Captions in the layer are drawn in the widget's font.
-  if (event->type() == QEvent::FontChange) FLayerValid = false;
+  if (event->type() == QEvent::FontChange) {
+    FLayerValid = false;
+    FFresh = false;
+  }
   QWidget::changeEvent(event);
+}
+
+void TFlickerlessBorderedCustomControl::hideEvent(QHideEvent* event) {
+  // What changes while hidden is not redrawn; the first paint when shown composes it all.
+  FFresh = FShown = false;
+  QWidget::hideEvent(event);
 }
 
 void TFlickerlessBorderedCustomControl::SetBounds(int left, int top, int width, int height) {
@@ -62,8 +72,61 @@ void TFlickerlessBorderedCustomControl::resizeEvent(QResizeEvent*) { SyncBounds(
 
 void TFlickerlessBorderedCustomControl::moveEvent(QMoveEvent*) { SyncBounds(); }
 
-void TFlickerlessBorderedCustomControl::paintEvent(QPaintEvent*) {
+namespace {
+
+// The bounding box of the pixels in which two pictures of one size and format differ.
+QRect ChangedRect(const QImage& a, const QImage& b) {
+  const int width = a.width(), height = a.height();
+  const auto bytes = static_cast<std::size_t>(width) * 4;
+  int top = -1, bottom = -1, left = width, right = -1;
+  for (int y = 0; y < height; ++y) {
+    const auto* p = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+    const auto* q = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+    if (std::memcmp(p, q, bytes) == 0) continue;
+    if (top < 0) top = y;
+    bottom = y;
+    int x = 0;
+    while (x < left && p[x] == q[x]) ++x;
+    left = std::min(left, x);
+    x = width - 1;
+    while (x > right && p[x] == q[x]) --x;
+    right = std::max(right, x);
+  }
+  return top < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+}  // namespace
+
+void TFlickerlessBorderedCustomControl::Redraw() {
+  FRedrawn = QRect();
+  if (!isVisible() || width() <= 0 || height() <= 0) {
+    update();
+    return;
+  }
+  // The last picture is compared with only when the screen shows it (or a paint still pending
+  // will), so that a pixel left out of the repaint is one the screen already has.
+  const bool comparable = FShown && FPicture.size() == size();
+  if (comparable) std::swap(FPicture, FEarlier);
+  Compose();
+  if (FPicture.isNull()) return;
+  FFresh = true;
+  FRedrawn = comparable ? ChangedRect(FPicture, FEarlier) : rect();
+  if (!FRedrawn.isEmpty()) QWidget::update(FRedrawn);
+}
+
+void TFlickerlessBorderedCustomControl::paintEvent(QPaintEvent* event) {
   if (!isVisible()) return;
+  SyncBounds();
+  // Any paint but a Redraw's composes anew, as a display may draw what changed with time alone.
+  if (!FFresh || FPicture.size() != size()) Compose();
+  FFresh = false;
+  if (FPicture.isNull()) return;
+  FShown = true;
+  const QRect r = event->rect();
+  QPainter(this).drawImage(r.topLeft(), FPicture, r);
+}
+
+void TFlickerlessBorderedCustomControl::Compose() {
   SyncBounds();
   const int width = this->width(), height = this->height();
   if (FPicture.size() != size()) FPicture = QImage(size(), QImage::Format_RGB32);
@@ -99,8 +162,6 @@ void TFlickerlessBorderedCustomControl::paintEvent(QPaintEvent*) {
   FCanvas.MoveTo(0, height - 1);
   FCanvas.LineTo(width - 1, height - 1);
   FCanvas.LineTo(width - 1, -1);
-
-  QPainter(this).drawImage(0, 0, FPicture);
 }
 
 void TFlickerlessBorderedCustomControl::ResetCanvas(TCanvas& canvas) const {
@@ -505,8 +566,8 @@ void TWaveformDisplay::ProcessSamples(const int16_t* samples, int frameCount, bo
   layout.Uncalibrated = FUncalibrated;
   FPointCount = ReduceWaveform(samples, frameCount, layout, FLeftPoints.data(), FRightPoints.data());
   KeepShownFrames(samples, FPointCount > 0 ? FSweepLength : 0);
-  update();
   continueFlag = !FSingleSweep;
+  Redraw();
 }
 
 void TWaveformDisplay::ProcessFloatSamples(const float* frames, int frameCount) {
@@ -705,7 +766,8 @@ void TVectorScope::ProcessSamples(const int16_t* samples, int frameCount, bool&)
   if (w > 0 && FLeftPoints.size() >= static_cast<std::size_t>(w))
     FPointCount = ReduceVectorScope(samples, w, H(), FScale, FGain, FLeftPoints.data(), peak);
   KeepShownFrames(samples, FPointCount > 0 ? w : 0);
-  update();
+  // Drawn as the block was reduced, before the gain follows it.
+  Redraw();
   FGain = VectorScopeNextGain(FGain, peak, FAGC, FAGCMaxGain, FAGCDecayPercent);
 }
 

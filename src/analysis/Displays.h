@@ -24,9 +24,12 @@
 
 class QTimer;
 
-// A one-pixel sunken border around a plot area in BackgroundColour. Every paint composes the whole
-// picture off-screen (background, DrawDisplay, then the border over it) and copies it to the
-// screen in one go; a derived display only overrides DrawDisplay.
+// A one-pixel sunken border around a plot area in BackgroundColour. The whole picture is composed
+// off-screen (background, DrawDisplay, then the border over it) and copied to the screen; a
+// derived display only overrides DrawDisplay. A live display calls Redraw for each new block:
+// the picture is composed at once and only the part that differs from the last one is
+// repainted, nothing when nothing changed. Any other change goes through update(), which
+// composes the picture anew at the next paint.
 class TFlickerlessBorderedCustomControl : public QWidget {
   Q_OBJECT
 
@@ -53,6 +56,19 @@ public:
   // Draws the contents over the background; the brush is still the background colour.
   virtual void DrawDisplay(TCanvas& canvas) { (void)canvas; }
 
+  // Hides QWidget::update for every change a display makes: the picture is then composed anew at
+  // the next paint, not taken from a Redraw before the change.
+  void update() {
+    FFresh = false;
+    QWidget::update();
+  }
+  // A new block for a live display: composes the picture now and repaints the bounding box of the
+  // pixels that changed (nothing when none did). A hidden display only remembers to compose it
+  // when shown.
+  void Redraw();
+  // The part of the control the last Redraw found changed (empty when nothing did).
+  QRect RedrawnRect() const { return FRedrawn; }
+
 protected:
   // Runs after every change of position or size, with W, H and the plot rectangle already new.
   virtual void BoundsChanged() {}
@@ -71,16 +87,23 @@ protected:
 
   void paintEvent(QPaintEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
 
 private:
   void SyncBounds();
   void ResetCanvas(TCanvas& canvas) const;
+  // Composes the whole picture into FPicture at the control's size.
+  void Compose();
 
   QColor FBackgroundColour{64, 64, 64};
   QImage FPicture;
+  QImage FEarlier;  // the picture before the last Redraw's, to find what changed
   TCanvas FCanvas{&FPicture};
+  bool FFresh = false;  // FPicture was composed by a Redraw that no paint has shown yet
+  bool FShown = false;  // FPicture is what the screen shows, but for a Redraw's pending paint
+  QRect FRedrawn;
   QImage FLayer;
   TCanvas FLayerCanvas{&FLayer};
   bool FLayerValid = false;

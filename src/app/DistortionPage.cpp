@@ -167,7 +167,7 @@ void TDistortionDisplay::Take(const T* frames, int frameCount) {
     to[i] = static_cast<float>(frames[i]);
   FHeld += frameCount;
   if (FHeld == kAnalysisFrames) Analyse();
-  update();
+  Redraw();
 }
 
 void TDistortionDisplay::ProcessSamples(const int16_t* samples, int frameCount, bool&) {

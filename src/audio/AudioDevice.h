@@ -113,6 +113,9 @@ class TDevice {
   virtual int LastError() const { return 0; }
   // The device's name as the user knows it.
   virtual std::string Name() const = 0;
+  // The stream's block length (frames), told before Open: a device may then move audio in
+  // pieces that fit it, so that its thread wakes about once per block. Ignored by default.
+  virtual void SetBlockFrames(int frames) { (void)frames; }
 };
 
 class TOutputDevice : public TDevice {

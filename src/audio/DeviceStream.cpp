@@ -111,6 +111,7 @@ int TDeviceStream::Open(std::string* text, std::string* advice) {
     device_ = backend.CreateInput();
   generation_ = NewDeviceGeneration();
   heldA_ = heldB_ = false;
+  device_->SetBlockFrames(frames_);
   const int result = device_->Open(notifier_, generation_);
   if (result != 0) {
     if (text) *text = device_->ErrorText(result);

@@ -442,12 +442,14 @@ class TPaWorker {
   // So the frames are waited for here, while the stream is active (the server's end makes it
   // inactive), and a stream whose server ended is left alone (JackEnded). Device thread, unlocked.
   static bool WaitForJack(PaStream* stream, bool output, unsigned long frames) {
-    const auto nap = std::chrono::microseconds(std::max<unsigned long>(frames * 1000000 / kSampleRate / 4, 1000));
     for (;;) {
       const signed long ready = output ? Pa_GetStreamWriteAvailable(stream) : Pa_GetStreamReadAvailable(stream);
       if (ready >= static_cast<signed long>(frames)) return true;
       if (Pa_IsStreamActive(stream) != 1) return false;
-      std::this_thread::sleep_for(nap);
+      // Asleep until the frames missing are due, and 2 ms past, so that the server's period that
+      // brings them has run: one wake per chunk, not several.
+      const auto missing = static_cast<int64_t>(frames) - std::max<signed long>(ready, 0);
+      std::this_thread::sleep_for(std::chrono::microseconds(missing * 1000000 / kSampleRate + 2000));
     }
   }
 
@@ -579,9 +581,14 @@ class TPaDevice {
     s_->device = device;
     s_->output = output;
     s_->latency = latency;
-    s_->chunkFrames = LatencyPlan(latency).chunkFrames;
-    s_->scratch.assign(s_->chunkFrames * 2, 0);
-    s_->clock.SetChunkFrames(s_->chunkFrames);
+    SetChunk(LatencyPlan(latency).chunkFrames);
+  }
+  // Frames per blocking call, and so the device's period; only before the worker starts.
+  void SetChunk(unsigned long frames) {
+    if (thread_.joinable()) return;
+    s_->chunkFrames = frames;
+    s_->scratch.assign(frames * 2, 0);
+    s_->clock.SetChunkFrames(frames);
   }
   ~TPaDevice() { Shutdown(); }
 
@@ -709,6 +716,7 @@ class TPaStreamDevice : public TBase, protected TPaDevice {
   TPaStreamDevice(std::shared_ptr<TPaLibrary> lib, int device, TLatency latency)
       : TPaDevice(std::move(lib), device, output, latency) {}
   int Open(TDeviceNotifier* notifier, uint32_t generation) override { return OpenDevice(notifier, generation); }
+  void SetBlockFrames(int frames) override { SetChunk(DeviceChunkFrames(s_->latency, frames)); }
   int Queue(PWaveHdr h) override { return QueueBlock(h); }
   int Reset() override { return Command(TCommand::Reset); }
   int Close() override { return Shutdown(); }

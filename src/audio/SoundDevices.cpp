@@ -254,6 +254,15 @@ TLatencyPlan LatencyPlan(TLatency latency) {
   return {1024, 0.06, 0.04, 2048};
 }
 
+unsigned long DeviceChunkFrames(TLatency latency, int blockFrames) {
+  const unsigned long least = LatencyPlan(latency).chunkFrames;
+  if (latency == TLatency::Low || blockFrames <= 0) return least;
+  const unsigned long most = latency == TLatency::Safe ? 16384 : 4096;
+  const auto block = static_cast<unsigned long>(blockFrames);
+  const unsigned long pieces = (block + most - 1) / most;
+  return std::max(least, (block + pieces - 1) / pieces);
+}
+
 std::vector<TSoundDevice> ListSoundDevices(std::string* why) {
   TState& s = State();
   Finish();

@@ -77,6 +77,11 @@ struct TLatencyPlan {
   int toneBlockFrames;
 };
 TLatencyPlan LatencyPlan(TLatency latency);
+// Frames a device moves per wake for a stream of blockFrames-frame blocks: the block itself,
+// or an even share of it, within the latency's range (low: its chunk alone; normal: 1024 to
+// 4096; safe: 4096 to 16384), so that the device's thread and the sound server's client thread
+// wake about once per block, not once per small period. Without a block, the plan's chunk.
+unsigned long DeviceChunkFrames(TLatency latency, int blockFrames);
 
 // The time from filling a generator block to its first frame arriving in a capture, on the
 // current backend with the current latency plan's generator block: a few pulses are played,

@@ -466,7 +466,7 @@ void TResponsePlot::ProcessSamples(const int16_t* samples, int frameCount, bool&
     if (FPointCount > 0) FMeasured = true;
     if (complete) SweepCompleted(continueFlag);
   }
-  update();
+  Redraw();
 }
 
 void TResponsePlot::SweepCompleted(bool& continueFlag) {

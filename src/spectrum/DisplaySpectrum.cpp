@@ -261,7 +261,7 @@ void TSpectrumDisplay::ProcessSamples(const int16_t* samples, int frameCount, bo
     if (IsSpectrogram(FMode)) KeepSpectrogramBlock(values, n);
     if (IsTrace(FMode) && MovingAverage()) SmoothTrace(values);
   }
-  update();
+  Redraw();
 }
 
 void TSpectrumDisplay::KeepSpectrogramBlock(const float* rows, int count) {
