@@ -19,6 +19,7 @@
 
 #include "Messages.h"
 #include "SimulatedCard.h"
+#include "SoundDevices.h"
 #include "TestSupport.h"
 #include "WaveCommon.h"
 
@@ -871,6 +872,7 @@ TEST_F(StreamTest, RandomSettersKeepBlocksOpensAndNumbersStraight) {
 struct TScript {
   std::vector<PWaveHdr> held;
   int doubleWrites = 0;
+  int blockFrames = 0;  // as told before the last open
   TDeviceNotifier* notifier = nullptr;
   uint32_t generation = 0;
   void Post(unsigned m, PWaveHdr h) { notifier->Post(m, h, generation); }
@@ -879,6 +881,7 @@ struct TScript {
 class TScriptedOutput : public TOutputDevice {
  public:
   explicit TScriptedOutput(TScript* s) : s_(s) {}
+  void SetBlockFrames(int frames) override { s_->blockFrames = frames; }
   int Open(TDeviceNotifier* n, uint32_t generation) override {
     s_->notifier = n;
     s_->generation = generation;
@@ -949,6 +952,7 @@ TEST(ScriptedDevice, BlocksRotateWithoutDoubleQueueingAcrossRestarts) {
     out.SetBufferSamples(1000);
     ASSERT_TRUE(PumpUntil([&] { return script.held.size() == 2 && out.State() == Running; }));
     EXPECT_EQ(script.held[0]->dwBufferLength, 4000u);
+    EXPECT_EQ(script.blockFrames, 1000);
     PumpFor(20);
     EXPECT_EQ(script.doubleWrites, 0);
     EXPECT_EQ(script.held.size(), 2u);
@@ -970,3 +974,21 @@ TEST(Levels, PowerTodBConversions) {
 }
 
 }  // namespace
+
+// A device wakes about once per block: whole blocks, or even shares of long ones, within the
+// latency's range; the low latency keeps its small periods.
+TEST(DeviceChunkFrames, FollowTheBlockWithinTheLatencysRange) {
+  struct TCase {
+    TLatency latency;
+    int block;
+    unsigned long chunk;
+  };
+  const TCase cases[] = {
+      {TLatency::Low, 0, 256},         {TLatency::Low, 4096, 256},      {TLatency::Normal, 0, 1024},
+      {TLatency::Normal, 441, 1024},   {TLatency::Normal, 2048, 2048},  {TLatency::Normal, 4096, 4096},
+      {TLatency::Normal, 4410, 2205},  {TLatency::Normal, 8192, 4096},  {TLatency::Normal, 57330, 4095},
+      {TLatency::Safe, 2048, 4096},    {TLatency::Safe, 16384, 16384},  {TLatency::Safe, 32769, 10923},
+  };
+  for (const TCase& c : cases)
+    EXPECT_EQ(DeviceChunkFrames(c.latency, c.block), c.chunk) << LatencyName(c.latency) << " " << c.block;
+}

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QWidget>
 
 #include <chrono>
@@ -128,6 +130,63 @@ TEST_F(SpectrumDrawTest, APaintFromTheLayerEqualsAFreshDrawingAfterEveryChange) 
     for (int y = 1; y < fresh.height() - 1; ++y)
       for (int x = 1; x < fresh.width() - 1; ++x) differing += painted.pixel(x, y) != fresh.pixel(x, y);
     EXPECT_EQ(differing, 0);
+  }
+}
+
+// A block repaints only the bounding box of the pixels it changed, and a block that changes no
+// pixel repaints nothing; what the screen then shows is what drawing everything anew gives.
+TEST_F(SpectrumDrawTest, ABlockRepaintsOnlyThePixelsItChanged) {
+  struct TPaints : QObject {
+    QRegion region;
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) {
+        region += static_cast<QPaintEvent*>(e)->region();
+        ++count;
+      }
+      return false;
+    }
+  } paints;
+  Display->installEventFilter(&paints);
+  Display->SetMovingAverage(false);
+  const TFrames tone = Sine(4096, 1000, 0.3), louder = Sine(4096, 1000, 0.6), other = Sine(4096, 3000, 0.3);
+  struct TStep {
+    const char* name;
+    TSpectrumDisplayMode mode;
+    const TFrames* block;
+    bool changes;
+  };
+  const TStep steps[] = {
+      {"bars, first block", sdOctave3, &tone, true},  {"bars, same block", sdOctave3, &tone, false},
+      {"bars, louder", sdOctave3, &louder, true},     {"trace, a tone", sdLinFreq, &tone, true},
+      {"trace, same block", sdLinFreq, &tone, false}, {"trace, another tone", sdLinFreq, &other, true},
+  };
+  TSpectrumDisplayMode mode = sdOctave3;
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (step.mode != mode) {
+      Show(mode = step.mode, 0, 22050);
+      Feed(louder);
+    }
+    const QImage before = Grab();
+    QCoreApplication::processEvents();
+    paints.region = QRegion();
+    paints.count = 0;
+    Feed(*step.block);
+    QCoreApplication::processEvents();
+    const int count = paints.count;
+    const QRegion region = paints.region;
+    const QImage shown = Display->Picture().copy();  // what the repaint copied to the screen
+    const QImage after = Grab();
+    EXPECT_EQ(shown, after);
+    QRect changed;
+    for (int y = 0; y < after.height(); ++y)
+      for (int x = 0; x < after.width(); ++x)
+        if (before.pixel(x, y) != after.pixel(x, y)) changed |= QRect(x, y, 1, 1);
+    EXPECT_EQ(changed.isEmpty(), !step.changes);
+    EXPECT_EQ(Display->RedrawnRect(), changed);
+    EXPECT_EQ(count, step.changes ? 1 : 0);
+    EXPECT_EQ(region.boundingRect(), changed);
   }
 }
 
