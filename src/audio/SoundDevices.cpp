@@ -257,7 +257,8 @@ TLatencyPlan LatencyPlan(TLatency latency) {
 unsigned long DeviceChunkFrames(TLatency latency, int blockFrames) {
   const unsigned long least = LatencyPlan(latency).chunkFrames;
   if (latency == TLatency::Low || blockFrames <= 0) return least;
-  const unsigned long most = latency == TLatency::Safe ? 16384 : 4096;
+  // Safe's chunk already wakes rarely; a longer one would lengthen its buffers by seconds.
+  const unsigned long most = 4096;
   const auto block = static_cast<unsigned long>(blockFrames);
   const unsigned long pieces = (block + most - 1) / most;
   return std::max(least, (block + pieces - 1) / pieces);

@@ -79,7 +79,7 @@ struct TLatencyPlan {
 TLatencyPlan LatencyPlan(TLatency latency);
 // Frames a device moves per wake for a stream of blockFrames-frame blocks: the block itself,
 // or an even share of it, within the latency's range (low: its chunk alone; normal: 1024 to
-// 4096; safe: 4096 to 16384), so that the device's thread and the sound server's client thread
+// 4096; safe: 4096 alone), so that the device's thread and the sound server's client thread
 // wake about once per block, not once per small period. Without a block, the plan's chunk.
 unsigned long DeviceChunkFrames(TLatency latency, int blockFrames);
 

@@ -987,7 +987,7 @@ TEST(DeviceChunkFrames, FollowTheBlockWithinTheLatencysRange) {
       {TLatency::Low, 0, 256},         {TLatency::Low, 4096, 256},      {TLatency::Normal, 0, 1024},
       {TLatency::Normal, 441, 1024},   {TLatency::Normal, 2048, 2048},  {TLatency::Normal, 4096, 4096},
       {TLatency::Normal, 4410, 2205},  {TLatency::Normal, 8192, 4096},  {TLatency::Normal, 57330, 4095},
-      {TLatency::Safe, 2048, 4096},    {TLatency::Safe, 16384, 16384},  {TLatency::Safe, 32769, 10923},
+      {TLatency::Safe, 2048, 4096},    {TLatency::Safe, 16384, 4096},   {TLatency::Safe, 32769, 4096},
   };
   for (const TCase& c : cases)
     EXPECT_EQ(DeviceChunkFrames(c.latency, c.block), c.chunk) << LatencyName(c.latency) << " " << c.block;
