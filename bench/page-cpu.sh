@@ -12,6 +12,12 @@
 #   QV_PERF=1 bench/page-cpu.sh           also where each page's time goes (perf, if allowed)
 #   QV_LATENCY=safe bench/page-cpu.sh     at that latency setting (low, normal, safe; default normal)
 #   QV_MODE=1 bench/page-cpu.sh           spectrum mode (0 1/3 octave, 1 log, 2 linear: default)
+#   QV_BUSY=1 bench/page-cpu.sh           every core kept busy by an idle-priority spinner
+#
+# On a virtual machine a thread that wakes an idle processor is charged for the wake-up, and that
+# cost varies from minute to minute by a factor of two or three; with QV_BUSY the processors never
+# idle, so the figures are steadier and closer to the work itself (the spinners, SCHED_IDLE, take
+# nothing from the measured programs).
 #
 # The spectrum page shows the live 4096-point spectrum (linear, like jaaa's default view at
 # 4 * 44100 / 4096 = 43.07 Hz resolution bandwidth).
@@ -43,8 +49,10 @@ WORK=$(mktemp -d /tmp/quorvane-page-cpu.XXXXXX)
 XVFB_PID=
 APP_PID=
 JAAA_PID=
+SPINNERS=()
 stop_pid() { if [[ -n "$1" ]]; then kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; fi; }
 cleanup() {
+  for p in "${SPINNERS[@]}"; do stop_pid "$p"; done
   stop_pid "$APP_PID"
   stop_pid "$JAAA_PID"
   stop_jack_server
@@ -56,6 +64,12 @@ source "$ROOT/scripts/pulse-server.sh"
 source "$ROOT/scripts/jack-server.sh"
 trap cleanup EXIT
 start_pulse_server
+if [[ -n "${QV_BUSY:-}" ]]; then
+  for ((c = 0; c < $(nproc); ++c)); do
+    chrt -i 0 taskset -c "$c" bash -c 'while :; do :; done' &
+    SPINNERS+=($!)
+  done
+fi
 
 # A display number of Xvfb's own choosing, so that no other screen is disturbed.
 Xvfb -displayfd 3 -noreset -screen 0 1280x900x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 3>"$WORK/display" &

@@ -103,7 +103,7 @@ LATENCY=${QV_SOAK_LATENCY:-normal}
 case $LATENCY in low | normal | safe) ;; *) echo "QV_SOAK_LATENCY: low, normal or safe, not \"$LATENCY\"" >&2; exit 1 ;; esac
 INTERVAL=${QV_SOAK_INTERVAL:-30}   # seconds between samples
 SETTLE=${QV_SOAK_SETTLE:-5}        # seconds after a page change before the page's clock starts
-IFS=, read -r -a PAGES <<<"${QV_SOAK_PAGES:-Vectorscope,Scope,Spectrum analyser,Frequency response}"
+IFS=, read -r -a PAGES <<<"${QV_SOAK_PAGES:-Vectorscope,Scope,Spectrum analyser,Frequency response,Distortion}"
 OUT=${QV_SOAK_OUT:-$(mktemp -d /tmp/quorvane-soak.XXXXXX)}
 mkdir -p "$OUT"
 source "$ROOT/scripts/xdrive.sh"
@@ -123,6 +123,7 @@ tab_of() {
     Scope) echo "${SCOPE_TAB[@]}" ;;
     "Spectrum analyser") echo "${SPECTRUM_TAB[@]}" ;;
     "Frequency response") echo "${RESPONSE_TAB[@]}" ;;
+    Distortion) echo "${DISTORTION_TAB[@]}" ;;
     *) fail "no page \"$1\"" ;;
   esac
 }
