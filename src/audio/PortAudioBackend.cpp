@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "DeviceClock.h"
+#include "PulseDevice.h"
+
 // One Pa_Initialize shared by every backend, every device they made and the device list: PortAudio
 // reads its devices when it starts, so a new list needs every holder gone first.
 class TPaLibrary {
@@ -45,46 +48,6 @@ std::atomic<bool> portAudioKept{false};
 }  // namespace
 
 namespace {
-
-// The blocks' clock: std::chrono::steady_clock in frames at 44100 Hz.
-int64_t ClockFrames() {
-  const int64_t ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  return ns / 1000000000 * kSampleRate + ns % 1000000000 * kSampleRate / 1000000000;
-}
-
-// Where a stream's frame 0 lies on the clock, from readings taken beside the blocking calls.
-// A reading comes late when the thread was held up between the call and the reading, or when the
-// stream's counters had not yet heard of frames the server took or gave in its own chunks; it
-// comes early only where a reading cannot tell (see WriteChunk). So the earliest recent reading
-// is the best one. Only the recent ones count, so that a device whose crystal runs a little off
-// the clock, or a gap the stream did not report, is followed within a few seconds.
-class TClockOrigin {
- public:
-  // Readings of chunks of that many frames; the recent ones cover about 3 s.
-  void SetChunkFrames(unsigned long frames) {
-    limit_ = static_cast<int>(std::clamp<unsigned long>(3 * kSampleRate / std::max<unsigned long>(frames, 1), 1, kReadings));
-    Forget();
-  }
-  void Forget() { count_ = 0; }
-  void Reading(int64_t frameZero) {
-    readings_[next_] = frameZero;
-    next_ = (next_ + 1) % kReadings;
-    count_ = std::min(count_ + 1, limit_);
-  }
-  // The clock of a frame of the stream, or -1 before any reading.
-  int64_t ClockOf(int64_t frame) const {
-    if (count_ == 0) return -1;
-    int64_t origin = INT64_MAX;
-    for (int i = 1; i <= count_; ++i) origin = std::min(origin, readings_[(next_ - i + kReadings) % kReadings]);
-    return origin + frame;
-  }
-
- private:
-  static constexpr int kReadings = 1024;  // 3 s of 128-frame chunks
-  std::array<int64_t, kReadings> readings_{};
-  int next_ = 0, count_ = 0, limit_ = 32;
-};
 
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 void SilentJackMessage(const char*) {}
@@ -735,15 +698,29 @@ class TPaInput : public TPaStreamDevice<TInputDevice, false> {
   int Stop() override { return Command(TCommand::Stop); }
 };
 
+// An ALSA device that is the PulseAudio plug-in is served by the server's own library instead
+// (PulseDevice.h); the device keeps its name.
+bool LeadsToPulse(int index) {
+  const PaDeviceInfo* info = DeviceInfo(index);
+  const PaHostApiInfo* api = info ? Pa_GetHostApiInfo(info->hostApi) : nullptr;
+  return api && api->type == paALSA && info->name && AlsaPcmLeadsToPulse(info->name);
+}
+
 class TPortAudioBackend : public TAudioBackend {
  public:
   TPortAudioBackend(std::shared_ptr<TPaLibrary> lib, int out, int in, TLatency latency)
       : lib_(std::move(lib)), out_(out), in_(in), latency_(latency) {}
   std::string Name() const override { return "PortAudio"; }
   std::unique_ptr<TOutputDevice> CreateOutput() override {
+    const int index = DeviceIndexOf(true, out_);
+    if (LeadsToPulse(index)) return CreatePulseOutput(KeyOf(index), latency_);
     return std::make_unique<TPaOutput>(lib_, out_, latency_);
   }
-  std::unique_ptr<TInputDevice> CreateInput() override { return std::make_unique<TPaInput>(lib_, in_, latency_); }
+  std::unique_ptr<TInputDevice> CreateInput() override {
+    const int index = DeviceIndexOf(false, in_);
+    if (LeadsToPulse(index)) return CreatePulseInput(KeyOf(index), latency_);
+    return std::make_unique<TPaInput>(lib_, in_, latency_);
+  }
   const std::shared_ptr<TPaLibrary>& Library() const { return lib_; }
 
  private:
