@@ -65,6 +65,7 @@ class TPulseConnection {
     if (!loop_) return;
     {
       TLoopLock lock(loop_);
+      if (flush_) pa_threaded_mainloop_get_api(loop_)->defer_free(flush_);
       if (context_) {
         pa_context_disconnect(context_);
         pa_context_unref(context_);
@@ -81,6 +82,10 @@ class TPulseConnection {
     context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quorvane");
     if (!context_) return PA_ERR_INTERNAL;
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return pa_context_errno(context_);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    flush_ = api->defer_new(api, &TPulseConnection::Flush, this);
+    if (!flush_) return PA_ERR_INTERNAL;
+    api->defer_enable(flush_, 0);
     if (pa_threaded_mainloop_start(loop_) < 0) return PA_ERR_INTERNAL;
     return Await(loop_, [&] {
       switch (pa_context_get_state(context_)) {
@@ -101,9 +106,41 @@ class TPulseConnection {
   pa_threaded_mainloop* Loop() const { return loop_; }
   pa_context* Context() const { return context_; }
 
+  // Under the loop's lock. A notification from the loop's thread waits until the thread has
+  // heard everything the server sent in this wake (a request for output and the input's data
+  // come together), so that the GUI thread wakes once for them all, not once for each. One from
+  // another thread goes at once, after those still waiting: every device's notifications keep
+  // their order.
+  void Post(TDeviceNotifier* notifier, unsigned message, PWaveHdr h, uint32_t generation) {
+    if (pa_threaded_mainloop_in_thread(loop_)) {
+      waiting_.push_back({notifier, message, h, generation});
+      pa_threaded_mainloop_get_api(loop_)->defer_enable(flush_, 1);
+      return;
+    }
+    Flush(nullptr, nullptr, this);
+    notifier->Post(message, h, generation);
+  }
+
  private:
+  struct TNote {
+    TDeviceNotifier* notifier;
+    unsigned message;
+    PWaveHdr header;
+    uint32_t generation;
+  };
+  // Runs after the wake's I/O: the loop runs its deferred events before it waits again.
+  static void Flush(pa_mainloop_api*, pa_defer_event*, void* self) {
+    auto* c = static_cast<TPulseConnection*>(self);
+    c->api()->defer_enable(c->flush_, 0);
+    for (const TNote& n : c->waiting_) n.notifier->Post(n.message, n.header, n.generation);
+    c->waiting_.clear();
+  }
+  pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
+
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
+  pa_defer_event* flush_ = nullptr;
+  std::vector<TNote> waiting_;
 };
 
 std::shared_ptr<TPulseConnection> SharedConnection(int* error) {
@@ -332,7 +369,7 @@ class TPulseDevice {
     ready_ = false;
   }
 
-  void Post(unsigned message, PWaveHdr h) { notifier_->Post(message, h, generation_); }
+  void Post(unsigned message, PWaveHdr h) { connection_->Post(notifier_, message, h, generation_); }
 
   void Failed(int code) {
     if (failed_) return;  // once: the blocks come back with the close
