@@ -6,6 +6,7 @@
 #include <complex>
 #include <cstring>
 #include <numbers>
+#include <utility>
 
 namespace {
 
@@ -29,35 +30,72 @@ double dB10(double ratio) { return ratio > 0 ? 10.0 * std::log10(ratio) : kFloor
 // |sum of x[n] e^(-i w n)| for several w at once: Goertzel, in independent chains so that the
 // recurrences overlap.
 template <int kChains>
-void DtftChains(const double* x, int count, const double* omegas, int m, double* out) {
-  for (int first = 0; first < m; first += kChains) {
-    const int chains = std::min(kChains, m - first);
-    double coeff[kChains] = {}, s1[kChains] = {}, s2[kChains] = {};
-    for (int j = 0; j < chains; ++j) coeff[j] = 2.0 * std::cos(omegas[first + j]);
-    for (int i = 0; i < count; ++i) {
-      const double v = x[i];
-      for (int j = 0; j < kChains; ++j) {
-        const double s0 = v + coeff[j] * s1[j] - s2[j];
-        s2[j] = s1[j];
-        s1[j] = s0;
-      }
+void DtftChains(const double* x, int count, const double* omegas, double* out) {
+  double coeff[kChains], s1[kChains] = {}, s2[kChains] = {};
+  for (int j = 0; j < kChains; ++j) coeff[j] = 2.0 * std::cos(omegas[j]);
+  for (int i = 0; i < count; ++i) {
+    const double v = x[i];
+#pragma GCC unroll 12
+    for (int j = 0; j < kChains; ++j) {
+      const double s0 = v + coeff[j] * s1[j] - s2[j];
+      s2[j] = s1[j];
+      s1[j] = s0;
     }
-    for (int j = 0; j < chains; ++j) {
-      const double w = omegas[first + j];
-      const std::complex<double> y = s1[j] - std::polar(1.0, -w) * s2[j];
-      out[first + j] = std::abs(y);
-    }
+  }
+  for (int j = 0; j < kChains; ++j) {
+    const std::complex<double> y = s1[j] - std::polar(1.0, -omegas[j]) * s2[j];
+    out[j] = std::abs(y);
   }
 }
 
+template <int... kCounts>
+void DtftGroup(const double* x, int count, const double* omegas, int m, double* out,
+               std::integer_sequence<int, kCounts...>) {
+  // Exactly m chains: a chain more is a recurrence run for nothing.
+  ((m == kCounts + 1 ? DtftChains<kCounts + 1>(x, count, omegas, out) : void()), ...);
+}
+
 void DtftMagnitudes(const double* x, int count, const double* omegas, int m, double* out) {
-  // As many chains as frequencies (harmonics 2 ... 10 are nine), in one pass where they fit.
-  if (m <= 4)
-    DtftChains<4>(x, count, omegas, m, out);
-  else if (m <= 9)
-    DtftChains<9>(x, count, omegas, m, out);
-  else
-    DtftChains<12>(x, count, omegas, m, out);
+  for (int first = 0; first < m; first += 12)
+    DtftGroup(x, count, omegas + first, std::min(12, m - first), out + first,
+              std::make_integer_sequence<int, 12>());
+}
+
+// The same magnitude as DtftMagnitudes gives on the windowed block, from the transform of the
+// block without the window (bins 0 ... count / 2). The window is seven cosines, so its transform
+// is seven pairs of shifted Dirichlet kernels; beyond kReach bins it lies over 180 dB down, and
+// the bins that far from omega are left out, which costs only that leakage.
+double WindowedDtft(const std::complex<float>* unwindowed, int count, double omega) {
+  constexpr int kReach = 16;
+  constexpr int kShifts = static_cast<int>(kWindowTerms.size()) - 1;
+  constexpr int kSpan = kReach + kShifts;
+  const double binOmega = kTwoPi / count;
+  const int centre = static_cast<int>(std::lrint(omega / binOmega));
+  const double offset = omega - centre * binOmega;
+  // Each kernel's numerator sin(count d / 2) at d = offset - t bins is (-1)^t times this; the
+  // phase common to all terms is left out, as only the magnitude is wanted.
+  const double numerator = std::sin(0.5 * count * offset);
+  std::array<std::complex<double>, 2 * kSpan + 1> kernel;
+  for (int t = -kSpan; t <= kSpan; ++t) {
+    const double d = offset - t * binOmega;
+    const double ratio = d == 0 ? count : numerator / std::sin(0.5 * d);
+    kernel[t + kSpan] = std::polar(ratio, -std::numbers::pi * t / count);
+  }
+  const int half = count / 2;
+  std::complex<double> sum = 0;
+  for (int u = -kReach; u <= kReach; ++u) {
+    std::complex<double> w = kWindowTerms[0] * kernel[u + kSpan];
+    for (int m = 1, sign = -1; m <= kShifts; ++m, sign = -sign)
+      w += 0.5 * sign * kWindowTerms[m] * (kernel[u + m + kSpan] + kernel[u - m + kSpan]);
+    int k = centre + u;
+    bool conjugate = false;
+    if (k < 0) k = -k, conjugate = true;
+    if (k > half) k = count - k, conjugate = !conjugate;
+    if (k < 0 || k > half) continue;
+    const std::complex<double> r(unwindowed[k].real(), unwindowed[k].imag());
+    sum += (conjugate ? std::conj(r) : r) * w;
+  }
+  return std::abs(sum) / count;
 }
 
 // 10 log10(v) for drawing, to 1e-5 dB: the exponent's bits and a polynomial for the
@@ -292,8 +330,14 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const double binHz = rate / count;
   const auto* spectrum = reinterpret_cast<const std::complex<float>*>(spectrum_.data());
   const auto power = [&](int k) { return static_cast<double>(std::norm(spectrum[k])); };
-  const auto transform = [&](const double* v, double offset) {
-    for (int i = 0; i < count; ++i) real_[i] = static_cast<float>(window_[i] * (v[i] - offset));
+  // Without a window (nullptr) for the harmonics' exact frequencies.
+  const auto transform = [&](const double* v, const double* window, double offset = 0) {
+    float* to = real_.data();
+    if (window) {
+      for (int i = 0; i < count; ++i) to[i] = static_cast<float>(window[i] * (v[i] - offset));
+    } else {
+      for (int i = 0; i < count; ++i) to[i] = static_cast<float>(v[i] - offset);
+    }
     fftwf_execute(plan_);
   };
   // A sine of peak A gives |X| = A * windowSum / 2 at its frequency.
@@ -305,7 +349,7 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     return db;
   };
 
-  transform(x, mean);
+  transform(x, window_.data(), mean);
   // The median bin is the noise floor, however strong the tones; every 8th bin tells it.
   std::vector<double> powers(bins), sample;
   for (int k = 0; k < bins; ++k) powers[k] = power(k);
@@ -392,20 +436,14 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     for (int i = 0; i < count; ++i) residual_[i] = x[i] - (fit.dc + fit.a * cs[i] + fit.b * sn[i]);
 
     // Harmonics on the windowed residual, at exact multiples of the fitted frequency.
-    for (int i = 0; i < count; ++i) x_[i] = window_[i] * residual_[i];
+    transform(residual_.data(), nullptr);
     const int top = std::clamp(s.Harmonics, 2, 40);
-    std::vector<double> omegas, magnitudes;
-    for (int k = 2; k <= top && k * f0 <= bandHigh && k * f0 < nyquist; ++k)
-      omegas.push_back(k * fit.omega);
-    magnitudes.resize(omegas.size());
-    DtftMagnitudes(x_.data(), count, omegas.data(), static_cast<int>(omegas.size()),
-                   magnitudes.data());
     double harmonicPower = 0;
-    for (std::size_t j = 0; j < omegas.size(); ++j) {
+    for (int k = 2; k <= top && k * f0 <= bandHigh && k * f0 < nyquist; ++k) {
       THarmonicReading h;
-      h.Order = static_cast<int>(j) + 2;
+      h.Order = k;
       h.Frequency = h.Order * f0;
-      h.Amplitude = magnitudes[j] * toAmplitude;
+      h.Amplitude = WindowedDtft(spectrum, count, k * fit.omega) * toAmplitude;
       h.dBc = dB20(h.Amplitude / amplitude);
       h.Percent = 100.0 * h.Amplitude / amplitude;
       harmonicPower += h.Amplitude * h.Amplitude;
@@ -417,7 +455,7 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
 
     // The residual's powers in the bandwidth: mean square = sum over one-sided bins of
     // 2 |X|^2 / (N sum w^2).
-    transform(residual_.data(), 0.0);
+    transform(residual_.data(), window_.data());
     const double toMeanSquare = 2.0 / (static_cast<double>(count) * windowSquares_);
     const int kLo = std::max(1, static_cast<int>(std::ceil(bandLow / binHz)));
     const int kHi = std::min(bins - 1, static_cast<int>(std::floor(bandHigh / binHz)));
