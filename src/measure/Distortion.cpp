@@ -143,7 +143,8 @@ struct TSineFit {
 
 // cos and sin of w t for t = n - (count - 1) / 2: four interleaved rotations, so that the
 // recurrences run side by side and the rounding grows over a quarter of the steps.
-void Phasors(double omega, int count, double* c, double* s) {
+template <typename TUse>
+void ForPhasors(double omega, int count, TUse&& use) {
   const double mid = 0.5 * (count - 1);
   double pc[4], ps[4];
   for (int k = 0; k < 4; ++k) {
@@ -154,17 +155,20 @@ void Phasors(double omega, int count, double* c, double* s) {
   int i = 0;
   for (; i + 4 <= count; i += 4) {
     for (int k = 0; k < 4; ++k) {
-      c[i + k] = pc[k];
-      s[i + k] = ps[k];
+      use(i + k, pc[k], ps[k]);
       const double v = pc[k];
       pc[k] = v * rc - ps[k] * rs;
       ps[k] = v * rs + ps[k] * rc;
     }
   }
-  for (int k = 0; i < count; ++i, ++k) {
-    c[i] = pc[k];
-    s[i] = ps[k];
-  }
+  for (int k = 0; i < count; ++i, ++k) use(i, pc[k], ps[k]);
+}
+
+void Phasors(double omega, int count, double* c, double* s) {
+  ForPhasors(omega, count, [c, s](int i, double pc, double ps) {
+    c[i] = pc;
+    s[i] = ps;
+  });
 }
 
 // One pass of the least-squares sine fit on the phasors of fit.omega. withFrequency: a
@@ -218,6 +222,60 @@ bool FitPass(const double* x, const double* cs, const double* sn, int count, TSi
   return true;
 }
 
+// FitPass(false) and then FitPass(true) on the same phasors, in one pass over the block: the
+// frequency column (i - mid) (b c - a s) / count is linear in a and b, so its sums are made of
+// sums that do not need them, and the linear fit's a and b are put in afterwards.
+bool FitLinearThenStep(const double* x, const double* cs, const double* sn, int count,
+                       TSineFit& fit) {
+  const double mid = 0.5 * (count - 1);
+  const double scale = 1.0 / count;
+  double sc = 0, ss = 0, scc = 0, scs = 0, sss = 0, sx = 0, sxc = 0, sxs = 0;
+  double su = 0, sv = 0, scu = 0, scv = 0, ssv = 0, suu = 0, suv = 0, svv = 0, sxu = 0, sxv = 0;
+#pragma omp simd reduction(+ : sc, ss, scc, scs, sss, sx, sxc, sxs, su, sv, scu, scv, ssv, suu, \
+                               suv, svv, sxu, sxv)
+  for (int i = 0; i < count; ++i) {
+    const double c = cs[i], s = sn[i], v = x[i];
+    const double t = (i - mid) * scale;
+    const double u = t * c, w = t * s;
+    sc += c;
+    ss += s;
+    scc += c * c;
+    scs += c * s;
+    sss += s * s;
+    sx += v;
+    sxc += v * c;
+    sxs += v * s;
+    su += u;
+    sv += w;
+    scu += c * u;
+    scv += c * w;  // also the sum of s u
+    ssv += s * w;
+    suu += u * u;
+    suv += u * w;
+    svv += w * w;
+    sxu += v * u;
+    sxv += v * w;
+  }
+  const double s1 = count;
+  std::array<std::array<double, 3>, 3> m3 = {{{s1, sc, ss}, {sc, scc, scs}, {ss, scs, sss}}};
+  std::array<double, 3> r3 = {sx, sxc, sxs};
+  if (!Solve<3>(m3, r3)) return false;
+  const double a = r3[1], b = r3[2];
+  const double sd = b * su - a * sv, scd = b * scu - a * scv, ssd = b * scv - a * ssv;
+  const double sdd = b * b * suu - 2 * a * b * suv + a * a * svv, sxd = b * sxu - a * sxv;
+  std::array<std::array<double, 4>, 4> m = {{{s1, sc, ss, sd},
+                                             {sc, scc, scs, scd},
+                                             {ss, scs, sss, ssd},
+                                             {sd, scd, ssd, sdd}}};
+  std::array<double, 4> r = {sx, sxc, sxs, sxd};
+  if (!Solve<4>(m, r)) return false;
+  fit.dc = r[0];
+  fit.a = r[1];
+  fit.b = r[2];
+  fit.omega += r[3] * scale;
+  return true;
+}
+
 }  // namespace
 
 double AWeightingdB(double hz) {
@@ -264,6 +322,9 @@ void TDistortionAnalyser::Prepare(int count) {
   Release();
   x_.assign(count, 0.0);
   residual_.assign(count, 0.0);
+  decimated_.assign(count / 4, 0.0);
+  powers_.assign(count / 2 + 1, 0.0);
+  tonal_.assign(count / 2 + 1, 0);
   window_.resize(count);
   real_.assign(count, 0.0f);
   spectrum_.assign(2 * (count / 2 + 1), 0.0f);
@@ -282,10 +343,12 @@ void TDistortionAnalyser::Prepare(int count) {
 TDistortionResult TDistortionAnalyser::Analyse(const int16_t* frames, int count,
                                                const TDistortionSettings& s) {
   TDistortionResult result;
-  std::vector<double> x(std::max(count, 0));
+  input_.resize(std::max(count, 0));
+  double* x = input_.data();
   for (int ch = 0; ch < 2; ++ch) {
+#pragma omp simd
     for (int i = 0; i < count; ++i) x[i] = frames[2 * i + ch] / 32767.0;
-    result.Channel[ch] = AnalyseChannel(x.data(), count, s);
+    result.Channel[ch] = AnalyseChannel(x, count, s, warmOmega_[ch]);
   }
   return result;
 }
@@ -293,17 +356,26 @@ TDistortionResult TDistortionAnalyser::Analyse(const int16_t* frames, int count,
 TDistortionResult TDistortionAnalyser::Analyse(const float* frames, int count,
                                                const TDistortionSettings& s, float fullScale) {
   TDistortionResult result;
-  std::vector<double> x(std::max(count, 0));
+  input_.resize(std::max(count, 0));
+  double* x = input_.data();
   const double scale = 1.0 / fullScale;
   for (int ch = 0; ch < 2; ++ch) {
+#pragma omp simd
     for (int i = 0; i < count; ++i) x[i] = frames[2 * i + ch] * scale;
-    result.Channel[ch] = AnalyseChannel(x.data(), count, s);
+    result.Channel[ch] = AnalyseChannel(x, count, s, warmOmega_[ch]);
   }
   return result;
 }
 
 TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int count,
                                                        const TDistortionSettings& s) {
+  double cold = 0;
+  return AnalyseChannel(x, count, s, cold);
+}
+
+TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int count,
+                                                       const TDistortionSettings& s,
+                                                       double& warmOmega) {
   TChannelDistortion out;
   if (count <= 0) return out;
   const double rate = s.SampleRate;
@@ -351,8 +423,10 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
 
   transform(x, window_.data(), mean);
   // The median bin is the noise floor, however strong the tones; every 8th bin tells it.
-  std::vector<double> powers(bins), sample;
+  double* powers = powers_.data();
   for (int k = 0; k < bins; ++k) powers[k] = power(k);
+  std::vector<double>& sample = sample_;
+  sample.clear();
   for (int k = 0; k < bins; k += 8) sample.push_back(powers[k]);
   std::nth_element(sample.begin(), sample.begin() + sample.size() / 2, sample.end());
   const double floorPower = sample[sample.size() / 2];
@@ -397,35 +471,45 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
       TSineFit f = fit;
       f.omega *= stride;
       Phasors(f.omega, n, cs, sn);
-      bool good = FitPass(v, cs, sn, n, f, false);
-      for (int pass = 0; good && pass < 6; ++pass) {
-        const double before = f.omega;
-        good = FitPass(v, cs, sn, n, f, true);
+      double before = f.omega;
+      bool good = FitLinearThenStep(v, cs, sn, n, f);
+      for (int pass = 1; good && pass < 6 && std::abs(f.omega - before) * n >= 1e-6; ++pass) {
+        before = f.omega;
         Phasors(f.omega, n, cs, sn);
-        if (std::abs(f.omega - before) * n < 1e-6) break;
+        good = FitPass(v, cs, sn, n, f, true);
       }
       f.omega /= stride;
       fit = f;
       return good;
     };
-    bool ok = true;
-    if (coarse < 0.45 * nyquist / 4) {
+    // A steady tone's last fit is a start as good as the coarse fit's: one full pass from it
+    // lands where the coarse fit's last pass does, when its step is this small.
+    bool ok = false;
+    if (warmOmega > 0 && std::abs(warmOmega - fit.omega) < 0.25 * kTwoPi / count) {
+      TSineFit f;
+      f.omega = warmOmega;
+      Phasors(f.omega, count, cs, sn);
+      ok = FitLinearThenStep(x, cs, sn, count, f) && std::abs(f.omega - warmOmega) * count < 1e-4;
+      if (ok) fit = f;
+    }
+    if (ok) {
+    } else if (coarse < 0.45 * nyquist / 4) {
       const int n = count / 4;
-      std::vector<double> decimated(n);
-      for (int i = 0; i < n; ++i) decimated[i] = x[4 * i];
-      ok = converge(decimated.data(), n, 4.0);
+      for (int i = 0; i < n; ++i) decimated_[i] = x[4 * i];
+      ok = converge(decimated_.data(), n, 4.0);
       if (ok) {
         Phasors(fit.omega, count, cs, sn);
-        ok = FitPass(x, cs, sn, count, fit, false) && FitPass(x, cs, sn, count, fit, true);
-        Phasors(fit.omega, count, cs, sn);
+        ok = FitLinearThenStep(x, cs, sn, count, fit);
       }
     } else {
       ok = converge(x, count, 1.0);
     }
+    warmOmega = 0;
     if (!ok || !(fit.omega > 0) || fit.omega >= std::numbers::pi) {
       out.ResidualSpectrum = spectrumdB();
       return out;
     }
+    warmOmega = fit.omega;
     const double amplitude = std::hypot(fit.a, fit.b);
     const double f0 = fit.omega * rate / kTwoPi;
     out.Valid = true;
@@ -433,7 +517,10 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     out.Amplitude = amplitude;
     out.LeveldBFS = dB20(amplitude);
     out.Dc = fit.dc;
-    for (int i = 0; i < count; ++i) residual_[i] = x[i] - (fit.dc + fit.a * cs[i] + fit.b * sn[i]);
+    double* residual = residual_.data();
+    ForPhasors(fit.omega, count, [&](int i, double c, double s) {
+      residual[i] = x[i] - (fit.dc + fit.a * c + fit.b * s);
+    });
 
     // Harmonics on the windowed residual, at exact multiples of the fitted frequency.
     transform(residual_.data(), nullptr);
@@ -461,7 +548,8 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     const int kHi = std::min(bins - 1, static_cast<int>(std::floor(bandHigh / binHz)));
     // Close harmonics (a low fundamental) get narrower gaps, down to the window's main lobe.
     const int gap = std::clamp(static_cast<int>(f0 / binHz / 2) - 1, kLobeBins - 2, kNoiseGapBins);
-    std::vector<char> tonal(bins, 0);
+    char* tonal = tonal_.data();
+    std::fill_n(tonal, bins, 0);
     for (double f = f0; f <= bandHigh + gap * binHz; f += f0) {
       const int c = static_cast<int>(std::lrint(f / binHz));
       for (int k = std::max(0, c - gap); k <= std::min(bins - 1, c + gap); ++k) tonal[k] = 1;

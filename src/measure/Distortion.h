@@ -119,11 +119,18 @@ class TDistortionAnalyser {
   TChannelDistortion AnalyseChannel(const double* x, int count, const TDistortionSettings& s);
 
  private:
+  // warmOmega: the channel's last fitted frequency (radians per sample, 0 for none), a start
+  // for the fit; set to this one's.
+  TChannelDistortion AnalyseChannel(const double* x, int count, const TDistortionSettings& s,
+                                    double& warmOmega);
   void Prepare(int count);
   void Release();
 
   int size_ = 0;
-  std::vector<double> x_, window_, residual_;
+  std::vector<double> x_, window_, residual_, input_, decimated_;
+  double warmOmega_[2] = {0, 0};
+  std::vector<double> powers_, sample_;   // per bin; every 8th bin's, for the median
+  std::vector<char> tonal_;               // per bin: left out of the noise
   std::vector<float> real_;            // windowed block for the transform
   std::vector<float> spectrum_;        // packed complex, size_ / 2 + 1 bins
   fftwf_plan plan_ = nullptr;
