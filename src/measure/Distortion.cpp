@@ -222,19 +222,20 @@ bool FitPass(const double* x, const double* cs, const double* sn, int count, TSi
   return true;
 }
 
-// FitPass(false) and then FitPass(true) on the same phasors, in one pass over the block: the
-// frequency column (i - mid) (b c - a s) / count is linear in a and b, so its sums are made of
-// sums that do not need them, and the linear fit's a and b are put in afterwards.
-bool FitLinearThenStep(const double* x, const double* cs, const double* sn, int count,
-                       TSineFit& fit) {
+// FitPass(false) and then FitPass(true) on the same phasors: the frequency column
+// (i - mid) (b c - a s) / count is linear in a and b, so its sums are made of sums that do not
+// need them, and the linear fit's a and b are put in afterwards. Most sums hold the phasors
+// alone, and a fit started at the same frequency again can keep them.
+using distortion_detail::TPhasorSums;
+
+TPhasorSums SumPhasors(const double* cs, const double* sn, int count) {
   const double mid = 0.5 * (count - 1);
   const double scale = 1.0 / count;
-  double sc = 0, ss = 0, scc = 0, scs = 0, sss = 0, sx = 0, sxc = 0, sxs = 0;
-  double su = 0, sv = 0, scu = 0, scv = 0, ssv = 0, suu = 0, suv = 0, svv = 0, sxu = 0, sxv = 0;
-#pragma omp simd reduction(+ : sc, ss, scc, scs, sss, sx, sxc, sxs, su, sv, scu, scv, ssv, suu, \
-                               suv, svv, sxu, sxv)
+  double sc = 0, ss = 0, scc = 0, scs = 0, sss = 0;
+  double su = 0, sv = 0, scu = 0, scv = 0, ssv = 0, suu = 0, suv = 0, svv = 0;
+#pragma omp simd reduction(+ : sc, ss, scc, scs, sss, su, sv, scu, scv, ssv, suu, suv, svv)
   for (int i = 0; i < count; ++i) {
-    const double c = cs[i], s = sn[i], v = x[i];
+    const double c = cs[i], s = sn[i];
     const double t = (i - mid) * scale;
     const double u = t * c, w = t * s;
     sc += c;
@@ -242,30 +243,42 @@ bool FitLinearThenStep(const double* x, const double* cs, const double* sn, int 
     scc += c * c;
     scs += c * s;
     sss += s * s;
-    sx += v;
-    sxc += v * c;
-    sxs += v * s;
     su += u;
     sv += w;
     scu += c * u;
-    scv += c * w;  // also the sum of s u
+    scv += c * w;
     ssv += s * w;
     suu += u * u;
     suv += u * w;
     svv += w * w;
-    sxu += v * u;
-    sxv += v * w;
+  }
+  return {sc, ss, scc, scs, sss, su, sv, scu, scv, ssv, suu, suv, svv};
+}
+
+bool FitLinearThenStep(const double* x, const double* cs, const double* sn, int count,
+                       const TPhasorSums& p, TSineFit& fit) {
+  const double mid = 0.5 * (count - 1);
+  const double scale = 1.0 / count;
+  double sx = 0, sxc = 0, sxs = 0, sxu = 0, sxv = 0;
+#pragma omp simd reduction(+ : sx, sxc, sxs, sxu, sxv)
+  for (int i = 0; i < count; ++i) {
+    const double v = x[i], vt = v * ((i - mid) * scale);
+    sx += v;
+    sxc += v * cs[i];
+    sxs += v * sn[i];
+    sxu += vt * cs[i];
+    sxv += vt * sn[i];
   }
   const double s1 = count;
-  std::array<std::array<double, 3>, 3> m3 = {{{s1, sc, ss}, {sc, scc, scs}, {ss, scs, sss}}};
+  std::array<std::array<double, 3>, 3> m3 = {{{s1, p.c, p.s}, {p.c, p.cc, p.cs}, {p.s, p.cs, p.ss}}};
   std::array<double, 3> r3 = {sx, sxc, sxs};
   if (!Solve<3>(m3, r3)) return false;
   const double a = r3[1], b = r3[2];
-  const double sd = b * su - a * sv, scd = b * scu - a * scv, ssd = b * scv - a * ssv;
-  const double sdd = b * b * suu - 2 * a * b * suv + a * a * svv, sxd = b * sxu - a * sxv;
-  std::array<std::array<double, 4>, 4> m = {{{s1, sc, ss, sd},
-                                             {sc, scc, scs, scd},
-                                             {ss, scs, sss, ssd},
+  const double sd = b * p.u - a * p.v, scd = b * p.cu - a * p.cv, ssd = b * p.cv - a * p.sv;
+  const double sdd = b * b * p.uu - 2 * a * b * p.uv + a * a * p.vv, sxd = b * sxu - a * sxv;
+  std::array<std::array<double, 4>, 4> m = {{{s1, p.c, p.s, sd},
+                                             {p.c, p.cc, p.cs, scd},
+                                             {p.s, p.cs, p.ss, ssd},
                                              {sd, scd, ssd, sdd}}};
   std::array<double, 4> r = {sx, sxc, sxs, sxd};
   if (!Solve<4>(m, r)) return false;
@@ -274,6 +287,11 @@ bool FitLinearThenStep(const double* x, const double* cs, const double* sn, int 
   fit.b = r[2];
   fit.omega += r[3] * scale;
   return true;
+}
+
+bool FitLinearThenStep(const double* x, const double* cs, const double* sn, int count,
+                       TSineFit& fit) {
+  return FitLinearThenStep(x, cs, sn, count, SumPhasors(cs, sn, count), fit);
 }
 
 }  // namespace
@@ -348,7 +366,7 @@ TDistortionResult TDistortionAnalyser::Analyse(const int16_t* frames, int count,
   for (int ch = 0; ch < 2; ++ch) {
 #pragma omp simd
     for (int i = 0; i < count; ++i) x[i] = frames[2 * i + ch] / 32767.0;
-    result.Channel[ch] = AnalyseChannel(x, count, s, warmOmega_[ch]);
+    result.Channel[ch] = AnalyseChannel(x, count, s, warm_[ch]);
   }
   return result;
 }
@@ -362,20 +380,20 @@ TDistortionResult TDistortionAnalyser::Analyse(const float* frames, int count,
   for (int ch = 0; ch < 2; ++ch) {
 #pragma omp simd
     for (int i = 0; i < count; ++i) x[i] = frames[2 * i + ch] * scale;
-    result.Channel[ch] = AnalyseChannel(x, count, s, warmOmega_[ch]);
+    result.Channel[ch] = AnalyseChannel(x, count, s, warm_[ch]);
   }
   return result;
 }
 
 TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int count,
                                                        const TDistortionSettings& s) {
-  double cold = 0;
+  TWarmFit cold;
   return AnalyseChannel(x, count, s, cold);
 }
 
 TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int count,
                                                        const TDistortionSettings& s,
-                                                       double& warmOmega) {
+                                                       TWarmFit& warm) {
   TChannelDistortion out;
   if (count <= 0) return out;
   const double rate = s.SampleRate;
@@ -406,8 +424,10 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const auto transform = [&](const double* v, const double* window, double offset = 0) {
     float* to = real_.data();
     if (window) {
+#pragma omp simd
       for (int i = 0; i < count; ++i) to[i] = static_cast<float>(window[i] * (v[i] - offset));
     } else {
+#pragma omp simd
       for (int i = 0; i < count; ++i) to[i] = static_cast<float>(v[i] - offset);
     }
     fftwf_execute(plan_);
@@ -484,14 +504,18 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     };
     // A steady tone's last fit is a start as good as the coarse fit's: one full pass from it
     // lands where the coarse fit's last pass does, when its step is this small.
+    // The start is kept while the fits stay this close to it, and with it its phasors and their
+    // sums.
     bool ok = false;
-    if (warmOmega > 0 && std::abs(warmOmega - fit.omega) < 0.25 * kTwoPi / count) {
+    if (warm.Omega > 0 && std::abs(warm.Omega - fit.omega) < 0.25 * kTwoPi / count &&
+        static_cast<int>(warm.Cos.size()) == count) {
       TSineFit f;
-      f.omega = warmOmega;
-      Phasors(f.omega, count, cs, sn);
-      ok = FitLinearThenStep(x, cs, sn, count, f) && std::abs(f.omega - warmOmega) * count < 1e-4;
+      f.omega = warm.Omega;
+      ok = FitLinearThenStep(x, warm.Cos.data(), warm.Sin.data(), count, warm.Sums, f) &&
+           std::abs(f.omega - warm.Omega) * count < 1e-4;
       if (ok) fit = f;
     }
+    const bool warmed = ok;
     if (ok) {
     } else if (coarse < 0.45 * nyquist / 4) {
       const int n = count / 4;
@@ -504,12 +528,18 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     } else {
       ok = converge(x, count, 1.0);
     }
-    warmOmega = 0;
     if (!ok || !(fit.omega > 0) || fit.omega >= std::numbers::pi) {
+      warm.Omega = 0;
       out.ResidualSpectrum = spectrumdB();
       return out;
     }
-    warmOmega = fit.omega;
+    if (!warmed) {
+      warm.Omega = fit.omega;
+      warm.Cos.resize(count);
+      warm.Sin.resize(count);
+      Phasors(fit.omega, count, warm.Cos.data(), warm.Sin.data());
+      warm.Sums = SumPhasors(warm.Cos.data(), warm.Sin.data(), count);
+    }
     const double amplitude = std::hypot(fit.a, fit.b);
     const double f0 = fit.omega * rate / kTwoPi;
     out.Valid = true;

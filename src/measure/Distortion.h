@@ -100,6 +100,15 @@ struct TDistortionResult {
   TChannelDistortion Channel[2];
 };
 
+namespace distortion_detail {
+// Sums over a block of the phasors c = cos(w t), s = sin(w t) of a fit's frequency and of
+// u = t c, v = t s, t = (i - (count - 1) / 2) / count; cv is also the sum of s u.
+struct TPhasorSums {
+  double c = 0, s = 0, cc = 0, cs = 0, ss = 0, u = 0, v = 0, cu = 0, cv = 0, sv = 0, uu = 0,
+         uv = 0, vv = 0;
+};
+}  // namespace distortion_detail
+
 class TDistortionAnalyser {
  public:
   static constexpr int kMinFrames = 4096;
@@ -119,16 +128,21 @@ class TDistortionAnalyser {
   TChannelDistortion AnalyseChannel(const double* x, int count, const TDistortionSettings& s);
 
  private:
-  // warmOmega: the channel's last fitted frequency (radians per sample, 0 for none), a start
-  // for the fit; set to this one's.
+  // Where a channel's fit starts when its tone has not moved: a frequency (radians per sample,
+  // 0 for none) and its phasors and their sums.
+  struct TWarmFit {
+    double Omega = 0;
+    std::vector<double> Cos, Sin;
+    distortion_detail::TPhasorSums Sums;
+  };
   TChannelDistortion AnalyseChannel(const double* x, int count, const TDistortionSettings& s,
-                                    double& warmOmega);
+                                    TWarmFit& warm);
   void Prepare(int count);
   void Release();
 
   int size_ = 0;
   std::vector<double> x_, window_, residual_, input_, decimated_;
-  double warmOmega_[2] = {0, 0};
+  TWarmFit warm_[2];
   std::vector<double> powers_, sample_;   // per bin; every 8th bin's, for the median
   std::vector<char> tonal_;               // per bin: left out of the noise
   std::vector<float> real_;            // windowed block for the transform
