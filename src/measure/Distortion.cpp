@@ -326,6 +326,14 @@ double ToneAmplitude(const double* windowed, int count, double hz, double sample
   return 2.0 * m / windowSum;
 }
 
+double ToneAmplitudeFromSpectrum(const fftwf_complex* unwindowed, int count, double hz,
+                                 double sampleRate, double windowSum) {
+  return 2.0 *
+         WindowedDtft(reinterpret_cast<const std::complex<float>*>(unwindowed), count,
+                      kTwoPi * hz / sampleRate) /
+         windowSum;
+}
+
 TDistortionAnalyser::~TDistortionAnalyser() { Release(); }
 
 void TDistortionAnalyser::Release() {
@@ -502,28 +510,41 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
       fit = f;
       return good;
     };
-    // A steady tone's last fit is a start as good as the coarse fit's: one full pass from it
-    // lands where the coarse fit's last pass does, when its step is this small.
-    // The start is kept while the fits stay this close to it, and with it its phasors and their
-    // sums.
-    bool ok = false;
+    // Full passes on until the step is tiny, so that where the fit started leaves nothing in the
+    // readings (after a step of s / count the next is about s^2 / count).
+    const auto settle = [&](double before, double tiny) {
+      bool good = true;
+      for (int pass = 0; good && pass < 4 && std::abs(fit.omega - before) * count >= tiny; ++pass) {
+        before = fit.omega;
+        Phasors(fit.omega, count, cs, sn);
+        good = FitPass(x, cs, sn, count, fit, true);
+      }
+      return good;
+    };
+    // A steady tone's last fit is a start as good as the coarse fit's, and while the fits stay
+    // this close to it, its phasors and their sums are kept too.
+    bool ok = false, keep = false;
     if (warm.Omega > 0 && std::abs(warm.Omega - fit.omega) < 0.25 * kTwoPi / count &&
         static_cast<int>(warm.Cos.size()) == count) {
       TSineFit f;
       f.omega = warm.Omega;
       ok = FitLinearThenStep(x, warm.Cos.data(), warm.Sin.data(), count, warm.Sums, f) &&
            std::abs(f.omega - warm.Omega) * count < 1e-4;
-      if (ok) fit = f;
+      if (ok) {
+        fit = f;
+        keep = std::abs(f.omega - warm.Omega) * count < 1e-5;
+        ok = settle(warm.Omega, 1e-5);
+      }
     }
-    const bool warmed = ok;
     if (ok) {
     } else if (coarse < 0.45 * nyquist / 4) {
       const int n = count / 4;
       for (int i = 0; i < n; ++i) decimated_[i] = x[4 * i];
       ok = converge(decimated_.data(), n, 4.0);
       if (ok) {
+        const double before = fit.omega;
         Phasors(fit.omega, count, cs, sn);
-        ok = FitLinearThenStep(x, cs, sn, count, fit);
+        ok = FitLinearThenStep(x, cs, sn, count, fit) && settle(before, 1e-6);
       }
     } else {
       ok = converge(x, count, 1.0);
@@ -533,7 +554,7 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
       out.ResidualSpectrum = spectrumdB();
       return out;
     }
-    if (!warmed) {
+    if (!keep) {
       warm.Omega = fit.omega;
       warm.Cos.resize(count);
       warm.Sin.resize(count);

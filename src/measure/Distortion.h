@@ -161,3 +161,8 @@ std::vector<double> BlackmanHarris7(int count);
 // window given (its sum in windowSum).
 double ToneAmplitude(const double* windowed, int count, double hz, double sampleRate,
                      double windowSum);
+// The same reading from the transform of the block without the window (bins 0 ... count / 2 as
+// FFTW's real transform gives them), in the bins near hz alone: all but the window's leakage
+// from farther than 16 bins, which lies over 180 dB down.
+double ToneAmplitudeFromSpectrum(const fftwf_complex* unwindowed, int count, double hz,
+                                 double sampleRate, double windowSum);
