@@ -409,12 +409,24 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const double bandHigh = std::min(s.BandHigh, nyquist);
   const double bandLow = std::max(0.0, std::min(s.BandLow, bandHigh));
 
-  double mean = 0, peak = 0;
-#pragma omp simd reduction(+ : mean) reduction(max : peak)
-  for (int i = 0; i < count; ++i) {
-    mean += x[i];
-    peak = std::max(peak, std::abs(x[i]));
+  double mean = 0;
+#pragma omp simd reduction(+ : mean)
+  for (int i = 0; i < count; ++i) mean += x[i];
+  // The largest and smallest in four lanes held in registers: one running max(|x|) waits on
+  // the comparison before, and an omp simd max keeps its lanes in memory.
+  double top[4] = {}, bottom[4] = {};
+  int at = 0;
+  for (; at + 4 <= count; at += 4)
+    for (int k = 0; k < 4; ++k) {
+      top[k] = x[at + k] > top[k] ? x[at + k] : top[k];
+      bottom[k] = x[at + k] < bottom[k] ? x[at + k] : bottom[k];
+    }
+  for (; at < count; ++at) {
+    top[0] = std::max(top[0], x[at]);
+    bottom[0] = std::min(bottom[0], x[at]);
   }
+  const double peak = std::max({top[0], top[1], top[2], top[3], -bottom[0], -bottom[1],
+                                -bottom[2], -bottom[3]});
   mean /= count;
   double squares = 0;
 #pragma omp simd reduction(+ : squares)
@@ -445,7 +457,13 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const auto spectrumdB = [&]() {
     std::vector<float> db(bins);
     const float scale = static_cast<float>(toAmplitude * toAmplitude);
-    for (int k = 0; k < bins; ++k) db[k] = FastdB10(std::max(scale * std::norm(spectrum[k]), 1e-30f));
+    const float* bin = spectrum_.data();  // re, im pairs
+    float* to = db.data();
+#pragma omp simd
+    for (int k = 0; k < bins; ++k) {
+      const float v = scale * (bin[2 * k] * bin[2 * k] + bin[2 * k + 1] * bin[2 * k + 1]);
+      to[k] = FastdB10(v < 1e-30f ? 1e-30f : v);
+    }
     return db;
   };
 
@@ -463,9 +481,15 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const auto findTone = [&](double loHz, double hiHz, double skipHz) {
     const int lo = std::max(kLobeBins, static_cast<int>(std::ceil(loHz / binHz)));
     const int hi = std::min(bins - 2, static_cast<int>(std::floor(hiHz / binHz)));
+    // The largest power first, then where it is: no comparison waits on the one before.
     int best = -1;
-    for (int k = lo; k <= hi; ++k)
-      if (best < 0 || powers[k] > powers[best]) best = k;
+    if (lo <= hi) {
+      double most = powers[lo];
+#pragma omp simd reduction(max : most)
+      for (int k = lo; k <= hi; ++k) most = powers[k] > most ? powers[k] : most;
+      for (best = lo; best < hi && !(powers[best] == most); ++best) {
+      }
+    }
     if (skipHz > 0 && best >= 0 && std::abs(best * binHz - skipHz) < 3 * kLobeBins * binHz) {
       best = -1;
       for (int k = lo; k <= hi; ++k)
