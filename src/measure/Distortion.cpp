@@ -459,10 +459,20 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     const float scale = static_cast<float>(toAmplitude * toAmplitude);
     const float* bin = spectrum_.data();  // re, im pairs
     float* to = db.data();
+    const int n = bins;
+    // max(v, 1e-30) on the bits (v is not negative, so they order as the values): a float
+    // comparison keeps the loop from vectorising.
+    const float tiny = 1e-30f;
+    int32_t tinyBits;
+    std::memcpy(&tinyBits, &tiny, 4);
 #pragma omp simd
-    for (int k = 0; k < bins; ++k) {
-      const float v = scale * (bin[2 * k] * bin[2 * k] + bin[2 * k + 1] * bin[2 * k + 1]);
-      to[k] = FastdB10(v < 1e-30f ? 1e-30f : v);
+    for (int k = 0; k < n; ++k) {
+      float v = scale * (bin[2 * k] * bin[2 * k] + bin[2 * k + 1] * bin[2 * k + 1]);
+      int32_t bits;
+      std::memcpy(&bits, &v, 4);
+      bits = bits < tinyBits ? tinyBits : bits;
+      std::memcpy(&v, &bits, 4);
+      to[k] = FastdB10(v);
     }
     return db;
   };
