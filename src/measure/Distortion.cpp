@@ -494,10 +494,14 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     // The largest power first, then where it is: no comparison waits on the one before.
     int best = -1;
     if (lo <= hi) {
-      double most = powers[lo];
-#pragma omp simd reduction(max : most)
-      for (int k = lo; k <= hi; ++k) most = powers[k] > most ? powers[k] : most;
-      for (best = lo; best < hi && !(powers[best] == most); ++best) {
+      // Four lanes held in registers (an omp simd max keeps its lanes in memory).
+      double most[4] = {powers[lo], powers[lo], powers[lo], powers[lo]};
+      int k = lo;
+      for (; k + 4 <= hi + 1; k += 4)
+        for (int j = 0; j < 4; ++j) most[j] = powers[k + j] > most[j] ? powers[k + j] : most[j];
+      for (; k <= hi; ++k) most[0] = powers[k] > most[0] ? powers[k] : most[0];
+      most[0] = std::max({most[0], most[1], most[2], most[3]});
+      for (best = lo; best < hi && !(powers[best] == most[0]); ++best) {
       }
     }
     if (skipHz > 0 && best >= 0 && std::abs(best * binHz - skipHz) < 3 * kLobeBins * binHz) {
@@ -657,16 +661,22 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
       for (int k = 0; k < bins; ++k) aWeights_[k] = std::pow(10.0, AWeightingdB(k * binHz) / 10.0);
       weightsRate_ = rate;
     }
-    for (int k = kLo; k <= kHi; ++k) {
-      const double p = power(k) * toMeanSquare;
-      const double g = aWeights_[k];
-      all += p;
-      allA += p * g;
-      gains += 1;
-      if (!tonal[k]) {
-        noise += p;
-        noiseA += p * g;
-        gainsKept += 1;
+    {
+      // Kept bins by a factor 1 or 0 rather than a branch, so that the sums run in lanes.
+      const float* bin = spectrum_.data();
+      const double* weights = aWeights_.data();
+#pragma omp simd reduction(+ : all, allA, noise, noiseA, gains, gainsKept)
+      for (int k = kLo; k <= kHi; ++k) {
+        const double p = static_cast<double>(bin[2 * k] * bin[2 * k] + bin[2 * k + 1] * bin[2 * k + 1]) *
+                         toMeanSquare;
+        const double g = weights[k];
+        const double kept = tonal[k] ? 0.0 : 1.0;
+        all += p;
+        allA += p * g;
+        gains += 1;
+        noise += kept * p;
+        noiseA += kept * p * g;
+        gainsKept += kept;
       }
     }
     // Bins left out at a harmonic hold what the noise beside them holds, so that a hum line
