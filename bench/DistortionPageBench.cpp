@@ -1,6 +1,9 @@
 // The distortion page's work per capture block: the held frames slid on, a complete analysis of
 // both channels and the display composed again, on a shown display (offscreen), as live.
 // BM_DistortionPageBlock is the whole; BM_DistortionPageDraw composes the picture alone.
+// Goal: at most 0.6 % of a core at 5.4 blocks a second, 1.1 ms a block; on a shared 2-core
+// machine about 1.3 ms (11.3 M instructions under callgrind, 8.5 M of them the analysis), from
+// 2.6 ms (28.7 M) when every block drew the whole picture and fitted from the coarse tone.
 #include <benchmark/benchmark.h>
 
 #include <QWidget>

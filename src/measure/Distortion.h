@@ -6,12 +6,17 @@
 // - The fundamental is found on a windowed spectrum, then fitted by least squares in the time
 //   domain (DC, cosine, sine and frequency, Gauss-Newton in double precision). A fit has no
 //   scalloping, leaves no window in the level, and its residual holds only what the signal has
-//   beyond a pure sine: on a float sine the residual lies below -140 dB.
+//   beyond a pure sine: on a float sine the residual lies below -140 dB. A channel whose tone
+//   has not moved starts its fit where its last one ended, with that fit's phasors, and takes
+//   full steps until the step is negligible, so that it reads what a fresh fit reads.
 // - Harmonics and intermodulation products are read at their exact frequencies (multiples of the
 //   fitted fundamental, sums and differences of the fitted tones) from the discrete-time Fourier
 //   transform of the block under a 7-term Blackman-Harris window. Its sidelobes lie 180 dB down,
 //   so a full-scale tone leaks nothing measurable into a product a few bins away, and reading at
-//   the exact frequency rather than at a bin costs no scalloping.
+//   the exact frequency rather than at a bin costs no scalloping. The harmonics are computed
+//   from the residual's transform without the window, through the window's kernel on the bins
+//   near each (the residual holds no full-scale tone, so the float transform's rounding stays
+//   some 1e-13 of full scale); the two-tone products by Goertzel in double.
 // - THD+N and noise are powers of the residual (signal minus fitted fundamental and DC) summed
 //   over the bins of the bandwidth on the same window's spectrum, optionally A-weighted; noise
 //   leaves out the bins of every harmonic inside the bandwidth and stands the neighbouring
