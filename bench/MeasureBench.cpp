@@ -1,6 +1,8 @@
 // Finding where a played signal comes back in a capture. Goal: under 1 ms for the fast sweep's
 // 57330-frame block (every block) and for a slow run's marker search (once per cycle).
-// Distortion analysis: one complete analysis of 32768 frames, both channels, at most 2 ms.
+// Distortion analysis: one complete analysis of 32768 frames, both channels, at most 1 ms
+// (THD+N: about 0.85 ms and 8.5 M instructions under callgrind on a shared 2-core machine, where
+// it took 2 ms and 24 M before the fit kept its start and the harmonics came from the transform).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>

@@ -122,12 +122,14 @@ void TDistortionDisplay::SetSettings(const TDistortionSettings& settings) {
   FSettings.SampleRate = SampleRate();
   FAverage.Reset();
   if (FHeld == kAnalysisFrames) Analyse();
+  CheckLayer();
   update();
 }
 
 void TDistortionDisplay::SetAveraging(int count) {
   FAverage.SetCount(count);
   if (FHeld == kAnalysisFrames) Analyse();
+  CheckLayer();
   update();
 }
 
@@ -142,6 +144,7 @@ void TDistortionDisplay::Discard() {
   FAnalyses = 0;
   FAverage.Reset();
   FLast = FShown = TDistortionResult{};
+  CheckLayer();
   update();
 }
 
@@ -167,6 +170,7 @@ void TDistortionDisplay::Take(const T* frames, int frameCount) {
     to[i] = static_cast<float>(frames[i]);
   FHeld += frameCount;
   if (FHeld == kAnalysisFrames) Analyse();
+  CheckLayer();
   Redraw();
 }
 
@@ -216,13 +220,38 @@ TRect TDistortionDisplay::BarRect(int order, int channel, double dBc) const {
           c.Bottom};
 }
 
-void TDistortionDisplay::DrawDisplay(TCanvas& canvas) {
-  for (int channel = 0; channel < 2; ++channel) DrawReadouts(canvas, channel);
-  DrawBars(canvas);
-  DrawSpectrum(canvas);
+int TDistortionDisplay::LayerKey() const {
+  const bool full = FHeld == kAnalysisFrames;
+  return static_cast<int>(FSettings.Kind) | (FSettings.Weighting == TNoiseWeighting::AWeighted) << 2 |
+         full << 3 | (full && FShown.Channel[0].Valid) << 4 | (full && FShown.Channel[1].Valid) << 5;
 }
 
-void TDistortionDisplay::DrawReadouts(TCanvas& canvas, int channel) {
+void TDistortionDisplay::CheckLayer() {
+  if (LayerKey() == FLayerKey) return;
+  FLayerKey = LayerKey();
+  InvalidateLayer();
+}
+
+void TDistortionDisplay::DrawDisplay(TCanvas& canvas) {
+  DrawLayer(canvas);
+  DrawOverLayer(canvas);
+}
+
+// Nothing drawn over the layer meets anything in it but the grids, which it is drawn over anyway,
+// so the picture is the one drawn in a single pass.
+void TDistortionDisplay::DrawLayer(TCanvas& canvas) {
+  for (int channel = 0; channel < 2; ++channel) DrawReadouts(canvas, channel, true);
+  DrawBars(canvas, true);
+  DrawSpectrum(canvas, true);
+}
+
+void TDistortionDisplay::DrawOverLayer(TCanvas& canvas) {
+  for (int channel = 0; channel < 2; ++channel) DrawReadouts(canvas, channel, false);
+  DrawBars(canvas, false);
+  DrawSpectrum(canvas, false);
+}
+
+void TDistortionDisplay::DrawReadouts(TCanvas& canvas, int channel, bool labels) {
   const TRect r = ReadoutRect(channel);
   const int x = r.Left + 8;
   int y = r.Top + 4;
@@ -236,25 +265,37 @@ void TDistortionDisplay::DrawReadouts(TCanvas& canvas, int channel) {
   canvas.SetBrushStyle(bsSolid);
   canvas.SetFontColour(kChannelColour[channel]);
   canvas.SetFont(bold);
-  canvas.TextOut(x, y, channel == 0 ? "Left" : "Right");
+  if (labels) canvas.TextOut(x, y, channel == 0 ? "Left" : "Right");
   y += kLineHeight + 2;
   for (const TLine& line : Lines(FShown.Channel[channel], FSettings, FHeld == kAnalysisFrames)) {
     canvas.SetFont(line.Large ? large : small);
-    if (!line.Label.isEmpty()) canvas.TextOut(x, y, line.Label);
-    canvas.TextOut(line.Label.isEmpty() ? x : x + kValueIndent, y, line.Value);
+    if (labels && !line.Label.isEmpty()) canvas.TextOut(x, y, line.Label);
+    if (!labels) canvas.TextOut(line.Label.isEmpty() ? x : x + kValueIndent, y, line.Value);
     y += line.Large ? kLargeHeight : kLineHeight;
   }
 }
 
-void TDistortionDisplay::DrawBars(TCanvas& canvas) {
+void TDistortionDisplay::DrawBars(TCanvas& canvas, bool layer) {
   const TRect c = BarChartRect();
+  const bool twoTone = FSettings.Kind != TDistortionKind::Sine;
+  if (!layer) {
+    if (FHeld < kAnalysisFrames) return;
+    canvas.SetBrushStyle(bsSolid);
+    for (int channel = 0; channel < 2; ++channel) {
+      const TChannelDistortion& ch = FShown.Channel[channel];
+      if (!ch.Valid) continue;
+      canvas.SetBrushColour(kChannelColour[channel]);
+      for (const THarmonicReading& h : twoTone ? ch.Imd.Orders : ch.Harmonics)
+        if (h.Order >= 2 && h.Order <= 10) canvas.FillRect(BarRect(h.Order, channel, h.dBc));
+    }
+    return;
+  }
   QFont small = font();
   small.setPixelSize(10);
   canvas.SetFont(small);
   canvas.SetFontColour(kCaption);
   canvas.SetBrushColour(kBackground);
   canvas.SetBrushStyle(bsSolid);
-  const bool twoTone = FSettings.Kind != TDistortionKind::Sine;
   canvas.TextOut(c.Left - 30, c.Top - 16, twoTone ? "IMD by order, dB" : "Harmonics, dBc");
   canvas.SetPenStyle(psDot);
   canvas.SetPenColour(kGrid);
@@ -273,20 +314,30 @@ void TDistortionDisplay::DrawBars(TCanvas& canvas) {
     const int middle = c.Left + (order - 2) * kBarGroup + kBarGroup / 2;
     canvas.TextOut(middle - canvas.TextWidth(text) / 2, c.Bottom + 2, text);
   }
-  if (FHeld < kAnalysisFrames) return;
-  canvas.SetBrushStyle(bsSolid);
-  for (int channel = 0; channel < 2; ++channel) {
-    const TChannelDistortion& ch = FShown.Channel[channel];
-    if (!ch.Valid) continue;
-    canvas.SetBrushColour(kChannelColour[channel]);
-    for (const THarmonicReading& h : twoTone ? ch.Imd.Orders : ch.Harmonics)
-      if (h.Order >= 2 && h.Order <= 10) canvas.FillRect(BarRect(h.Order, channel, h.dBc));
-  }
 }
 
-void TDistortionDisplay::DrawSpectrum(TCanvas& canvas) {
+void TDistortionDisplay::DrawSpectrum(TCanvas& canvas, bool layer) {
   const TRect c = SpectrumRect();
   if (c.Width() < 2 || c.Height() < 2) return;
+  if (!layer) {
+    if (FHeld < kAnalysisFrames) return;
+    canvas.SetPenStyle(psSolid);
+    std::vector<QPoint> points(static_cast<std::size_t>(c.Width()));
+    for (int channel = 0; channel < 2; ++channel) {
+      const TChannelDistortion& ch = FShown.Channel[channel];
+      if (!ch.Valid || ch.ResidualSpectrum.size() < 2) continue;
+      const std::vector<float> levels = ResidualColumns(
+          ch.ResidualSpectrum, SampleRate(), c.Width(), kSpectrumLowHz, kSpectrumHighHz);
+      for (int x = 0; x < c.Width(); ++x)
+        points[x] = QPoint(c.Left + x, ScaleRow(levels[x], kSpectrumTopdB, kSpectrumBottomdB,
+                                                c.Top, c.Bottom));
+      canvas.SetPenColour(kChannelColour[channel]);
+      canvas.Polyline(points);
+      // Polyline stops short of its last point.
+      canvas.SetPixel(points.back().x(), points.back().y(), kChannelColour[channel]);
+    }
+    return;
+  }
   QFont small = font();
   small.setPixelSize(10);
   canvas.SetFont(small);
@@ -322,22 +373,6 @@ void TDistortionDisplay::DrawSpectrum(TCanvas& canvas) {
     if (!caption.isEmpty())
       canvas.TextOut(std::min(x - canvas.TextWidth(caption) / 2, c.Right - canvas.TextWidth(caption)),
                      c.Bottom + 2, caption);
-  }
-  if (FHeld < kAnalysisFrames) return;
-  canvas.SetPenStyle(psSolid);
-  std::vector<QPoint> points(static_cast<std::size_t>(c.Width()));
-  for (int channel = 0; channel < 2; ++channel) {
-    const TChannelDistortion& ch = FShown.Channel[channel];
-    if (!ch.Valid || ch.ResidualSpectrum.size() < 2) continue;
-    const std::vector<float> levels = ResidualColumns(
-        ch.ResidualSpectrum, SampleRate(), c.Width(), kSpectrumLowHz, kSpectrumHighHz);
-    for (int x = 0; x < c.Width(); ++x)
-      points[x] = QPoint(c.Left + x, ScaleRow(levels[x], kSpectrumTopdB, kSpectrumBottomdB,
-                                              c.Top, c.Bottom));
-    canvas.SetPenColour(kChannelColour[channel]);
-    canvas.Polyline(points);
-    // Polyline stops short of its last point.
-    canvas.SetPixel(points.back().x(), points.back().y(), kChannelColour[channel]);
   }
 }
 

@@ -69,14 +69,25 @@ class TDistortionDisplay : public TAudioDisplay {
   void ProcessFloatSamples(const float* frames, int frameCount) override;
   void DrawDisplay(TCanvas& canvas) override;
 
+ protected:
+  // The captions, grids and readout labels are a layer, drawn again only when what it shows
+  // changes (the kind, the weighting, a channel's validity); a block draws the rest.
+  bool HasLayer() const override { return true; }
+  void DrawLayer(TCanvas& canvas) override;
+  void DrawOverLayer(TCanvas& canvas) override;
+
  private:
   template <typename T>
   void Take(const T* frames, int frameCount);
   void Analyse();
   void Discard();
-  void DrawReadouts(TCanvas& canvas, int channel);
-  void DrawBars(TCanvas& canvas);
-  void DrawSpectrum(TCanvas& canvas);
+  // Draws the readouts' labels (layer) or their values.
+  void DrawReadouts(TCanvas& canvas, int channel, bool labels);
+  void DrawBars(TCanvas& canvas, bool layer);
+  void DrawSpectrum(TCanvas& canvas, bool layer);
+  // What the layer shows; a change invalidates it.
+  int LayerKey() const;
+  void CheckLayer();
 
   TDistortionSettings FSettings;
   TDistortionAnalyser FAnalyser;
@@ -85,4 +96,5 @@ class TDistortionDisplay : public TAudioDisplay {
   int FHeld = 0;
   int FAnalyses = 0;
   TDistortionResult FLast, FShown;
+  int FLayerKey = -1;
 };

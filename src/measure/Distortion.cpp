@@ -6,6 +6,7 @@
 #include <complex>
 #include <cstring>
 #include <numbers>
+#include <utility>
 
 namespace {
 
@@ -29,35 +30,72 @@ double dB10(double ratio) { return ratio > 0 ? 10.0 * std::log10(ratio) : kFloor
 // |sum of x[n] e^(-i w n)| for several w at once: Goertzel, in independent chains so that the
 // recurrences overlap.
 template <int kChains>
-void DtftChains(const double* x, int count, const double* omegas, int m, double* out) {
-  for (int first = 0; first < m; first += kChains) {
-    const int chains = std::min(kChains, m - first);
-    double coeff[kChains] = {}, s1[kChains] = {}, s2[kChains] = {};
-    for (int j = 0; j < chains; ++j) coeff[j] = 2.0 * std::cos(omegas[first + j]);
-    for (int i = 0; i < count; ++i) {
-      const double v = x[i];
-      for (int j = 0; j < kChains; ++j) {
-        const double s0 = v + coeff[j] * s1[j] - s2[j];
-        s2[j] = s1[j];
-        s1[j] = s0;
-      }
+void DtftChains(const double* x, int count, const double* omegas, double* out) {
+  double coeff[kChains], s1[kChains] = {}, s2[kChains] = {};
+  for (int j = 0; j < kChains; ++j) coeff[j] = 2.0 * std::cos(omegas[j]);
+  for (int i = 0; i < count; ++i) {
+    const double v = x[i];
+#pragma GCC unroll 12
+    for (int j = 0; j < kChains; ++j) {
+      const double s0 = v + coeff[j] * s1[j] - s2[j];
+      s2[j] = s1[j];
+      s1[j] = s0;
     }
-    for (int j = 0; j < chains; ++j) {
-      const double w = omegas[first + j];
-      const std::complex<double> y = s1[j] - std::polar(1.0, -w) * s2[j];
-      out[first + j] = std::abs(y);
-    }
+  }
+  for (int j = 0; j < kChains; ++j) {
+    const std::complex<double> y = s1[j] - std::polar(1.0, -omegas[j]) * s2[j];
+    out[j] = std::abs(y);
   }
 }
 
+template <int... kCounts>
+void DtftGroup(const double* x, int count, const double* omegas, int m, double* out,
+               std::integer_sequence<int, kCounts...>) {
+  // Exactly m chains: a chain more is a recurrence run for nothing.
+  ((m == kCounts + 1 ? DtftChains<kCounts + 1>(x, count, omegas, out) : void()), ...);
+}
+
 void DtftMagnitudes(const double* x, int count, const double* omegas, int m, double* out) {
-  // As many chains as frequencies (harmonics 2 ... 10 are nine), in one pass where they fit.
-  if (m <= 4)
-    DtftChains<4>(x, count, omegas, m, out);
-  else if (m <= 9)
-    DtftChains<9>(x, count, omegas, m, out);
-  else
-    DtftChains<12>(x, count, omegas, m, out);
+  for (int first = 0; first < m; first += 12)
+    DtftGroup(x, count, omegas + first, std::min(12, m - first), out + first,
+              std::make_integer_sequence<int, 12>());
+}
+
+// The same magnitude as DtftMagnitudes gives on the windowed block, from the transform of the
+// block without the window (bins 0 ... count / 2). The window is seven cosines, so its transform
+// is seven pairs of shifted Dirichlet kernels; beyond kReach bins it lies over 180 dB down, and
+// the bins that far from omega are left out, which costs only that leakage.
+double WindowedDtft(const std::complex<float>* unwindowed, int count, double omega) {
+  constexpr int kReach = 16;
+  constexpr int kShifts = static_cast<int>(kWindowTerms.size()) - 1;
+  constexpr int kSpan = kReach + kShifts;
+  const double binOmega = kTwoPi / count;
+  const int centre = static_cast<int>(std::lrint(omega / binOmega));
+  const double offset = omega - centre * binOmega;
+  // Each kernel's numerator sin(count d / 2) at d = offset - t bins is (-1)^t times this; the
+  // phase common to all terms is left out, as only the magnitude is wanted.
+  const double numerator = std::sin(0.5 * count * offset);
+  std::array<std::complex<double>, 2 * kSpan + 1> kernel;
+  for (int t = -kSpan; t <= kSpan; ++t) {
+    const double d = offset - t * binOmega;
+    const double ratio = d == 0 ? count : numerator / std::sin(0.5 * d);
+    kernel[t + kSpan] = std::polar(ratio, -std::numbers::pi * t / count);
+  }
+  const int half = count / 2;
+  std::complex<double> sum = 0;
+  for (int u = -kReach; u <= kReach; ++u) {
+    std::complex<double> w = kWindowTerms[0] * kernel[u + kSpan];
+    for (int m = 1, sign = -1; m <= kShifts; ++m, sign = -sign)
+      w += 0.5 * sign * kWindowTerms[m] * (kernel[u + m + kSpan] + kernel[u - m + kSpan]);
+    int k = centre + u;
+    bool conjugate = false;
+    if (k < 0) k = -k, conjugate = true;
+    if (k > half) k = count - k, conjugate = !conjugate;
+    if (k < 0 || k > half) continue;
+    const std::complex<double> r(unwindowed[k].real(), unwindowed[k].imag());
+    sum += (conjugate ? std::conj(r) : r) * w;
+  }
+  return std::abs(sum) / count;
 }
 
 // 10 log10(v) for drawing, to 1e-5 dB: the exponent's bits and a polynomial for the
@@ -105,7 +143,8 @@ struct TSineFit {
 
 // cos and sin of w t for t = n - (count - 1) / 2: four interleaved rotations, so that the
 // recurrences run side by side and the rounding grows over a quarter of the steps.
-void Phasors(double omega, int count, double* c, double* s) {
+template <typename TUse>
+void ForPhasors(double omega, int count, TUse&& use) {
   const double mid = 0.5 * (count - 1);
   double pc[4], ps[4];
   for (int k = 0; k < 4; ++k) {
@@ -116,17 +155,20 @@ void Phasors(double omega, int count, double* c, double* s) {
   int i = 0;
   for (; i + 4 <= count; i += 4) {
     for (int k = 0; k < 4; ++k) {
-      c[i + k] = pc[k];
-      s[i + k] = ps[k];
+      use(i + k, pc[k], ps[k]);
       const double v = pc[k];
       pc[k] = v * rc - ps[k] * rs;
       ps[k] = v * rs + ps[k] * rc;
     }
   }
-  for (int k = 0; i < count; ++i, ++k) {
-    c[i] = pc[k];
-    s[i] = ps[k];
-  }
+  for (int k = 0; i < count; ++i, ++k) use(i, pc[k], ps[k]);
+}
+
+void Phasors(double omega, int count, double* c, double* s) {
+  ForPhasors(omega, count, [c, s](int i, double pc, double ps) {
+    c[i] = pc;
+    s[i] = ps;
+  });
 }
 
 // One pass of the least-squares sine fit on the phasors of fit.omega. withFrequency: a
@@ -180,6 +222,78 @@ bool FitPass(const double* x, const double* cs, const double* sn, int count, TSi
   return true;
 }
 
+// FitPass(false) and then FitPass(true) on the same phasors: the frequency column
+// (i - mid) (b c - a s) / count is linear in a and b, so its sums are made of sums that do not
+// need them, and the linear fit's a and b are put in afterwards. Most sums hold the phasors
+// alone, and a fit started at the same frequency again can keep them.
+using distortion_detail::TPhasorSums;
+
+TPhasorSums SumPhasors(const double* cs, const double* sn, int count) {
+  const double mid = 0.5 * (count - 1);
+  const double scale = 1.0 / count;
+  double sc = 0, ss = 0, scc = 0, scs = 0, sss = 0;
+  double su = 0, sv = 0, scu = 0, scv = 0, ssv = 0, suu = 0, suv = 0, svv = 0;
+#pragma omp simd reduction(+ : sc, ss, scc, scs, sss, su, sv, scu, scv, ssv, suu, suv, svv)
+  for (int i = 0; i < count; ++i) {
+    const double c = cs[i], s = sn[i];
+    const double t = (i - mid) * scale;
+    const double u = t * c, w = t * s;
+    sc += c;
+    ss += s;
+    scc += c * c;
+    scs += c * s;
+    sss += s * s;
+    su += u;
+    sv += w;
+    scu += c * u;
+    scv += c * w;
+    ssv += s * w;
+    suu += u * u;
+    suv += u * w;
+    svv += w * w;
+  }
+  return {sc, ss, scc, scs, sss, su, sv, scu, scv, ssv, suu, suv, svv};
+}
+
+bool FitLinearThenStep(const double* x, const double* cs, const double* sn, int count,
+                       const TPhasorSums& p, TSineFit& fit) {
+  const double mid = 0.5 * (count - 1);
+  const double scale = 1.0 / count;
+  double sx = 0, sxc = 0, sxs = 0, sxu = 0, sxv = 0;
+#pragma omp simd reduction(+ : sx, sxc, sxs, sxu, sxv)
+  for (int i = 0; i < count; ++i) {
+    const double v = x[i], vt = v * ((i - mid) * scale);
+    sx += v;
+    sxc += v * cs[i];
+    sxs += v * sn[i];
+    sxu += vt * cs[i];
+    sxv += vt * sn[i];
+  }
+  const double s1 = count;
+  std::array<std::array<double, 3>, 3> m3 = {{{s1, p.c, p.s}, {p.c, p.cc, p.cs}, {p.s, p.cs, p.ss}}};
+  std::array<double, 3> r3 = {sx, sxc, sxs};
+  if (!Solve<3>(m3, r3)) return false;
+  const double a = r3[1], b = r3[2];
+  const double sd = b * p.u - a * p.v, scd = b * p.cu - a * p.cv, ssd = b * p.cv - a * p.sv;
+  const double sdd = b * b * p.uu - 2 * a * b * p.uv + a * a * p.vv, sxd = b * sxu - a * sxv;
+  std::array<std::array<double, 4>, 4> m = {{{s1, p.c, p.s, sd},
+                                             {p.c, p.cc, p.cs, scd},
+                                             {p.s, p.cs, p.ss, ssd},
+                                             {sd, scd, ssd, sdd}}};
+  std::array<double, 4> r = {sx, sxc, sxs, sxd};
+  if (!Solve<4>(m, r)) return false;
+  fit.dc = r[0];
+  fit.a = r[1];
+  fit.b = r[2];
+  fit.omega += r[3] * scale;
+  return true;
+}
+
+bool FitLinearThenStep(const double* x, const double* cs, const double* sn, int count,
+                       TSineFit& fit) {
+  return FitLinearThenStep(x, cs, sn, count, SumPhasors(cs, sn, count), fit);
+}
+
 }  // namespace
 
 double AWeightingdB(double hz) {
@@ -212,6 +326,14 @@ double ToneAmplitude(const double* windowed, int count, double hz, double sample
   return 2.0 * m / windowSum;
 }
 
+double ToneAmplitudeFromSpectrum(const fftwf_complex* unwindowed, int count, double hz,
+                                 double sampleRate, double windowSum) {
+  return 2.0 *
+         WindowedDtft(reinterpret_cast<const std::complex<float>*>(unwindowed), count,
+                      kTwoPi * hz / sampleRate) /
+         windowSum;
+}
+
 TDistortionAnalyser::~TDistortionAnalyser() { Release(); }
 
 void TDistortionAnalyser::Release() {
@@ -226,6 +348,9 @@ void TDistortionAnalyser::Prepare(int count) {
   Release();
   x_.assign(count, 0.0);
   residual_.assign(count, 0.0);
+  decimated_.assign(count / 4, 0.0);
+  powers_.assign(count / 2 + 1, 0.0);
+  tonal_.assign(count / 2 + 1, 0);
   window_.resize(count);
   real_.assign(count, 0.0f);
   spectrum_.assign(2 * (count / 2 + 1), 0.0f);
@@ -244,10 +369,12 @@ void TDistortionAnalyser::Prepare(int count) {
 TDistortionResult TDistortionAnalyser::Analyse(const int16_t* frames, int count,
                                                const TDistortionSettings& s) {
   TDistortionResult result;
-  std::vector<double> x(std::max(count, 0));
+  input_.resize(std::max(count, 0));
+  double* x = input_.data();
   for (int ch = 0; ch < 2; ++ch) {
+#pragma omp simd
     for (int i = 0; i < count; ++i) x[i] = frames[2 * i + ch] / 32767.0;
-    result.Channel[ch] = AnalyseChannel(x.data(), count, s);
+    result.Channel[ch] = AnalyseChannel(x, count, s, warm_[ch]);
   }
   return result;
 }
@@ -255,17 +382,26 @@ TDistortionResult TDistortionAnalyser::Analyse(const int16_t* frames, int count,
 TDistortionResult TDistortionAnalyser::Analyse(const float* frames, int count,
                                                const TDistortionSettings& s, float fullScale) {
   TDistortionResult result;
-  std::vector<double> x(std::max(count, 0));
+  input_.resize(std::max(count, 0));
+  double* x = input_.data();
   const double scale = 1.0 / fullScale;
   for (int ch = 0; ch < 2; ++ch) {
+#pragma omp simd
     for (int i = 0; i < count; ++i) x[i] = frames[2 * i + ch] * scale;
-    result.Channel[ch] = AnalyseChannel(x.data(), count, s);
+    result.Channel[ch] = AnalyseChannel(x, count, s, warm_[ch]);
   }
   return result;
 }
 
 TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int count,
                                                        const TDistortionSettings& s) {
+  TWarmFit cold;
+  return AnalyseChannel(x, count, s, cold);
+}
+
+TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int count,
+                                                       const TDistortionSettings& s,
+                                                       TWarmFit& warm) {
   TChannelDistortion out;
   if (count <= 0) return out;
   const double rate = s.SampleRate;
@@ -273,12 +409,24 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const double bandHigh = std::min(s.BandHigh, nyquist);
   const double bandLow = std::max(0.0, std::min(s.BandLow, bandHigh));
 
-  double mean = 0, peak = 0;
-#pragma omp simd reduction(+ : mean) reduction(max : peak)
-  for (int i = 0; i < count; ++i) {
-    mean += x[i];
-    peak = std::max(peak, std::abs(x[i]));
+  double mean = 0;
+#pragma omp simd reduction(+ : mean)
+  for (int i = 0; i < count; ++i) mean += x[i];
+  // The largest and smallest in four lanes held in registers: one running max(|x|) waits on
+  // the comparison before, and an omp simd max keeps its lanes in memory.
+  double top[4] = {}, bottom[4] = {};
+  int at = 0;
+  for (; at + 4 <= count; at += 4)
+    for (int k = 0; k < 4; ++k) {
+      top[k] = x[at + k] > top[k] ? x[at + k] : top[k];
+      bottom[k] = x[at + k] < bottom[k] ? x[at + k] : bottom[k];
+    }
+  for (; at < count; ++at) {
+    top[0] = std::max(top[0], x[at]);
+    bottom[0] = std::min(bottom[0], x[at]);
   }
+  const double peak = std::max({top[0], top[1], top[2], top[3], -bottom[0], -bottom[1],
+                                -bottom[2], -bottom[3]});
   mean /= count;
   double squares = 0;
 #pragma omp simd reduction(+ : squares)
@@ -292,8 +440,16 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const double binHz = rate / count;
   const auto* spectrum = reinterpret_cast<const std::complex<float>*>(spectrum_.data());
   const auto power = [&](int k) { return static_cast<double>(std::norm(spectrum[k])); };
-  const auto transform = [&](const double* v, double offset) {
-    for (int i = 0; i < count; ++i) real_[i] = static_cast<float>(window_[i] * (v[i] - offset));
+  // Without a window (nullptr) for the harmonics' exact frequencies.
+  const auto transform = [&](const double* v, const double* window, double offset = 0) {
+    float* to = real_.data();
+    if (window) {
+#pragma omp simd
+      for (int i = 0; i < count; ++i) to[i] = static_cast<float>(window[i] * (v[i] - offset));
+    } else {
+#pragma omp simd
+      for (int i = 0; i < count; ++i) to[i] = static_cast<float>(v[i] - offset);
+    }
     fftwf_execute(plan_);
   };
   // A sine of peak A gives |X| = A * windowSum / 2 at its frequency.
@@ -301,14 +457,32 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const auto spectrumdB = [&]() {
     std::vector<float> db(bins);
     const float scale = static_cast<float>(toAmplitude * toAmplitude);
-    for (int k = 0; k < bins; ++k) db[k] = FastdB10(std::max(scale * std::norm(spectrum[k]), 1e-30f));
+    const float* bin = spectrum_.data();  // re, im pairs
+    float* to = db.data();
+    const int n = bins;
+    // max(v, 1e-30) on the bits (v is not negative, so they order as the values): a float
+    // comparison keeps the loop from vectorising.
+    const float tiny = 1e-30f;
+    int32_t tinyBits;
+    std::memcpy(&tinyBits, &tiny, 4);
+#pragma omp simd
+    for (int k = 0; k < n; ++k) {
+      float v = scale * (bin[2 * k] * bin[2 * k] + bin[2 * k + 1] * bin[2 * k + 1]);
+      int32_t bits;
+      std::memcpy(&bits, &v, 4);
+      bits = bits < tinyBits ? tinyBits : bits;
+      std::memcpy(&v, &bits, 4);
+      to[k] = FastdB10(v);
+    }
     return db;
   };
 
-  transform(x, mean);
+  transform(x, window_.data(), mean);
   // The median bin is the noise floor, however strong the tones; every 8th bin tells it.
-  std::vector<double> powers(bins), sample;
+  double* powers = powers_.data();
   for (int k = 0; k < bins; ++k) powers[k] = power(k);
+  std::vector<double>& sample = sample_;
+  sample.clear();
   for (int k = 0; k < bins; k += 8) sample.push_back(powers[k]);
   std::nth_element(sample.begin(), sample.begin() + sample.size() / 2, sample.end());
   const double floorPower = sample[sample.size() / 2];
@@ -317,9 +491,19 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const auto findTone = [&](double loHz, double hiHz, double skipHz) {
     const int lo = std::max(kLobeBins, static_cast<int>(std::ceil(loHz / binHz)));
     const int hi = std::min(bins - 2, static_cast<int>(std::floor(hiHz / binHz)));
+    // The largest power first, then where it is: no comparison waits on the one before.
     int best = -1;
-    for (int k = lo; k <= hi; ++k)
-      if (best < 0 || powers[k] > powers[best]) best = k;
+    if (lo <= hi) {
+      // Four lanes held in registers (an omp simd max keeps its lanes in memory).
+      double most[4] = {powers[lo], powers[lo], powers[lo], powers[lo]};
+      int k = lo;
+      for (; k + 4 <= hi + 1; k += 4)
+        for (int j = 0; j < 4; ++j) most[j] = powers[k + j] > most[j] ? powers[k + j] : most[j];
+      for (; k <= hi; ++k) most[0] = powers[k] > most[0] ? powers[k] : most[0];
+      most[0] = std::max({most[0], most[1], most[2], most[3]});
+      for (best = lo; best < hi && !(powers[best] == most[0]); ++best) {
+      }
+    }
     if (skipHz > 0 && best >= 0 && std::abs(best * binHz - skipHz) < 3 * kLobeBins * binHz) {
       best = -1;
       for (int k = lo; k <= hi; ++k)
@@ -353,34 +537,67 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
       TSineFit f = fit;
       f.omega *= stride;
       Phasors(f.omega, n, cs, sn);
-      bool good = FitPass(v, cs, sn, n, f, false);
-      for (int pass = 0; good && pass < 6; ++pass) {
-        const double before = f.omega;
-        good = FitPass(v, cs, sn, n, f, true);
+      double before = f.omega;
+      bool good = FitLinearThenStep(v, cs, sn, n, f);
+      for (int pass = 1; good && pass < 6 && std::abs(f.omega - before) * n >= 1e-6; ++pass) {
+        before = f.omega;
         Phasors(f.omega, n, cs, sn);
-        if (std::abs(f.omega - before) * n < 1e-6) break;
+        good = FitPass(v, cs, sn, n, f, true);
       }
       f.omega /= stride;
       fit = f;
       return good;
     };
-    bool ok = true;
-    if (coarse < 0.45 * nyquist / 4) {
-      const int n = count / 4;
-      std::vector<double> decimated(n);
-      for (int i = 0; i < n; ++i) decimated[i] = x[4 * i];
-      ok = converge(decimated.data(), n, 4.0);
+    // Full passes on until the step is tiny, so that where the fit started leaves nothing in the
+    // readings (after a step of s / count the next is about s^2 / count).
+    const auto settle = [&](double before, double tiny) {
+      bool good = true;
+      for (int pass = 0; good && pass < 4 && std::abs(fit.omega - before) * count >= tiny; ++pass) {
+        before = fit.omega;
+        Phasors(fit.omega, count, cs, sn);
+        good = FitPass(x, cs, sn, count, fit, true);
+      }
+      return good;
+    };
+    // A steady tone's last fit is a start as good as the coarse fit's, and while the fits stay
+    // this close to it, its phasors and their sums are kept too.
+    bool ok = false, keep = false;
+    if (warm.Omega > 0 && std::abs(warm.Omega - fit.omega) < 0.25 * kTwoPi / count &&
+        static_cast<int>(warm.Cos.size()) == count) {
+      TSineFit f;
+      f.omega = warm.Omega;
+      ok = FitLinearThenStep(x, warm.Cos.data(), warm.Sin.data(), count, warm.Sums, f) &&
+           std::abs(f.omega - warm.Omega) * count < 1e-4;
       if (ok) {
+        fit = f;
+        keep = std::abs(f.omega - warm.Omega) * count < 1e-5;
+        ok = settle(warm.Omega, 1e-5);
+      }
+    }
+    if (ok) {
+    } else if (coarse < 0.45 * nyquist / 4) {
+      const int n = count / 4;
+      for (int i = 0; i < n; ++i) decimated_[i] = x[4 * i];
+      ok = converge(decimated_.data(), n, 4.0);
+      if (ok) {
+        const double before = fit.omega;
         Phasors(fit.omega, count, cs, sn);
-        ok = FitPass(x, cs, sn, count, fit, false) && FitPass(x, cs, sn, count, fit, true);
-        Phasors(fit.omega, count, cs, sn);
+        ok = FitLinearThenStep(x, cs, sn, count, fit) && settle(before, 1e-6);
       }
     } else {
       ok = converge(x, count, 1.0);
     }
     if (!ok || !(fit.omega > 0) || fit.omega >= std::numbers::pi) {
+      warm.Omega = 0;
       out.ResidualSpectrum = spectrumdB();
       return out;
+    }
+    if (!keep) {
+      warm.Omega = fit.omega;
+      warm.Cos.resize(count);
+      warm.Sin.resize(count);
+      Phasors(fit.omega, count, warm.Cos.data(), warm.Sin.data());
+      warm.Sums = SumPhasors(warm.Cos.data(), warm.Sin.data(), count);
     }
     const double amplitude = std::hypot(fit.a, fit.b);
     const double f0 = fit.omega * rate / kTwoPi;
@@ -389,23 +606,31 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     out.Amplitude = amplitude;
     out.LeveldBFS = dB20(amplitude);
     out.Dc = fit.dc;
-    for (int i = 0; i < count; ++i) residual_[i] = x[i] - (fit.dc + fit.a * cs[i] + fit.b * sn[i]);
+    // The kept phasors turned on by the fit's last step h = (w - w0) t, under 5e-6 radians:
+    // cos h and sin h to two and three terms are exact in double.
+    {
+      double* residual = residual_.data();
+      const double* c0 = warm.Cos.data();
+      const double* s0 = warm.Sin.data();
+      const double step = fit.omega - warm.Omega, mid = 0.5 * (count - 1);
+#pragma omp simd
+      for (int i = 0; i < count; ++i) {
+        const double h = step * (i - mid), h2 = h * h;
+        const double ch = 1 - 0.5 * h2, sh = h - h * h2 * (1.0 / 6);
+        const double c = c0[i] * ch - s0[i] * sh, s = s0[i] * ch + c0[i] * sh;
+        residual[i] = x[i] - (fit.dc + fit.a * c + fit.b * s);
+      }
+    }
 
     // Harmonics on the windowed residual, at exact multiples of the fitted frequency.
-    for (int i = 0; i < count; ++i) x_[i] = window_[i] * residual_[i];
+    transform(residual_.data(), nullptr);
     const int top = std::clamp(s.Harmonics, 2, 40);
-    std::vector<double> omegas, magnitudes;
-    for (int k = 2; k <= top && k * f0 <= bandHigh && k * f0 < nyquist; ++k)
-      omegas.push_back(k * fit.omega);
-    magnitudes.resize(omegas.size());
-    DtftMagnitudes(x_.data(), count, omegas.data(), static_cast<int>(omegas.size()),
-                   magnitudes.data());
     double harmonicPower = 0;
-    for (std::size_t j = 0; j < omegas.size(); ++j) {
+    for (int k = 2; k <= top && k * f0 <= bandHigh && k * f0 < nyquist; ++k) {
       THarmonicReading h;
-      h.Order = static_cast<int>(j) + 2;
+      h.Order = k;
       h.Frequency = h.Order * f0;
-      h.Amplitude = magnitudes[j] * toAmplitude;
+      h.Amplitude = WindowedDtft(spectrum, count, k * fit.omega) * toAmplitude;
       h.dBc = dB20(h.Amplitude / amplitude);
       h.Percent = 100.0 * h.Amplitude / amplitude;
       harmonicPower += h.Amplitude * h.Amplitude;
@@ -417,13 +642,14 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
 
     // The residual's powers in the bandwidth: mean square = sum over one-sided bins of
     // 2 |X|^2 / (N sum w^2).
-    transform(residual_.data(), 0.0);
+    transform(residual_.data(), window_.data());
     const double toMeanSquare = 2.0 / (static_cast<double>(count) * windowSquares_);
     const int kLo = std::max(1, static_cast<int>(std::ceil(bandLow / binHz)));
     const int kHi = std::min(bins - 1, static_cast<int>(std::floor(bandHigh / binHz)));
     // Close harmonics (a low fundamental) get narrower gaps, down to the window's main lobe.
     const int gap = std::clamp(static_cast<int>(f0 / binHz / 2) - 1, kLobeBins - 2, kNoiseGapBins);
-    std::vector<char> tonal(bins, 0);
+    char* tonal = tonal_.data();
+    std::fill_n(tonal, bins, 0);
     for (double f = f0; f <= bandHigh + gap * binHz; f += f0) {
       const int c = static_cast<int>(std::lrint(f / binHz));
       for (int k = std::max(0, c - gap); k <= std::min(bins - 1, c + gap); ++k) tonal[k] = 1;
@@ -435,16 +661,22 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
       for (int k = 0; k < bins; ++k) aWeights_[k] = std::pow(10.0, AWeightingdB(k * binHz) / 10.0);
       weightsRate_ = rate;
     }
-    for (int k = kLo; k <= kHi; ++k) {
-      const double p = power(k) * toMeanSquare;
-      const double g = aWeights_[k];
-      all += p;
-      allA += p * g;
-      gains += 1;
-      if (!tonal[k]) {
-        noise += p;
-        noiseA += p * g;
-        gainsKept += 1;
+    {
+      // Kept bins by a factor 1 or 0 rather than a branch, so that the sums run in lanes.
+      const float* bin = spectrum_.data();
+      const double* weights = aWeights_.data();
+#pragma omp simd reduction(+ : all, allA, noise, noiseA, gains, gainsKept)
+      for (int k = kLo; k <= kHi; ++k) {
+        const double p = static_cast<double>(bin[2 * k] * bin[2 * k] + bin[2 * k + 1] * bin[2 * k + 1]) *
+                         toMeanSquare;
+        const double g = weights[k];
+        const double kept = tonal[k] ? 0.0 : 1.0;
+        all += p;
+        allA += p * g;
+        gains += 1;
+        noise += kept * p;
+        noiseA += kept * p * g;
+        gainsKept += kept;
       }
     }
     // Bins left out at a harmonic hold what the noise beside them holds, so that a hum line
@@ -516,21 +748,27 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   out.ResidualSpectrum = spectrumdB();
   if (f1 <= 0 || f2 <= 0) return out;
   for (int i = 0; i < count; ++i) x_[i] = window_[i] * (x[i] - mean);
-  // Two rounds of a parabola through the exact transform at f - d, f, f + d.
-  const auto refine = [&](double f) {
+  // Two rounds of a parabola through the exact transform at f - d, f, f + d, both tones in
+  // one pass: six recurrences side by side, where three would wait on each other.
+  {
     double d = 0.2 * binHz;
     for (int round = 0; round < 2; ++round, d *= 0.05) {
-      const double omegas[3] = {kTwoPi * (f - d) / rate, kTwoPi * f / rate,
-                                kTwoPi * (f + d) / rate};
-      double m[3];
-      DtftMagnitudes(x_.data(), count, omegas, 3, m);
-      const double den = m[0] - 2 * m[1] + m[2];
-      if (den < 0) f += std::clamp(0.5 * (m[0] - m[2]) / den, -1.0, 1.0) * d;
+      double* tones[2] = {&f1, &f2};
+      double omegas[6], m[6];
+      for (int t = 0; t < 2; ++t) {
+        const double f = *tones[t];
+        omegas[3 * t] = kTwoPi * (f - d) / rate;
+        omegas[3 * t + 1] = kTwoPi * f / rate;
+        omegas[3 * t + 2] = kTwoPi * (f + d) / rate;
+      }
+      DtftMagnitudes(x_.data(), count, omegas, 6, m);
+      for (int t = 0; t < 2; ++t) {
+        const double* v = m + 3 * t;
+        const double den = v[0] - 2 * v[1] + v[2];
+        if (den < 0) *tones[t] += std::clamp(0.5 * (v[0] - v[2]) / den, -1.0, 1.0) * d;
+      }
     }
-    return f;
-  };
-  f1 = refine(f1);
-  f2 = refine(f2);
+  }
   TImdReading& imd = out.Imd;
   imd.F1 = f1;
   imd.F2 = f2;
@@ -549,6 +787,8 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
     freqs.push_back(2 * f2 - f1);
     orders.insert(orders.end(), {2, 3, 3});
   }
+  // Here by Goertzel in double: on the float transform of the full-scale tones the products
+  // would carry its rounding, some 1e-9 of the tones.
   std::vector<double> omegas, magnitudes(freqs.size(), 0.0);
   for (double f : freqs) omegas.push_back(kTwoPi * f / rate);
   DtftMagnitudes(x_.data(), count, omegas.data(), static_cast<int>(omegas.size()),

@@ -6,12 +6,17 @@
 // - The fundamental is found on a windowed spectrum, then fitted by least squares in the time
 //   domain (DC, cosine, sine and frequency, Gauss-Newton in double precision). A fit has no
 //   scalloping, leaves no window in the level, and its residual holds only what the signal has
-//   beyond a pure sine: on a float sine the residual lies below -140 dB.
+//   beyond a pure sine: on a float sine the residual lies below -140 dB. A channel whose tone
+//   has not moved starts its fit where its last one ended, with that fit's phasors, and takes
+//   full steps until the step is negligible, so that it reads what a fresh fit reads.
 // - Harmonics and intermodulation products are read at their exact frequencies (multiples of the
 //   fitted fundamental, sums and differences of the fitted tones) from the discrete-time Fourier
 //   transform of the block under a 7-term Blackman-Harris window. Its sidelobes lie 180 dB down,
 //   so a full-scale tone leaks nothing measurable into a product a few bins away, and reading at
-//   the exact frequency rather than at a bin costs no scalloping.
+//   the exact frequency rather than at a bin costs no scalloping. The harmonics are computed
+//   from the residual's transform without the window, through the window's kernel on the bins
+//   near each (the residual holds no full-scale tone, so the float transform's rounding stays
+//   some 1e-13 of full scale); the two-tone products by Goertzel in double.
 // - THD+N and noise are powers of the residual (signal minus fitted fundamental and DC) summed
 //   over the bins of the bandwidth on the same window's spectrum, optionally A-weighted; noise
 //   leaves out the bins of every harmonic inside the bandwidth and stands the neighbouring
@@ -41,6 +46,7 @@
 #include <fftw3.h>
 
 #include <cstdint>
+#include <new>
 #include <vector>
 
 enum class TDistortionKind { Sine, Smpte, Ccif };
@@ -100,6 +106,32 @@ struct TDistortionResult {
   TChannelDistortion Channel[2];
 };
 
+namespace distortion_detail {
+// FFTW's own allocation, aligned for its widest SIMD: on a std::vector's 16 bytes its plans
+// leave out AVX and take a quarter longer.
+template <typename T>
+struct TFftwAllocator {
+  using value_type = T;
+  TFftwAllocator() = default;
+  template <typename U>
+  TFftwAllocator(const TFftwAllocator<U>&) {}
+  T* allocate(std::size_t n) {
+    if (void* p = fftwf_malloc(n * sizeof(T))) return static_cast<T*>(p);
+    throw std::bad_alloc();
+  }
+  void deallocate(T* p, std::size_t) { fftwf_free(p); }
+  template <typename U>
+  bool operator==(const TFftwAllocator<U>&) const { return true; }
+};
+
+// Sums over a block of the phasors c = cos(w t), s = sin(w t) of a fit's frequency and of
+// u = t c, v = t s, t = (i - (count - 1) / 2) / count; cv is also the sum of s u.
+struct TPhasorSums {
+  double c = 0, s = 0, cc = 0, cs = 0, ss = 0, u = 0, v = 0, cu = 0, cv = 0, sv = 0, uu = 0,
+         uv = 0, vv = 0;
+};
+}  // namespace distortion_detail
+
 class TDistortionAnalyser {
  public:
   static constexpr int kMinFrames = 4096;
@@ -119,13 +151,26 @@ class TDistortionAnalyser {
   TChannelDistortion AnalyseChannel(const double* x, int count, const TDistortionSettings& s);
 
  private:
+  // Where a channel's fit starts when its tone has not moved: a frequency (radians per sample,
+  // 0 for none) and its phasors and their sums.
+  struct TWarmFit {
+    double Omega = 0;
+    std::vector<double> Cos, Sin;
+    distortion_detail::TPhasorSums Sums;
+  };
+  TChannelDistortion AnalyseChannel(const double* x, int count, const TDistortionSettings& s,
+                                    TWarmFit& warm);
   void Prepare(int count);
   void Release();
 
   int size_ = 0;
-  std::vector<double> x_, window_, residual_;
-  std::vector<float> real_;            // windowed block for the transform
-  std::vector<float> spectrum_;        // packed complex, size_ / 2 + 1 bins
+  std::vector<double> x_, window_, residual_, input_, decimated_;
+  TWarmFit warm_[2];
+  std::vector<double> powers_, sample_;   // per bin; every 8th bin's, for the median
+  std::vector<char> tonal_;               // per bin: left out of the noise
+  std::vector<float, distortion_detail::TFftwAllocator<float>> real_;  // block for the transform
+  // Packed complex, size_ / 2 + 1 bins.
+  std::vector<float, distortion_detail::TFftwAllocator<float>> spectrum_;
   fftwf_plan plan_ = nullptr;
   double windowSum_ = 0, windowSquares_ = 0;
   std::vector<double> aWeights_;       // power gain of the A curve per bin
@@ -140,3 +185,8 @@ std::vector<double> BlackmanHarris7(int count);
 // window given (its sum in windowSum).
 double ToneAmplitude(const double* windowed, int count, double hz, double sampleRate,
                      double windowSum);
+// The same reading from the transform of the block without the window (bins 0 ... count / 2 as
+// FFTW's real transform gives them), in the bins near hz alone: all but the window's leakage
+// from farther than 16 bins, which lies over 180 dB down.
+double ToneAmplitudeFromSpectrum(const fftwf_complex* unwindowed, int count, double hz,
+                                 double sampleRate, double windowSum);
