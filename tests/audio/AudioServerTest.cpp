@@ -8,6 +8,8 @@
 #include <cstring>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -21,6 +23,7 @@
 #include "PrivatePulseServer.h"
 #include "PulseFilter.h"
 #include "PortAudioBackend.h"
+#include "PulseDevice.h"
 #include "TestSupport.h"
 #include "WaveCommon.h"
 
@@ -389,7 +392,18 @@ struct TRoundTrip {
   int64_t found = -1;      // capture frame of played frame 0, from the samples
   int64_t estimated = -1;  // the same from the blocks' clocks
   int64_t firstHeard = -1;  // the first played frame the capture holds
+  int clientThreads = 0;   // threads of the server's client library while both streams ran
 };
+
+int PulseClientThreads() {
+  int n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (std::getline(comm, name) && name == "threaded-ml") ++n;
+  }
+  return n;
+}
 
 // The streams as the response plot runs them: the capture opens first and starts with the
 // first block filled, both with blocks of the sweep's length.
@@ -414,9 +428,10 @@ TRoundTrip MeasureRoundTrip(int frames, int blocks) {
   out.SetEnabled(true);
   PumpUntil([&] { return count >= blocks; }, 20000);
   const int64_t playedClock = out.FirstBlockClock();
+  TRoundTrip r;
+  r.clientThreads = PulseClientThreads();
   out.SetEnabled(false);
   in.SetEnabled(false);
-  TRoundTrip r;
   if (playedClock >= 0 && firstClock >= 0) r.estimated = playedClock - firstClock;
   const int64_t captured = static_cast<int64_t>(got.size() / 2);
   for (int64_t i = 0; i < captured; ++i) {
@@ -441,17 +456,40 @@ TRoundTrip MeasureRoundTrip(int frames, int blocks) {
 // says. On this server that is before the capture's first frame (the capture starts 0.1 to 0.5 s
 // after the sweep), and the clocks must still place it, to well within a block: once the server
 // has run a while they agree to a millisecond, but the first capture on a new server reads its
-// clock up to 40 ms late, the server handing its first frames over in bursts.
+// clock up to 40 ms late, the server handing its first frames over in bursts. Both ways to the
+// server: its own library, one client thread for both streams, and ALSA's plug-in, one each.
 TEST_F(AudioServer, TheBlocksClocksTellWhereThePlayedFramesComeBack) {
-  for (const auto [frames, blocks] : {std::pair{57330, 4}, std::pair{11025, 12}}) {  // fast, slow sweep
-    const TRoundTrip r = MeasureRoundTrip(frames, blocks);
-    ASSERT_GE(r.firstHeard, 0) << frames << "-frame blocks: no played frame came back";
-    ASSERT_NE(r.estimated, -1) << frames << "-frame blocks: a block without a clock";
-    std::printf("%d-frame blocks: played frame 0 at capture frame %lld (%.1f ms), by the clocks %lld (%.1f ms off)\n",
-                frames, static_cast<long long>(r.found), r.found / 44.1, static_cast<long long>(r.estimated),
-                (r.estimated - r.found) / 44.1);
-    EXPECT_NEAR(r.estimated, r.found, 0.1 * kSampleRate) << frames << "-frame blocks";
+  for (const auto [way, threads] : {std::pair{"direct", 1}, std::pair{"alsa", 2}}) {
+    setenv("QUORVANE_PULSE", way, 1);
+    for (const auto [frames, blocks] : {std::pair{57330, 4}, std::pair{11025, 12}}) {  // fast, slow sweep
+      const TRoundTrip r = MeasureRoundTrip(frames, blocks);
+      ASSERT_GE(r.firstHeard, 0) << way << ", " << frames << "-frame blocks: no played frame came back";
+      ASSERT_NE(r.estimated, -1) << way << ", " << frames << "-frame blocks: a block without a clock";
+      std::printf("%s, %d-frame blocks: played frame 0 at capture frame %lld (%.1f ms), by the clocks %lld (%.1f ms off)\n",
+                  way, frames, static_cast<long long>(r.found), r.found / 44.1, static_cast<long long>(r.estimated),
+                  (r.estimated - r.found) / 44.1);
+      EXPECT_NEAR(r.estimated, r.found, 0.1 * kSampleRate) << way << ", " << frames << "-frame blocks";
+      EXPECT_EQ(r.clientThreads, threads) << way << ", " << frames << "-frame blocks";
+    }
   }
+  unsetenv("QUORVANE_PULSE");
+}
+
+// Which ALSA devices are the server's plug-in, and so go to the server directly: the test
+// machine's configuration routes "default" there.
+TEST_F(AudioServer, TheAlsaDevicesThatArePulseAudiosGoThereDirectly) {
+  const struct {
+    const char* pcm;
+    const char* way;
+    bool direct;
+  } cases[] = {{"pulse", "", true},       {"default", "", true},     {"null", "", false},
+               {"hw:0,0", "", false},     {"no such device", "", false}, {"pulse", "direct", true},
+               {"pulse", "alsa", false},  {"default", "alsa", false}};
+  for (const auto& c : cases) {
+    setenv("QUORVANE_PULSE", c.way, 1);
+    EXPECT_EQ(AlsaPcmLeadsToPulse(c.pcm), c.direct) << c.pcm << " with QUORVANE_PULSE=" << c.way;
+  }
+  unsetenv("QUORVANE_PULSE");
 }
 
 // The filter goes into the server's path and out again, and the outside tools read the plug-in's
