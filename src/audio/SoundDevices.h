@@ -7,6 +7,8 @@
 //   QUORVANE_AUDIO=simulated   the simulated card, whatever the choice names;
 //   QUORVANE_AUDIO=portaudio   PortAudio's default output and input, whatever the choice names;
 //   QUORVANE_LATENCY=low|normal|safe   that latency, whatever the choice says.
+//   QUORVANE_PULSE=alsa        PulseAudio's ALSA plug-in devices through ALSA, not through the
+//                              server's own library (PulseDevice.h).
 // A value these do not know is named in one line on stderr and ignored.
 #pragma once
 
