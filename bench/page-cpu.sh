@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # CPU of the whole program on each analyser page while it generates and analyses live, as a user
 # runs it: a Release build in a real window under Xvfb, on the PulseAudio null sink and on a JACK
-# server (jackd's dummy driver, 44100 Hz), both through PortAudio, and optionally on the simulated
-# card at its real-time pace. On JACK, jaaa (Debian's JACK audio analyser) runs on the same server
+# server (jackd's dummy driver, 44100 Hz), and optionally on the simulated card at its real-time
+# pace. On JACK, jaaa (Debian's JACK audio analyser) runs on the same server
 # and the same virtual screen, showing its live spectrum of what Quorvane plays, and is measured
 # over the very same seconds as each page. Read from /proc per thread; not run by CI.
 #
@@ -130,8 +130,8 @@ printf '%-10s %-19s %6s %6s %6s | %6s %6s %6s  %s\n' program page whole own serv
   "threads (tid:name %, schedstat)"
 printf '%-30s %-20s | %s\n' "" "  utime+stime ticks" "  schedstat run time"
 for backend in "${BACKENDS[@]}"; do
-  # The JACK server runs only for its own turn: PortAudio joins a running JACK server as a client
-  # whatever devices it is asked for, and its JACK thread would then run on PulseAudio's turn too.
+  # The JACK server runs only for its own turn, so that nothing of it runs on PulseAudio's turn
+  # (with QUORVANE_JACK=portaudio, PortAudio joins a running JACK server whatever devices it uses).
   if [[ "$backend" == jack ]]; then
     start_jack_server quorvane-bench
     jaaa -J -s quorvane-bench >"$WORK/jaaa.log" 2>&1 &

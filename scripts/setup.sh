@@ -7,7 +7,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config ccache
-          qt6-base-dev libfftw3-dev portaudio19-dev libasound2-dev libpulse-dev
+          qt6-base-dev libfftw3-dev portaudio19-dev libasound2-dev libpulse-dev libjack-jackd2-dev
           libgtest-dev libbenchmark-dev fonts-dejavu-core ${QV_EXTRA_PACKAGES:-})
 
 missing=()

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "DeviceClock.h"
+#include "JackDevice.h"
 #include "PulseDevice.h"
 
 // One Pa_Initialize shared by every backend, every device they made and the device list: PortAudio
@@ -67,7 +68,8 @@ TPaLibrary::TPaLibrary() {
   SilenceJack();
   if (const char* server = std::getenv("JACK_DEFAULT_SERVER")) jackServer_ = server;
   kept_ = portAudioKept;
-  error_ = Pa_Initialize();
+  // PortAudio's own JACK client would run every period from now on; JACK's devices are ours.
+  WithoutJackServer([this] { error_ = Pa_Initialize(); });
   // Read now: once the server has ended, asking PortAudio's client its name crashes.
   const char* client = nullptr;
   if (error_ == paNoError && !kept_ && Pa_HostApiTypeIdToHostApiIndex(paJACK) >= 0 &&
@@ -645,22 +647,7 @@ class TPaDevice {
     return PaText(static_cast<PaError>(code));
   }
 
-  std::string Advice(int code) const {
-    switch (code) {
-      case paInvalidSampleRate:
-      case paSampleFormatNotSupported:
-      case paInvalidChannelCount:
-        return "The device \"" + name_ + "\" does not take 16-bit stereo at 44100 Hz.";
-      case paInvalidDevice:
-        return "There is no device \"" + name_ +
-               "\": a device connected since is found by File > Sound devices ... while no sound runs.";
-      case DEVERR_NOTANSWERING:
-        return "The audio server seems stalled; restart it, then try again.";
-      default:
-        return "No sound device answered as \"" + name_ +
-               "\": check that the audio server is running and the device is connected, then try again.";
-    }
-  }
+  std::string Advice(int code) const { return PortAudioOpenAdvice(code, name_); }
 
   int Failure() const {
     std::lock_guard<std::mutex> lock(s_->mutex);
@@ -708,15 +695,19 @@ bool LeadsToPulse(int index) {
 
 class TPortAudioBackend : public TAudioBackend {
  public:
-  TPortAudioBackend(std::shared_ptr<TPaLibrary> lib, int out, int in, TLatency latency)
-      : lib_(std::move(lib)), out_(out), in_(in), latency_(latency) {}
+  TPortAudioBackend(std::shared_ptr<TPaLibrary> lib, int out, int in, TLatency latency, std::string jackOut,
+                    std::string jackIn)
+      : lib_(std::move(lib)), out_(out), in_(in), latency_(latency), jackOut_(std::move(jackOut)),
+        jackIn_(std::move(jackIn)) {}
   std::string Name() const override { return "PortAudio"; }
   std::unique_ptr<TOutputDevice> CreateOutput() override {
+    if (!jackOut_.empty()) return CreateJackOutput(jackOut_);
     const int index = DeviceIndexOf(true, out_);
     if (LeadsToPulse(index)) return CreatePulseOutput(KeyOf(index), latency_);
     return std::make_unique<TPaOutput>(lib_, out_, latency_);
   }
   std::unique_ptr<TInputDevice> CreateInput() override {
+    if (!jackIn_.empty()) return CreateJackInput(jackIn_);
     const int index = DeviceIndexOf(false, in_);
     if (LeadsToPulse(index)) return CreatePulseInput(KeyOf(index), latency_);
     return std::make_unique<TPaInput>(lib_, in_, latency_);
@@ -727,9 +718,27 @@ class TPortAudioBackend : public TAudioBackend {
   std::shared_ptr<TPaLibrary> lib_;
   int out_, in_;
   TLatency latency_;
+  std::string jackOut_, jackIn_;  // a JACK client's name: that direction is on our own JACK device
 };
 
 }  // namespace
+
+std::string PortAudioOpenAdvice(int code, const std::string& name) {
+  switch (code) {
+    case paInvalidSampleRate:
+    case paSampleFormatNotSupported:
+    case paInvalidChannelCount:
+      return "The device \"" + name + "\" does not take 16-bit stereo at 44100 Hz.";
+    case paInvalidDevice:
+      return "There is no device \"" + name +
+             "\": a device connected since is found by File > Sound devices ... while no sound runs.";
+    case DEVERR_NOTANSWERING:
+      return "The audio server seems stalled; restart it, then try again.";
+    default:
+      return "No sound device answered as \"" + name +
+             "\": check that the audio server is running and the device is connected, then try again.";
+  }
+}
 
 // ALSA reports every device it probes and does not find; that is not news to the user.
 void SilenceAlsaErrors() { snd_lib_error_set_handler(SilentAlsaError); }
@@ -782,8 +791,10 @@ int DefaultPortAudioDevice(const TPaLibrary&, bool output) {
 std::string PortAudioDeviceKey(const TPaLibrary&, int index) { return KeyOf(index); }
 
 std::shared_ptr<TAudioBackend> CreatePortAudioBackendWith(std::shared_ptr<TPaLibrary> lib, int outputDevice,
-                                                          int inputDevice, TLatency latency) {
-  return std::make_shared<TPortAudioBackend>(std::move(lib), outputDevice, inputDevice, latency);
+                                                          int inputDevice, TLatency latency,
+                                                          const std::string& jackOutput, const std::string& jackInput) {
+  return std::make_shared<TPortAudioBackend>(std::move(lib), outputDevice, inputDevice, latency, jackOutput,
+                                             jackInput);
 }
 
 std::shared_ptr<TPaLibrary> PortAudioOf(const TAudioBackend* backend) {

@@ -38,9 +38,16 @@ std::string PortAudioDeviceKey(const TPaLibrary& lib, int index);
 // The PortAudio start a backend uses; nullptr for another backend.
 std::shared_ptr<TPaLibrary> PortAudioOf(const TAudioBackend* backend);
 
-// A backend on given device indices (-1 = the default device) with the buffers of a latency.
+// A backend on given device indices (-1 = the default device) with the buffers of a latency; a
+// direction with a JACK client's name is on that JACK device instead (JackDevice.h).
 std::shared_ptr<TAudioBackend> CreatePortAudioBackendWith(std::shared_ptr<TPaLibrary> lib, int outputDevice,
-                                                          int inputDevice, TLatency latency);
+                                                          int inputDevice, TLatency latency,
+                                                          const std::string& jackOutput = {},
+                                                          const std::string& jackInput = {});
+
+// What a user can do about a device that did not open with that PortAudio code (the JACK devices
+// report in PortAudio's codes too).
+std::string PortAudioOpenAdvice(int code, const std::string& name);
 
 // The PortAudio backend on the default output and input, or nullptr with the reason
 // in *why when PortAudio cannot start or has no default output or input device.

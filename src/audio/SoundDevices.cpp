@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "AudioDevice.h"
+#include "JackDevice.h"
 #include "PortAudioBackend.h"
 #include "SimulatedCard.h"
 #include "WaveCommon.h"
@@ -115,21 +116,33 @@ TChosen Choose(const TDeviceChoice& choice, bool forcedPortAudio) {
   std::string why, goneOutput, goneInput;
   auto lib = SharedPortAudio(&why);
   if (lib) {
-    // A kept device that is gone: the default one, and say so.
-    auto resolve = [&](const std::string& key, bool output, std::string* gone, std::string* inForce) {
+    // A kept device that is gone: the default one, and say so. A JACK device is ours, not
+    // PortAudio's: its client's name goes in *jack and the index is kJackIndex.
+    constexpr int kJackIndex = std::numeric_limits<int>::max();
+    std::string jackOut, jackIn;
+    auto resolve = [&](const std::string& key, bool output, std::string* gone, std::string* inForce, std::string* jack) {
+      std::string api, name;
+      if (JackDirect() && ParseDeviceKey(key, &api, &name) && api == kJackHostApi) {
+        for (const TSoundDevice& d : JackDevices())
+          if (d.name == name && (output ? d.maxOutputChannels : d.maxInputChannels) > 0) {
+            *jack = name;
+            return kJackIndex;
+          }
+      }
       const int index = key.empty() ? -1 : FindPortAudioDevice(*lib, key, output);
       if (index >= 0) return index;
       if (!key.empty()) *gone = key;
       inForce->clear();
       return DefaultPortAudioDevice(*lib, output);
     };
-    const int out = resolve(choice.output, true, &goneOutput, &c.inForce.output);
-    const int in = resolve(choice.input, false, &goneInput, &c.inForce.input);
+    const int out = resolve(choice.output, true, &goneOutput, &c.inForce.output, &jackOut);
+    const int in = resolve(choice.input, false, &goneInput, &c.inForce.input, &jackIn);
     c.lib = lib;  // kept also when the simulated card stands in: the list needs it
     if (out >= 0 && in >= 0) {
-      c.backend = CreatePortAudioBackendWith(lib, out, in, choice.latency);
-      c.outputName = PortAudioDeviceKey(*lib, out);
-      c.inputName = PortAudioDeviceKey(*lib, in);
+      c.backend = CreatePortAudioBackendWith(lib, jackOut.empty() ? out : -1, jackIn.empty() ? in : -1,
+                                             choice.latency, jackOut, jackIn);
+      c.outputName = jackOut.empty() ? PortAudioDeviceKey(*lib, out) : DeviceKey(kJackHostApi, jackOut);
+      c.inputName = jackIn.empty() ? PortAudioDeviceKey(*lib, in) : DeviceKey(kJackHostApi, jackIn);
       c.fallback = FallbackText(goneOutput, goneInput, "");
       return c;
     }
@@ -271,7 +284,9 @@ std::vector<TSoundDevice> ListSoundDevices(std::string* why) {
   Finish();
   if (!s.lib) s.lib = SharedPortAudio(why);
   if (!s.lib) return {};
-  return PortAudioDevices(*s.lib);
+  std::vector<TSoundDevice> list = PortAudioDevices(*s.lib);
+  for (TSoundDevice& d : JackDevices()) list.push_back(std::move(d));
+  return list;
 }
 
 bool RescanSoundDevices(std::string* why) {
@@ -294,6 +309,7 @@ bool RescanSoundDevices(std::string* why) {
     }
   }  // the last holder gone, PortAudio has ended
   s.lib = SharedPortAudio(why);
+  ReadJackDevices();
   if (!s.have) Adopt(Choose(Effective(s.requested), ForcedPortAudio()));
   if (s.lib && PortAudioKeptAfterJack()) {
     if (why)

@@ -9,6 +9,8 @@
 //   QUORVANE_LATENCY=low|normal|safe   that latency, whatever the choice says.
 //   QUORVANE_PULSE=alsa        PulseAudio's ALSA plug-in devices through ALSA, not through the
 //                              server's own library (PulseDevice.h).
+//   QUORVANE_JACK=portaudio    JACK through PortAudio's own host API, not through our own JACK
+//                              client (JackDevice.h).
 // A value these do not know is named in one line on stderr and ignored.
 #pragma once
 
@@ -22,14 +24,16 @@ struct TSoundDevice {
   int maxInputChannels = 0, maxOutputChannels = 0;
   bool defaultInput = false, defaultOutput = false;  // PortAudio's default input / output device
 };
-// Every device PortAudio finds, host APIs in PortAudio's order; empty when PortAudio cannot start
+// Every device PortAudio finds, host APIs in PortAudio's order, then the JACK server's devices
+// (JackDevice.h: under PortAudio's name for JACK, after PortAudio's own); empty when PortAudio cannot start
 // (*why then says why). Safe on the GUI thread after PrepareAudioBackend's choice has finished
 // (shares that PortAudio initialisation; never re-initialises PortAudio under open streams). Waits
 // for a choice still under way, and starts PortAudio when nothing has yet (about 70 ms on
 // PulseAudio).
 std::vector<TSoundDevice> ListSoundDevices(std::string* why = nullptr);
-// PortAudio reads its device list (and sees a JACK server) only when it starts. Starts it afresh,
-// so devices connected since appear, and applies the choice in force again to the new list (call
+// PortAudio reads its device list only when it starts, and the JACK server's devices are read once
+// too. Starts PortAudio afresh and reads JACK's devices again, so devices connected since (or a
+// JACK server started since) appear, and applies the choice in force again to the new list (call
 // UseDeviceChoice for its fallback text). Only while no stream of PortAudio's is open: false and
 // *why otherwise, or when PortAudio cannot start again.
 bool RescanSoundDevices(std::string* why = nullptr);
