@@ -9,7 +9,9 @@
 #   bench/page-cpu.sh                     every page on PulseAudio and JACK
 #   QV_BACKENDS="jack" QV_PAGES="Spectrum analyser" QV_MEASURE=10 bench/page-cpu.sh
 #   QV_BACKENDS="pulse jack simulated" bench/page-cpu.sh
-#   QV_PERF=1 bench/page-cpu.sh           also where each page's time goes (perf, if allowed)
+#   QV_PERF=1 bench/page-cpu.sh           also where each page's time goes (perf, if allowed; the
+#                                         report's options in QV_PERF_REPORT, its length QV_PERF_LINES;
+#                                         QV_PERF_KEEP=/tmp/x keeps /tmp/x-BACKEND-PAGE.data)
 #   QV_LATENCY=safe bench/page-cpu.sh     at that latency setting (low, normal, safe; default normal)
 #   QV_MODE=1 bench/page-cpu.sh           spectrum mode (0 1/3 octave, 1 log, 2 linear: default)
 #   QV_BUSY=1 bench/page-cpu.sh           every core kept busy by an idle-priority spinner
@@ -198,8 +200,9 @@ for backend in "${BACKENDS[@]}"; do
         'BEGIN { printf "%-30s Quorvane / jaaa = %.2f\n", "", (j > 0 ? q / j : 0) }'
     fi
     if [[ -n "${QV_PERF:-}" && -s "$WORK/perf.data" ]]; then
-      perf report -i "$WORK/perf.data" --children --sort comm,sym --stdio -g none --percent-limit 2 \
-        2>/dev/null | grep -v '^#' | grep -v '^$' | head -40 | sed 's/^/      /'
+      [[ -n "${QV_PERF_KEEP:-}" ]] && cp "$WORK/perf.data" "$QV_PERF_KEEP-$backend-${page// /_}.data"
+      perf report -i "$WORK/perf.data" ${QV_PERF_REPORT:---children --sort comm,sym} --stdio -g none \
+        --percent-limit 2 2>/dev/null | grep -v '^#' | grep -v '^$' | head -"${QV_PERF_LINES:-40}" | sed 's/^/      /'
     fi
   done
   kill "$APP_PID"

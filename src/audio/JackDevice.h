@@ -17,6 +17,7 @@
 // callback on JACK's thread; notifications from there.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -43,3 +44,8 @@ void ReadJackDevices();
 // A device on the client of that name (JACK decides the period: no latency setting applies).
 std::unique_ptr<TOutputDevice> CreateJackOutput(const std::string& client);
 std::unique_ptr<TInputDevice> CreateJackInput(const std::string& client);
+
+// JACK's floats (full scale 1.0) to interleaved 16-bit frames, rounded to nearest (ties to even)
+// and clipped; and back. Any thread.
+void JackToSamples(const float* left, const float* right, int16_t* to, uint32_t frames);
+void JackToFloats(const int16_t* from, float* left, float* right, uint32_t frames);
