@@ -25,6 +25,7 @@ void TCanvas::LineTo(int x, int y) {
   if (steps == 0 || (x0 < 0 && x1 < 0) || (x0 >= w && x1 >= w) || (y0 < 0 && y1 < 0) ||
       (y0 >= h && y1 >= h))
     return;
+  Touch(std::min(x0, x1), std::min(y0, y1), std::max(x0, x1) + 1, std::max(y0, y1) + 1);
   const long long sx = x0 < x1 ? 1 : -1, sy = y0 < y1 ? 1 : -1;
   const QRgb colour = FPenColour;
   // The image is fetched once per line: per-pixel access through QImage costs more than the
@@ -82,6 +83,7 @@ void TCanvas::Polyline(std::span<const QPoint> points) {
 
 void TCanvas::FillRect(const TRect& rect) {
   if (FBrushStyle == bsClear || rect.IsEmpty()) return;
+  Touch(rect.Left, rect.Top, rect.Right, rect.Bottom);
   const int top = std::max(rect.Top, 0), bottom = std::min(rect.Bottom, FImage->height());
   for (int y = top; y < bottom; ++y) {
     const auto [first, last] = VisibleSpan(y, rect.Left, rect.Right);
@@ -108,6 +110,9 @@ void TCanvas::TextOut(int x, int y, const QString& text) {
   if (FImage->isNull() || text.isEmpty()) return;
   const QFontMetrics metrics(FFont);
   FillRect({x, y, x + metrics.horizontalAdvance(text), y + metrics.height()});
+  // Glyphs may reach past their advance; a margin covers what the metrics leave out.
+  const QRect glyphs = metrics.boundingRect(text).translated(x, y + metrics.ascent()).adjusted(-2, -2, 2, 2);
+  Touch(glyphs.left(), glyphs.top(), glyphs.right() + 1, glyphs.bottom() + 1);
 
   QFont font = FFont;
   font.setStyleStrategy(QFont::NoAntialias);
@@ -142,6 +147,7 @@ void TCanvas::CopyRect(const TRect& dest, const QImage& source, const TRect& sou
   const long long dw = dest.Width(), dh = dest.Height();
   const long long sw = sourceRect.Width(), sh = sourceRect.Height();
   const int top = std::max(dest.Top, 0), bottom = std::min(dest.Bottom, FImage->height());
+  Touch(dest.Left, dest.Top, dest.Right, dest.Bottom);
   if (dw == sw && dh == sh && !FClipped) {
     // Unscaled and unclipped (the spectrogram's ring copy): whole row pieces at a time.
     const int first = std::max({dest.Left, 0, dest.Left - sourceRect.Left});
@@ -208,7 +214,22 @@ bool TCanvas::IsVisible(int x, int y) const {
 
 void TCanvas::Plot(int x, int y, QRgb colour) {
   if (!IsVisible(x, y)) return;
+  Touch(x, y, x + 1, y + 1);
   reinterpret_cast<QRgb*>(FImage->scanLine(y))[x] = colour;
+}
+
+void TCanvas::Touch(long long left, long long top, long long right, long long bottom) {
+  left = std::max(left, 0LL);
+  top = std::max(top, 0LL);
+  right = std::min<long long>(right, FImage->width());
+  bottom = std::min<long long>(bottom, FImage->height());
+  if (right <= left || bottom <= top) return;
+  if (FTouched.IsEmpty()) {
+    FTouched = {int(left), int(top), int(right), int(bottom)};
+    return;
+  }
+  FTouched = {std::min(FTouched.Left, int(left)), std::min(FTouched.Top, int(top)),
+              std::max(FTouched.Right, int(right)), std::max(FTouched.Bottom, int(bottom))};
 }
 
 std::pair<int, int> TCanvas::VisibleSpan(int y, int left, int right) const {

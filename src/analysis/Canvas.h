@@ -86,7 +86,13 @@ public:
   void RemoveClip();
   bool IsVisible(int x, int y) const;
 
+  // A rectangle of the image that holds every pixel drawn since the last ForgetTouched (it may
+  // hold more), clipped to the image; empty when nothing was drawn.
+  TRect Touched() const { return FTouched; }
+  void ForgetTouched() { FTouched = {}; }
+
 private:
+  void Touch(long long left, long long top, long long right, long long bottom);
   void Plot(int x, int y, QRgb colour);
   // The visible part [first, last) of row y between left and right.
   std::pair<int, int> VisibleSpan(int y, int left, int right) const;
@@ -101,6 +107,7 @@ private:
   QPoint FPenPos;
   long long FDotIndex = 0;
 
+  TRect FTouched;
   bool FClipped = false;
   TRect FClipBounds;
   std::vector<std::pair<int, int>> FClipSpans;  // per row of FClipBounds, [first, last)

@@ -75,24 +75,33 @@ void TFlickerlessBorderedCustomControl::moveEvent(QMoveEvent*) { SyncBounds(); }
 namespace {
 
 // The bounding box of the pixels in which two pictures of one size and format differ.
-QRect ChangedRect(const QImage& a, const QImage& b) {
-  const int width = a.width(), height = a.height();
-  const auto bytes = static_cast<std::size_t>(width) * 4;
-  int top = -1, bottom = -1, left = width, right = -1;
-  for (int y = 0; y < height; ++y) {
+// The bounding box of the pixels that differ between a and b, looked for within `within` alone
+// (the pictures are the same outside it).
+QRect ChangedRect(const QImage& a, const QImage& b, const TRect& within) {
+  const int from = std::max(within.Left, 0), to = std::min(within.Right, a.width());
+  if (from >= to) return QRect();
+  const auto bytes = static_cast<std::size_t>(to - from) * 4;
+  int top = -1, bottom = -1, left = to, right = from - 1;
+  for (int y = std::max(within.Top, 0); y < std::min(within.Bottom, a.height()); ++y) {
     const auto* p = reinterpret_cast<const QRgb*>(a.constScanLine(y));
     const auto* q = reinterpret_cast<const QRgb*>(b.constScanLine(y));
-    if (std::memcmp(p, q, bytes) == 0) continue;
+    if (std::memcmp(p + from, q + from, bytes) == 0) continue;
     if (top < 0) top = y;
     bottom = y;
-    int x = 0;
+    int x = from;
     while (x < left && p[x] == q[x]) ++x;
     left = std::min(left, x);
-    x = width - 1;
+    x = to - 1;
     while (x > right && p[x] == q[x]) --x;
     right = std::max(right, x);
   }
   return top < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+TRect Union(const TRect& a, const TRect& b) {
+  if (a.IsEmpty()) return b;
+  if (b.IsEmpty()) return a;
+  return {std::min(a.Left, b.Left), std::min(a.Top, b.Top), std::max(a.Right, b.Right), std::max(a.Bottom, b.Bottom)};
 }
 
 }  // namespace
@@ -106,11 +115,17 @@ void TFlickerlessBorderedCustomControl::Redraw() {
   // The last picture is compared with only when the screen shows it (or a paint still pending
   // will), so that a pixel left out of the repaint is one the screen already has.
   const bool comparable = FShown && FPicture.size() == size();
-  if (comparable) std::swap(FPicture, FEarlier);
+  if (comparable) {
+    std::swap(FPicture, FEarlier);
+    std::swap(FPictureLayer, FEarlierLayer);
+    std::swap(FPictureTouched, FEarlierTouched);
+  }
   Compose();
   if (FPicture.isNull()) return;
   FFresh = true;
-  FRedrawn = comparable ? ChangedRect(FPicture, FEarlier) : rect();
+  const bool overSameLayer = FPictureLayer >= 0 && FPictureLayer == FEarlierLayer && FEarlier.size() == FPicture.size();
+  const TRect within = overSameLayer ? Union(FPictureTouched, FEarlierTouched) : TRect{0, 0, width(), height()};
+  FRedrawn = comparable ? ChangedRect(FPicture, FEarlier, within) : rect();
   if (!FRedrawn.isEmpty()) QWidget::update(FRedrawn);
 }
 
@@ -129,7 +144,10 @@ void TFlickerlessBorderedCustomControl::paintEvent(QPaintEvent* event) {
 void TFlickerlessBorderedCustomControl::Compose() {
   SyncBounds();
   const int width = this->width(), height = this->height();
-  if (FPicture.size() != size()) FPicture = QImage(size(), QImage::Format_RGB32);
+  if (FPicture.size() != size()) {
+    FPicture = QImage(size(), QImage::Format_RGB32);
+    FPictureLayer = -1;
+  }
   if (FPicture.isNull()) return;
 
   if (HasLayer()) {
@@ -140,12 +158,25 @@ void TFlickerlessBorderedCustomControl::Compose() {
       FLayerCanvas.FillRect(FPlotRect);
       DrawLayer(FLayerCanvas);
       FLayerValid = true;
+      ++FLayerNumber;
     }
-    std::memcpy(FPicture.bits(), FLayer.constBits(), static_cast<std::size_t>(FPicture.sizeInBytes()));
+    if (FPictureLayer == FLayerNumber) {
+      const TRect& r = FPictureTouched;
+      for (int y = r.Top; y < r.Bottom; ++y)
+        std::memcpy(reinterpret_cast<QRgb*>(FPicture.scanLine(y)) + r.Left,
+                    reinterpret_cast<const QRgb*>(FLayer.constScanLine(y)) + r.Left,
+                    static_cast<std::size_t>(r.Width()) * 4);
+    } else {
+      std::memcpy(FPicture.bits(), FLayer.constBits(), static_cast<std::size_t>(FPicture.sizeInBytes()));
+    }
     ResetCanvas(FCanvas);
+    FCanvas.ForgetTouched();
     DrawOverLayer(FCanvas);
+    FPictureTouched = FCanvas.Touched();
+    FPictureLayer = FLayerNumber;
     LayerPainted(PerfCounter() - started);
   } else {
+    FPictureLayer = -1;
     ResetCanvas(FCanvas);
     FCanvas.FillRect(FPlotRect);
     DrawDisplay(FCanvas);

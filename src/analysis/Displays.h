@@ -107,6 +107,13 @@ private:
   QImage FLayer;
   TCanvas FLayerCanvas{&FLayer};
   bool FLayerValid = false;
+  // A layered picture differs from its layer (and the border) only within what DrawOverLayer
+  // touched: the next compose into it restores just that, and two pictures over the same layer
+  // differ only within what either touched. The layer a picture lies over, by the number of its
+  // drawing (-1: none, or not known).
+  int64_t FLayerNumber = 0;
+  int64_t FPictureLayer = -1, FEarlierLayer = -1;
+  TRect FPictureTouched, FEarlierTouched;
   QRect FBounds;
   int FW = -2;
   int FH = -2;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -153,6 +155,50 @@ TEST(CanvasText, HasTheBrushBehindItAndNoBlendedPixels) {
       }
     }
   EXPECT_GT(ink, 10);
+}
+
+// What a layered display restores and compares relies on it: every pixel a drawing changes lies
+// inside what the canvas says it touched, however the drawing is clipped or runs off the image.
+TEST(CanvasTouched, HoldsEveryPixelADrawingChanged) {
+  QImage source(6, 6, QImage::Format_RGB32);
+  source.fill(Ink);
+  const std::vector<std::pair<std::string, std::function<void(TCanvas&)>>> drawings = {
+      {"diagonal line", [](TCanvas& c) { c.MoveTo(3, 17); c.LineTo(15, 2); }},
+      {"line off the image", [](TCanvas& c) { c.MoveTo(-30, 5); c.LineTo(50, 12); }},
+      {"dotted line", [](TCanvas& c) { c.SetPenStyle(psDot); c.MoveTo(2, 2); c.LineTo(2, 19); }},
+      {"clipped line", [](TCanvas& c) { c.SetClipEllipse({4, 4, 16, 16}); c.MoveTo(0, 10); c.LineTo(20, 10); }},
+      {"rectangle", [](TCanvas& c) { c.FillRect({-3, 12, 7, 40}); }},
+      {"pixel", [](TCanvas& c) { c.SetPixel(19, 0, QColor::fromRgb(Ink)); }},
+      {"copy", [&](TCanvas& c) { c.CopyRect({8, 9, 14, 15}, source, {0, 0, 6, 6}); }},
+      {"scaled copy", [&](TCanvas& c) { c.CopyRect({1, 1, 4, 19}, source, {0, 0, 6, 6}); }},
+      {"text", [](TCanvas& c) { c.SetFontColour(QColor::fromRgb(Ink)); c.TextOut(1, 3, QStringLiteral("Wy")); }},
+  };
+  for (const auto& [name, draw] : drawings) {
+    QImage image(20, 20, QImage::Format_RGB32);
+    image.fill(Paper);
+    TCanvas canvas(&image);
+    canvas.SetPenColour(QColor::fromRgb(Ink));
+    canvas.SetBrushColour(QColor::fromRgb(Ink));
+    canvas.ForgetTouched();
+    draw(canvas);
+    const TRect t = canvas.Touched();
+    int changed = 0;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x)
+        if (image.pixel(x, y) != Paper) {
+          ++changed;
+          EXPECT_TRUE(x >= t.Left && x < t.Right && y >= t.Top && y < t.Bottom)
+              << name << ": pixel " << x << "," << y << " outside " << t.Left << "," << t.Top << "-" << t.Right << ","
+              << t.Bottom;
+        }
+    EXPECT_GT(changed, 0) << name;
+    EXPECT_TRUE(t.Left >= 0 && t.Top >= 0 && t.Right <= 20 && t.Bottom <= 20) << name << ": beyond the image";
+  }
+  QImage image(20, 20, QImage::Format_RGB32);
+  TCanvas canvas(&image);
+  canvas.MoveTo(-5, -5);
+  canvas.LineTo(-1, -9);
+  EXPECT_TRUE(canvas.Touched().IsEmpty()) << "a line wholly off the image touches nothing";
 }
 
 }  // namespace
