@@ -143,20 +143,21 @@ inline float FastdB10(float v) {
 // order of the sums).
 #define QV_WIDE_LANES [[gnu::target_clones("avx2", "default")]]
 
-using distortion_detail::TBlockStats;
+struct TBlockStats {
+  double mean = 0, peak = 0, squares = 0;  // squares about the mean
+};
 
-// The samples' mean, largest magnitude and squares about the mean in one pass, x(i) giving
-// sample i (and keeping it where it is wanted). About the first sample, as the mean is not
-// known yet: the squares lose only what the mean's distance from it costs.
-template <typename TSample>
-inline TBlockStats Stats(int count, TSample&& x) {
+// The samples' mean, largest magnitude and squares about the mean in one pass: about the first
+// sample, as the mean is not known yet; the squares lose only what the mean's distance from it
+// costs.
+QV_WIDE_LANES TBlockStats BlockStats(const double* x, int count) {
   TBlockStats out;
   if (count <= 0) return out;
-  const double first = x(0);
+  const double first = x[0];
   double sum = 0, sum2 = 0, peak = 0;
 #pragma omp simd reduction(+ : sum, sum2) reduction(max : peak)
   for (int i = 0; i < count; ++i) {
-    const double v = x(i), d = v - first;
+    const double v = x[i], d = v - first;
     sum += d;
     sum2 += d * d;
     peak = std::max(peak, std::abs(v));
@@ -167,18 +168,15 @@ inline TBlockStats Stats(int count, TSample&& x) {
   return out;
 }
 
-QV_WIDE_LANES TBlockStats BlockStats(const double* x, int count) {
-  return Stats(count, [x](int i) { return x[i]; });
+QV_WIDE_LANES void Deinterleave(const int16_t* frames, int count, int channel, double* x) {
+#pragma omp simd
+  for (int i = 0; i < count; ++i) x[i] = frames[2 * i + channel] / 32767.0;
 }
 
-QV_WIDE_LANES TBlockStats Deinterleave(const int16_t* frames, int count, int channel,
-                                       double* x) {
-  return Stats(count, [=](int i) { return x[i] = frames[2 * i + channel] / 32767.0; });
-}
-
-QV_WIDE_LANES TBlockStats Deinterleave(const float* frames, int count, int channel,
-                                       double scale, double* x) {
-  return Stats(count, [=](int i) { return x[i] = frames[2 * i + channel] * scale; });
+QV_WIDE_LANES void Deinterleave(const float* frames, int count, int channel, double scale,
+                                double* x) {
+#pragma omp simd
+  for (int i = 0; i < count; ++i) x[i] = frames[2 * i + channel] * scale;
 }
 
 // The block for the transform: (v - offset), windowed unless window is null.
@@ -556,8 +554,8 @@ TDistortionResult TDistortionAnalyser::Analyse(const int16_t* frames, int count,
   input_.resize(std::max(count, 0));
   double* x = input_.data();
   for (int ch = 0; ch < 2; ++ch) {
-    const TBlockStats stats = Deinterleave(frames, count, ch, x);
-    result.Channel[ch] = AnalyseChannel(x, count, s, warm_[ch], &stats);
+    Deinterleave(frames, count, ch, x);
+    result.Channel[ch] = AnalyseChannel(x, count, s, warm_[ch]);
   }
   return result;
 }
@@ -569,8 +567,8 @@ TDistortionResult TDistortionAnalyser::Analyse(const float* frames, int count,
   double* x = input_.data();
   const double scale = 1.0 / fullScale;
   for (int ch = 0; ch < 2; ++ch) {
-    const TBlockStats stats = Deinterleave(frames, count, ch, scale, x);
-    result.Channel[ch] = AnalyseChannel(x, count, s, warm_[ch], &stats);
+    Deinterleave(frames, count, ch, scale, x);
+    result.Channel[ch] = AnalyseChannel(x, count, s, warm_[ch]);
   }
   return result;
 }
@@ -583,8 +581,7 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
 
 TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int count,
                                                        const TDistortionSettings& s,
-                                                       TWarmFit& warm,
-                                                       const TBlockStats* given) {
+                                                       TWarmFit& warm) {
   TChannelDistortion out;
   if (count <= 0) return out;
   const double rate = s.SampleRate;
@@ -592,8 +589,7 @@ TChannelDistortion TDistortionAnalyser::AnalyseChannel(const double* x, int coun
   const double bandHigh = std::min(s.BandHigh, nyquist);
   const double bandLow = std::max(0.0, std::min(s.BandLow, bandHigh));
 
-  const TBlockStats stats =
-      given ? *given : BlockStats(x, count);
+  const TBlockStats stats = BlockStats(x, count);
   const double mean = stats.mean;
   out.RmsdBFS = dB20(std::sqrt(2.0 * stats.squares / count));
   out.PeakdBFS = dB20(stats.peak);

@@ -131,10 +131,6 @@ struct TFftwAllocator {
   bool operator==(const TFftwAllocator<U>&) const { return true; }
 };
 
-struct TBlockStats {
-  double mean = 0, peak = 0, squares = 0;  // squares about the mean
-};
-
 // Sums over a block of the phasors c = cos(w t), s = sin(w t) of a fit's frequency and of
 // u = t c, v = t s, t = (i - (count - 1) / 2) / count; cv is also the sum of s u.
 struct TPhasorSums {
@@ -169,10 +165,8 @@ class TDistortionAnalyser {
     std::vector<double> Cos, Sin;
     distortion_detail::TPhasorSums Sums;
   };
-  // stats: the block's, when already found.
   TChannelDistortion AnalyseChannel(const double* x, int count, const TDistortionSettings& s,
-                                    TWarmFit& warm,
-                                    const distortion_detail::TBlockStats* stats = nullptr);
+                                    TWarmFit& warm);
   void Prepare(int count);
   void Release();
 
