@@ -345,10 +345,12 @@ TEST(Distortion, FitFromTheLastBlockReadsAsAFreshOne) {
 }
 
 // A block whose tone is no longer the strongest, or no longer stands out, must read what a
-// fresh analyser reads, though a fit from the last block's tone would still converge.
+// fresh analyser reads, though a fit from the last block's tone may still converge: a louder
+// tone odd about the block's middle, beside an even one, leaves the fit's step at nothing.
 TEST(Distortion, LastBlocksToneIsKeptOnlyWhileTheSearchWouldFindIt) {
   struct TTone {
     double hz, leveldB;
+    bool odd = false;  // a sine about the block's middle, else a cosine
   };
   struct TCase {
     const char* name;
@@ -356,7 +358,8 @@ TEST(Distortion, LastBlocksToneIsKeptOnlyWhileTheSearchWouldFindIt) {
     double noiseRms;
   };
   const TCase cases[] = {
-      {"LouderToneArrives", {{997, -20}}, {{997, -20}, {3000, -6}}, 1e-5},
+      {"LouderToneArrives", {{997, -20}}, {{997, -20}, {2997.5692, -6, true}}, 1e-5},
+      {"LouderToneFarAbove", {{997, -20}}, {{997, -20}, {5035.1485, -1, true}}, 1e-5},
       {"ToneSinksIntoNoise", {{997, -20}}, {{997, -110}}, 3e-4},
       {"QuieterButStillClear", {{997, -6}}, {{997, -30}}, 1e-5},
       {"ToneBesideAStrongHarmonic", {{997, -6}}, {{997, -6}, {1994, -12}}, 1e-5},
@@ -367,7 +370,11 @@ TEST(Distortion, LastBlocksToneIsKeptOnlyWhileTheSearchWouldFindIt) {
     const auto block = [&](const std::vector<TTone>& tones) {
       std::vector<double> x(kFrames);
       for (int i = 0; i < kFrames; ++i) {
-        for (const TTone& t : tones) x[i] += FromdB(t.leveldB) * std::sin(kTwoPi * t.hz * i / kRate + 0.3);
+        const double t = i - 0.5 * (kFrames - 1);
+        for (const TTone& tone : tones) {
+          const double w = kTwoPi * tone.hz * t / kRate;
+          x[i] += FromdB(tone.leveldB) * (tone.odd ? std::sin(w) : std::cos(w));
+        }
         x[i] += gauss(random);
       }
       return ToFrames(x, x);
