@@ -174,7 +174,8 @@ TEST(TextPictures, DrawWhatTextOutDraws) {
   large.setBold(true);
   large.setPixelSize(18);
   const QString texts[] = {"996.92 Hz", "-1.01 dBFS", "0.01354 %  -77.37 dB", "-- dBFS",
-                           "No signal", "Collecting ...", "fifty fluffy", "1.5 \u00b5s", "77.44 dB"};
+                           "No signal", "Collecting ...", "fifty fluffy", "1.5 \u00b5s", "77.44 dB",
+                           "AVATAR To Wa LT"};
   const struct {
     int x, y;
   } places[] = {{10, 10}, {-7, 3}, {380, 40}, {200, -5}, {30, 95}};
