@@ -225,8 +225,9 @@ void TTextPictures::TextOut(TCanvas& canvas, int x, int y, const QString& text) 
         if (made) {
           const QString two = QString(QChar{before}) + QChar{c};
           const TLetter& a = letter(before);
-          at->second = {in64ths(QFontMetricsF(font).horizontalAdvance(two)) - a.Box - l.Box,
-                        in64ths(QFontMetricsF(unsmoothed).horizontalAdvance(two)) - a.Pen - l.Pen};
+          const QFontMetricsF smooth(font), plain(unsmoothed);
+          at->second = {in64ths(smooth.horizontalAdvance(two)) - a.Box - l.Box,
+                        in64ths(plain.horizontalAdvance(two)) - a.Pen - l.Pen};
         }
         box += at->second.first;
         pen += at->second.second;
@@ -434,7 +435,8 @@ void TDistortionDisplay::DrawReadouts(TCanvas& canvas, int channel, bool labels)
   for (const TLine& line : Lines(FShown.Channel[channel], FSettings, FHeld == kAnalysisFrames)) {
     canvas.SetFont(line.Large ? large : small);
     if (labels && !line.Label.isEmpty()) canvas.TextOut(x, y, line.Label);
-    if (!labels) FTexts.TextOut(canvas, line.Label.isEmpty() ? x : x + kValueIndent, y, line.Value);
+    if (!labels)
+      FTexts.TextOut(canvas, line.Label.isEmpty() ? x : x + kValueIndent, y, line.Value);
     y += line.Large ? kLargeHeight : kLineHeight;
   }
 }

@@ -32,12 +32,12 @@ std::vector<float> ResidualColumns(std::span<const float> spectrum, const TColum
 
 // Texts drawn as TCanvas::TextOut draws them (the text's box filled with the brush colour, the
 // glyphs unsmoothed in the font colour) without laying each out anew: shaping and painting a
-// line of text costs more than all else a readout block draws. A text of printable ASCII (no f) is put
-// together from pictures of its letters, each drawn where the text's layout puts it: at the
-// sum of the advances and kernings before it, as the font's metrics give them for each letter
-// and pair met (letters at the same fraction of a pixel are alike). Any other text is drawn
-// whole into a picture kept while it is drawn again. Pixels outside the box that the glyphs
-// leave are left as they were. Unclipped canvases only.
+// line of text costs more than all else a readout block draws. A text of printable ASCII but
+// f (which begins ligatures) is put together from pictures of its letters, each drawn where
+// the text's layout puts it: at the sum of the advances and kernings before it, as the font's
+// metrics give them for each letter and pair met (letters at the same fraction of a pixel are
+// alike). Any other text is drawn whole into a picture kept while it is drawn again. Pixels
+// outside the box that the glyphs leave are left as they were. Unclipped canvases only.
 class TTextPictures {
  public:
   void TextOut(TCanvas& canvas, int x, int y, const QString& text);
