@@ -2,7 +2,9 @@
 #include "DistortionPage.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 
 #include <algorithm>
@@ -78,11 +80,13 @@ int ScaleRow(double v, double topdB, double bottomdB, int t, int b) {
 
 }  // namespace
 
-std::vector<float> ResidualColumns(std::span<const float> spectrum, double sampleRate,
-                                   int columns, double fLow, double fHigh) {
-  std::vector<float> out(std::max(columns, 0), -300.0f);
-  if (spectrum.size() < 2 || columns <= 0 || fLow <= 0 || fHigh <= fLow) return out;
-  const int last = static_cast<int>(spectrum.size()) - 1;
+TColumnBins ResidualColumnBins(int bins, double sampleRate, int columns, double fLow,
+                               double fHigh) {
+  TColumnBins out;
+  if (bins < 2 || columns <= 0 || fLow <= 0 || fHigh <= fLow) return out;
+  out.First.resize(columns);
+  out.End.resize(columns);
+  const int last = bins - 1;
   const double binHz = sampleRate / (2.0 * last);
   const double step = std::log(fHigh / fLow) / columns;
   for (int x = 0; x < columns; ++x) {
@@ -90,13 +94,169 @@ std::vector<float> ResidualColumns(std::span<const float> spectrum, double sampl
     const int first = static_cast<int>(std::ceil(f0 / binHz));
     const int end = std::min(static_cast<int>(std::ceil(f1 / binHz)), last + 1);
     if (first < end) {
-      out[x] = *std::max_element(spectrum.begin() + first, spectrum.begin() + end);
+      out.First[x] = first;
+      out.End[x] = end;
     } else {
       const int k = static_cast<int>(std::lrint(std::sqrt(f0 * f1) / binHz));
-      out[x] = spectrum[std::clamp(k, 0, last)];
+      out.First[x] = out.End[x] = std::clamp(k, 0, last);
     }
   }
   return out;
+}
+
+std::vector<float> ResidualColumns(std::span<const float> spectrum, const TColumnBins& bins) {
+  const int columns = static_cast<int>(bins.First.size());
+  std::vector<float> out(columns, -300.0f);
+  for (int x = 0; x < columns; ++x) {
+    const int first = bins.First[x], end = bins.End[x];
+    out[x] = first < end ? *std::max_element(spectrum.begin() + first, spectrum.begin() + end)
+                         : spectrum[first];
+  }
+  return out;
+}
+
+std::vector<float> ResidualColumns(std::span<const float> spectrum, double sampleRate,
+                                   int columns, double fLow, double fHigh) {
+  const TColumnBins bins = ResidualColumnBins(static_cast<int>(spectrum.size()), sampleRate,
+                                              columns, fLow, fHigh);
+  if (bins.First.empty()) return std::vector<float>(std::max(columns, 0), -300.0f);
+  return ResidualColumns(spectrum, bins);
+}
+
+TTextPictures::TPicture TTextPictures::Render(const QFont& font, QRgb ink, const QString& text,
+                                              bool filled, QRgb fill, qreal shift) {
+  TPicture p;
+  const QFontMetrics metrics(font);
+  const int width = metrics.horizontalAdvance(text), height = metrics.height();
+  // Room for glyphs that reach out of their box.
+  p.Left = p.Top = height;
+  QImage picture(width + 2 * p.Left, height + 2 * p.Top, QImage::Format_ARGB32_Premultiplied);
+  picture.fill(Qt::transparent);
+  if (filled)
+    for (int row = p.Top; row < p.Top + height; ++row) {
+      auto* line = reinterpret_cast<QRgb*>(picture.scanLine(row));
+      std::fill(line + p.Left, line + p.Left + width, fill);
+    }
+  QFont unsmoothed = font;
+  unsmoothed.setStyleStrategy(QFont::NoAntialias);
+  {
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setRenderHint(QPainter::TextAntialiasing, false);
+    painter.setFont(unsmoothed);
+    painter.setPen(QColor::fromRgb(ink));
+    painter.drawText(QPointF(p.Left + shift, p.Top + metrics.ascent()), text);
+  }
+  // Unsmoothed glyphs and the box are opaque, all else untouched: kept as runs of pixels.
+  const int columns = picture.width(), rows = picture.height();
+  for (int row = 0; row < rows; ++row) {
+    const auto* line = reinterpret_cast<const QRgb*>(picture.constScanLine(row));
+    for (int c = 0; c < columns;) {
+      if (qAlpha(line[c]) == 0) {
+        ++c;
+        continue;
+      }
+      TRun run{row, c, 0, static_cast<int>(p.Pixels.size())};
+      for (; c < columns && qAlpha(line[c]) != 0; ++c) p.Pixels.push_back(line[c]);
+      run.Length = c - run.Column;
+      p.Runs.push_back(run);
+    }
+  }
+  return p;
+}
+
+void TTextPictures::Put(QImage& image, const TPicture& p, int x, int y) {
+  const int left = x - p.Left, top = y - p.Top;
+  for (const TRun& run : p.Runs) {
+    const int row = top + run.Row;
+    if (row < 0 || row >= image.height()) continue;
+    const int first = std::max(left + run.Column, 0);
+    const int end = std::min(left + run.Column + run.Length, image.width());
+    if (first >= end) continue;
+    auto* to = reinterpret_cast<QRgb*>(image.scanLine(row));
+    std::copy(p.Pixels.begin() + run.Pixel + (first - left - run.Column),
+              p.Pixels.begin() + run.Pixel + (end - left - run.Column), to + first);
+  }
+}
+
+void TTextPictures::TextOut(TCanvas& canvas, int x, int y, const QString& text) {
+  QImage* image = canvas.Image();
+  if (image->isNull() || text.isEmpty()) return;
+  const bool filled = canvas.BrushStyle() == bsSolid;
+  const QRgb fill = canvas.BrushColour().rgb(), ink = canvas.FontColour().rgb();
+  const QFont& font = canvas.Font();
+  const QString fontKey = font.key() + QString::asprintf(" %08x", ink);
+  // f begins the ligatures a Latin font may have.
+  bool ascii = true;
+  for (QChar q : text) ascii = ascii && q.unicode() >= 0x20 && q.unicode() <= 0x7e && q != 'f';
+  if (ascii) {
+    TFace& face = FFaces[fontKey];
+    QFont unsmoothed = font;
+    unsmoothed.setStyleStrategy(QFont::NoAntialias);
+    if (face.Height == 0) {
+      const QFontMetrics metrics(font);
+      face.Height = metrics.height();
+      face.Ascent = metrics.ascent();
+    }
+    const auto in64ths = [](qreal v) { return static_cast<int>(std::lrint(v * 64)); };
+    const auto letter = [&](char16_t c) -> TLetter& {
+      auto [at, made] = face.Letters.try_emplace(c);
+      if (made) {
+        at->second.Box = in64ths(QFontMetricsF(font).horizontalAdvance(QString(QChar{c})));
+        at->second.Pen = in64ths(QFontMetricsF(unsmoothed).horizontalAdvance(QString(QChar{c})));
+      }
+      return at->second;
+    };
+    // The box's width and each glyph's place as the layout sums them, kerning included.
+    int box = 0, pen = 0;
+    char16_t before = 0;
+    struct TPlace {
+      TLetter* letter;
+      char16_t c;
+      int at;
+    };
+    std::vector<TPlace> places;
+    places.reserve(text.size());
+    for (QChar q : text) {
+      const char16_t c = q.unicode();
+      TLetter& l = letter(c);
+      if (before) {
+        auto [at, made] = face.Kerning.try_emplace(static_cast<uint32_t>(before) << 16 | c);
+        if (made) {
+          const QString two = QString(QChar{before}) + QChar{c};
+          const TLetter& a = letter(before);
+          const QFontMetricsF smooth(font), plain(unsmoothed);
+          at->second = {in64ths(smooth.horizontalAdvance(two)) - a.Box - l.Box,
+                        in64ths(plain.horizontalAdvance(two)) - a.Pen - l.Pen};
+        }
+        box += at->second.first;
+        pen += at->second.second;
+      }
+      places.push_back({&l, c, pen});
+      box += l.Box;
+      pen += l.Pen;
+      before = c;
+    }
+    canvas.FillRect({x, y, x + (box + 32) / 64, y + face.Height});
+    for (const TPlace& p : places) {
+      const int whole = p.at >= 0 ? p.at / 64 : -((63 - p.at) / 64), part = p.at - 64 * whole;
+      TPicture& glyph = p.letter->Glyphs[part];
+      if (glyph.Left == 0) glyph = Render(font, ink, QString(QChar{p.c}), false, 0, part / 64.0);
+      Put(*image, glyph, x + whole, y);
+    }
+    return;
+  }
+  const QString key = QString::asprintf("%08x %d ", fill, filled) + fontKey + QChar(0x1f) + text;
+  TPicture& p = FPictures[key];
+  if (p.Runs.empty() && p.Left == 0) p = Render(font, ink, text, filled, fill);
+  p.Used = FRound;
+  Put(*image, p, x, y);
+}
+
+void TTextPictures::Prune() {
+  for (auto i = FPictures.begin(); i != FPictures.end();)
+    i = i->second.Used < FRound - 1 ? FPictures.erase(i) : std::next(i);
+  ++FRound;
 }
 
 QString DistortionPercentText(double percent) {
@@ -112,7 +272,7 @@ QString DistortionPercentText(double percent) {
 TDistortionDisplay::TDistortionDisplay(QWidget* parent) : TAudioDisplay(parent) {
   SetBackgroundColour(kBackground);
   FSettings.SampleRate = SampleRate();
-  FFrames.assign(static_cast<std::size_t>(kAnalysisFrames) * 2, 0.0f);
+  FFrames.assign(static_cast<std::size_t>(kFrameRoom) * 2, 0.0f);
 }
 
 TDistortionDisplay::~TDistortionDisplay() = default;
@@ -140,7 +300,7 @@ void TDistortionDisplay::SetSource(TWaveIn* source) {
 }
 
 void TDistortionDisplay::Discard() {
-  FHeld = 0;
+  FHeld = FStart = 0;
   FAnalyses = 0;
   FAverage.Reset();
   FLast = FShown = TDistortionResult{};
@@ -157,15 +317,18 @@ void TDistortionDisplay::Take(const T* frames, int frameCount) {
   if (frameCount >= kAnalysisFrames) {
     frames += 2 * static_cast<std::size_t>(frameCount - kAnalysisFrames);
     frameCount = kAnalysisFrames;
-    FHeld = 0;
+    FHeld = FStart = 0;
   }
   const int drop = std::max(FHeld + frameCount - kAnalysisFrames, 0);
-  if (drop > 0) {
-    std::memmove(FFrames.data(), FFrames.data() + 2 * static_cast<std::size_t>(drop),
-                 sizeof(float) * 2 * static_cast<std::size_t>(FHeld - drop));
-    FHeld -= drop;
+  FStart += drop;
+  FHeld -= drop;
+  // The frames held move to the front only when the room behind them runs out.
+  if (FStart + FHeld + frameCount > kFrameRoom) {
+    std::memmove(FFrames.data(), FFrames.data() + 2 * static_cast<std::size_t>(FStart),
+                 sizeof(float) * 2 * static_cast<std::size_t>(FHeld));
+    FStart = 0;
   }
-  float* to = FFrames.data() + 2 * static_cast<std::size_t>(FHeld);
+  float* to = FFrames.data() + 2 * static_cast<std::size_t>(FStart + FHeld);
   for (std::size_t i = 0; i < 2 * static_cast<std::size_t>(frameCount); ++i)
     to[i] = static_cast<float>(frames[i]);
   FHeld += frameCount;
@@ -183,7 +346,8 @@ void TDistortionDisplay::ProcessFloatSamples(const float* frames, int frameCount
 }
 
 void TDistortionDisplay::Analyse() {
-  FLast = FAnalyser.Analyse(FFrames.data(), kAnalysisFrames, FSettings, 32767.0f);
+  FLast = FAnalyser.Analyse(FFrames.data() + 2 * static_cast<std::size_t>(FStart),
+                            kAnalysisFrames, FSettings, 32767.0f);
   FShown = FAverage.Add(FLast);
   ++FAnalyses;
 }
@@ -246,6 +410,7 @@ void TDistortionDisplay::DrawLayer(TCanvas& canvas) {
 }
 
 void TDistortionDisplay::DrawOverLayer(TCanvas& canvas) {
+  FTexts.Prune();
   for (int channel = 0; channel < 2; ++channel) DrawReadouts(canvas, channel, false);
   DrawBars(canvas, false);
   DrawSpectrum(canvas, false);
@@ -270,7 +435,8 @@ void TDistortionDisplay::DrawReadouts(TCanvas& canvas, int channel, bool labels)
   for (const TLine& line : Lines(FShown.Channel[channel], FSettings, FHeld == kAnalysisFrames)) {
     canvas.SetFont(line.Large ? large : small);
     if (labels && !line.Label.isEmpty()) canvas.TextOut(x, y, line.Label);
-    if (!labels) canvas.TextOut(line.Label.isEmpty() ? x : x + kValueIndent, y, line.Value);
+    if (!labels)
+      FTexts.TextOut(canvas, line.Label.isEmpty() ? x : x + kValueIndent, y, line.Value);
     y += line.Large ? kLargeHeight : kLineHeight;
   }
 }
@@ -326,8 +492,16 @@ void TDistortionDisplay::DrawSpectrum(TCanvas& canvas, bool layer) {
     for (int channel = 0; channel < 2; ++channel) {
       const TChannelDistortion& ch = FShown.Channel[channel];
       if (!ch.Valid || ch.ResidualSpectrum.size() < 2) continue;
-      const std::vector<float> levels = ResidualColumns(
-          ch.ResidualSpectrum, SampleRate(), c.Width(), kSpectrumLowHz, kSpectrumHighHz);
+      const int bins = static_cast<int>(ch.ResidualSpectrum.size());
+      if (FColumnBinsFor[0] != bins || FColumnBinsFor[1] != c.Width() ||
+          FColumnBinsRate != SampleRate()) {
+        FColumnBins = ResidualColumnBins(bins, SampleRate(), c.Width(), kSpectrumLowHz,
+                                         kSpectrumHighHz);
+        FColumnBinsFor[0] = bins;
+        FColumnBinsFor[1] = c.Width();
+        FColumnBinsRate = SampleRate();
+      }
+      const std::vector<float> levels = ResidualColumns(ch.ResidualSpectrum, FColumnBins);
       for (int x = 0; x < c.Width(); ++x)
         points[x] = QPoint(c.Left + x, ScaleRow(levels[x], kSpectrumTopdB, kSpectrumBottomdB,
                                                 c.Top, c.Bottom));

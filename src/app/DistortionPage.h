@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 // The residual spectrum (dBFS per bin, bins 0 ... N / 2 of an N-frame block) on columns of a log
@@ -20,6 +21,59 @@
 // nearest the span's middle where it holds none.
 std::vector<float> ResidualColumns(std::span<const float> spectrum, double sampleRate,
                                    int columns, double fLow, double fHigh);
+// The same in two steps, the columns' bins found once for every spectrum of that many bins:
+// per column the first bin and the end of its span (first == end: first is the nearest).
+struct TColumnBins {
+  std::vector<int> First, End;
+};
+TColumnBins ResidualColumnBins(int bins, double sampleRate, int columns, double fLow,
+                               double fHigh);
+std::vector<float> ResidualColumns(std::span<const float> spectrum, const TColumnBins& bins);
+
+// Texts drawn as TCanvas::TextOut draws them (the text's box filled with the brush colour, the
+// glyphs unsmoothed in the font colour) without laying each out anew: shaping and painting a
+// line of text costs more than all else a readout block draws. A text of printable ASCII but
+// f (which begins ligatures) is put together from pictures of its letters, each drawn where
+// the text's layout puts it: at the sum of the advances and kernings before it, as the font's
+// metrics give them for each letter and pair met (letters at the same fraction of a pixel are
+// alike). Any other text is drawn whole into a picture kept while it is drawn again. Pixels
+// outside the box that the glyphs leave are left as they were. Unclipped canvases only.
+class TTextPictures {
+ public:
+  void TextOut(TCanvas& canvas, int x, int y, const QString& text);
+  // Forgets the whole texts not drawn since the last Prune but one.
+  void Prune();
+
+ private:
+  struct TRun {
+    int Row, Column, Length, Pixel;  // Pixel: the first's index in Pixels
+  };
+  // What a text sets, relative to (x - Left, y - Top).
+  struct TPicture {
+    std::vector<TRun> Runs;
+    std::vector<QRgb> Pixels;
+    int Left = 0, Top = 0;
+    int Used = 0;
+  };
+  // Advances and kernings in 64ths of a pixel: the box's (the font's metrics) and the glyphs'
+  // (the unsmoothed font's).
+  struct TLetter {
+    int Box = 0, Pen = 0;
+    std::unordered_map<int, TPicture> Glyphs;  // by the 64ths of a pixel it is drawn at
+  };
+  struct TFace {  // a font in one colour
+    int Height = 0, Ascent = 0;
+    std::unordered_map<char16_t, TLetter> Letters;
+    std::unordered_map<uint32_t, std::pair<int, int>> Kerning;  // (first << 16 | second)
+  };
+  static TPicture Render(const QFont& font, QRgb ink, const QString& text, bool filled,
+                         QRgb fill, qreal shift = 0);
+  static void Put(QImage& image, const TPicture& p, int x, int y);
+
+  std::unordered_map<QString, TFace> FFaces;
+  std::unordered_map<QString, TPicture> FPictures;
+  int FRound = 0;
+};
 
 // Readout texts: a ratio in % with four significant digits at least 0.0001 %.
 QString DistortionPercentText(double percent);
@@ -92,9 +146,15 @@ class TDistortionDisplay : public TAudioDisplay {
   TDistortionSettings FSettings;
   TDistortionAnalyser FAnalyser;
   TDistortionAverage FAverage;
-  std::vector<float> FFrames;  // the last FHeld frames, oldest first, interleaved
-  int FHeld = 0;
+  static constexpr int kFrameRoom = 2 * kAnalysisFrames;
+  // Room for kFrameRoom frames, interleaved; the last FHeld, oldest first, from frame FStart.
+  std::vector<float> FFrames;
+  int FHeld = 0, FStart = 0;
   int FAnalyses = 0;
   TDistortionResult FLast, FShown;
   int FLayerKey = -1;
+  TTextPictures FTexts;
+  TColumnBins FColumnBins;
+  int FColumnBinsFor[2] = {-1, -1};  // spectrum's bins and columns FColumnBins was made for
+  double FColumnBinsRate = 0;
 };

@@ -8,7 +8,10 @@
 //   scalloping, leaves no window in the level, and its residual holds only what the signal has
 //   beyond a pure sine: on a float sine the residual lies below -140 dB. A channel whose tone
 //   has not moved starts its fit where its last one ended, with that fit's phasors, and takes
-//   full steps until the step is negligible, so that it reads what a fresh fit reads.
+//   full steps until the step is negligible, so that it reads what a fresh fit reads. It skips
+//   the windowed spectrum of the block: the residual's spectrum must show instead that the
+//   search would have found that tone (nothing in the residual a tenth of the tone's bin, over
+//   half the sampled bins 4000 times below it), or the block is analysed afresh.
 // - Harmonics and intermodulation products are read at their exact frequencies (multiples of the
 //   fitted fundamental, sums and differences of the fitted tones) from the discrete-time Fourier
 //   transform of the block under a 7-term Blackman-Harris window. Its sidelobes lie 180 dB down,
@@ -20,7 +23,9 @@
 // - THD+N and noise are powers of the residual (signal minus fitted fundamental and DC) summed
 //   over the bins of the bandwidth on the same window's spectrum, optionally A-weighted; noise
 //   leaves out the bins of every harmonic inside the bandwidth and stands the neighbouring
-//   noise density in for them.
+//   noise density in for them. The window is seven cosines of whole periods, so that spectrum
+//   is the residual's transform without the window convolved with their thirteen lines: one
+//   float transform of the residual serves the harmonics and the noise.
 //
 // Definitions (amplitudes are peak values; A(f) is the component at f):
 // - THD = sqrt(sum of A(k f0)^2, k = 2 ... N, k f0 below the bandwidth's top) / A(f0).
@@ -38,7 +43,8 @@
 //   d3 = (A(2 f1 - f2) + A(2 f2 - f1)) / (A(f1) + A(f2)), IMD = sqrt(d2^2 + d3^2).
 //
 // Threads: one analyser is used by one thread at a time. FFTW plans are made on the first use of
-// a block length (FFTW's planner is not reentrant: make analysers on one thread).
+// a block length (FFTW's planner is not reentrant: make analysers on one thread); 32768 frames
+// take a measured plan from wisdom held here, where this FFTW and processor accept it.
 // Units: frequencies in Hz; levels in dB re a full-scale sine (dBFS: a sine of peak 1.0, that is
 // 32767 on the 16-bit scale, is 0 dBFS) or in dB re the fundamental (dBc); ratios also in %.
 #pragma once
@@ -47,6 +53,7 @@
 
 #include <cstdint>
 #include <new>
+#include <utility>
 #include <vector>
 
 enum class TDistortionKind { Sine, Smpte, Ccif };
@@ -168,9 +175,13 @@ class TDistortionAnalyser {
   TWarmFit warm_[2];
   std::vector<double> powers_, sample_;   // per bin; every 8th bin's, for the median
   std::vector<char> tonal_;               // per bin: left out of the noise
+  std::vector<float> kept_;               // per bin: 0 where tonal, else 1
+  std::vector<std::pair<int, int>> runs_;  // the tonal bins' runs, first and last
   std::vector<float, distortion_detail::TFftwAllocator<float>> real_;  // block for the transform
-  // Packed complex, size_ / 2 + 1 bins.
+  // The transform's output: packed complex, size_ / 2 + 1 bins and kFoldBins more either side.
+  static constexpr int kFoldBins = 8;
   std::vector<float, distortion_detail::TFftwAllocator<float>> spectrum_;
+  std::vector<float> windowed_;  // the residual's windowed transform, size_ / 2 + 1 bins
   fftwf_plan plan_ = nullptr;
   double windowSum_ = 0, windowSquares_ = 0;
   std::vector<double> aWeights_;       // power gain of the A curve per bin

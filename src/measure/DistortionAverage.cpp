@@ -140,6 +140,16 @@ TDistortionResult TDistortionAverage::Add(const TDistortionResult& result) {
       out.Channel[ch] = c;
       continue;
     }
+    if (FCount == 1) {
+      // The reading is its own average; the one held tells only the next one's frequency, so
+      // its spectrum is not copied.
+      readings.clear();
+      readings.emplace_back();
+      readings.back().Valid = true;
+      readings.back().Frequency = c.Frequency;
+      out.Channel[ch] = c;
+      continue;
+    }
     readings.push_back(c);
     while (static_cast<int>(readings.size()) > FCount) readings.pop_front();
     out.Channel[ch] = AverageChannelReadings(readings);

@@ -145,6 +145,67 @@ TEST_F(DistortionPageTest, DisplayCollectsFourBlocksThenShowsEachChannelsReading
   }
 }
 
+// The last 32768 frames are analysed however many blocks came before: blocks of one tone, each
+// at its own level, read as the power mean of the last four.
+TEST_F(DistortionPageTest, EachAnalysisReadsTheLastFourBlocks) {
+  TDistortionDisplay d;
+  const double levels[] = {0.5, 0.1, 0.3, 0.05, 0.7, 0.2, 0.4, 0.6, 0.15, 0.25, 0.35, 0.45};
+  long t = 0;
+  for (int n = 0; n < 12; ++n, t += 8192) {
+    const TTone tone[2] = {{levels[n], 0, 0}, {levels[11 - n], 0, 0}};
+    Feed(d, Block(t, 8192, tone), true);
+    if (n < 3) continue;
+    for (int ch = 0; ch < 2; ++ch) {
+      double power = 0;
+      for (int k = n - 3; k <= n; ++k) power += std::pow(levels[ch ? 11 - k : k], 2) / 4;
+      EXPECT_NEAR(d.Result().Channel[ch].RmsdBFS, 10 * std::log10(power), 0.02)
+          << "block " << n << ", channel " << ch;
+    }
+  }
+  EXPECT_EQ(d.Analyses(), 9);
+}
+
+// Texts put together from their letters or kept whole draw every pixel TextOut draws, on a
+// background they must leave as it is beyond their boxes, the second time as the first.
+TEST(TextPictures, DrawWhatTextOutDraws) {
+  QFont small;
+  small.setPixelSize(11);
+  QFont large = small;
+  large.setBold(true);
+  large.setPixelSize(18);
+  const QString texts[] = {"996.92 Hz", "-1.01 dBFS", "0.01354 %  -77.37 dB", "-- dBFS",
+                           "No signal", "Collecting ...", "fifty fluffy", "1.5 \u00b5s", "77.44 dB",
+                           "AVATAR To Wa LT"};
+  const struct {
+    int x, y;
+  } places[] = {{10, 10}, {-7, 3}, {380, 40}, {200, -5}, {30, 95}};
+  TTextPictures pictures;
+  for (int round = 0; round < 2; ++round)
+    for (const QFont& font : {small, large})
+      for (const QString& text : texts)
+        for (const auto& at : places) {
+          QImage want(400, 100, QImage::Format_RGB32), got;
+          for (int y = 0; y < want.height(); ++y)
+            for (int x = 0; x < want.width(); ++x)
+              want.setPixel(x, y, qRgb(x * 7 % 256, y * 13 % 256, (x ^ y) & 255));
+          got = want.copy();
+          TCanvas direct(&want), cached(&got);
+          for (TCanvas* c : {&direct, &cached}) {
+            c->SetFont(font);
+            c->SetFontColour(QColor(255, 0, 0));
+            c->SetBrushColour(QColor(255, 255, 255));
+            c->SetBrushStyle(bsSolid);
+          }
+          direct.TextOut(at.x, at.y, text);
+          pictures.TextOut(cached, at.x, at.y, text);
+          int differ = 0;
+          for (int y = 0; y < want.height(); ++y)
+            for (int x = 0; x < want.width(); ++x) differ += want.pixel(x, y) != got.pixel(x, y);
+          EXPECT_EQ(differ, 0) << text.toStdString() << " at " << at.x << ", " << at.y
+                               << (font.bold() ? " large" : " small") << " round " << round;
+        }
+}
+
 TEST_F(DistortionPageTest, AveragingIsAPowerMeanThatASettingsChangeRestarts) {
   TDistortionDisplay d;
   d.SetAveraging(16);

@@ -344,6 +344,55 @@ TEST(Distortion, FitFromTheLastBlockReadsAsAFreshOne) {
   }
 }
 
+// A block whose tone is no longer the strongest, or no longer stands out, must read what a
+// fresh analyser reads, though a fit from the last block's tone may still converge: a louder
+// tone odd about the block's middle, beside an even one, leaves the fit's step at nothing.
+TEST(Distortion, LastBlocksToneIsKeptOnlyWhileTheSearchWouldFindIt) {
+  struct TTone {
+    double hz, leveldB;
+    bool odd = false;  // a sine about the block's middle, else a cosine
+  };
+  struct TCase {
+    const char* name;
+    std::vector<TTone> first, second;
+    double noiseRms;
+  };
+  const TCase cases[] = {
+      {"LouderToneArrives", {{997, -20}}, {{997, -20}, {2997.5692, -6, true}}, 1e-5},
+      {"LouderToneFarAbove", {{997, -20}}, {{997, -20}, {5035.1485, -1, true}}, 1e-5},
+      {"ToneSinksIntoNoise", {{997, -20}}, {{997, -110}}, 3e-4},
+      {"QuieterButStillClear", {{997, -6}}, {{997, -30}}, 1e-5},
+      {"ToneBesideAStrongHarmonic", {{997, -6}}, {{997, -6}, {1994, -12}}, 1e-5},
+  };
+  for (const TCase& c : cases) {
+    std::mt19937 random(5);
+    std::normal_distribution<double> gauss(0.0, c.noiseRms);
+    const auto block = [&](const std::vector<TTone>& tones) {
+      std::vector<double> x(kFrames);
+      for (int i = 0; i < kFrames; ++i) {
+        const double t = i - 0.5 * (kFrames - 1);
+        for (const TTone& tone : tones) {
+          const double w = kTwoPi * tone.hz * t / kRate;
+          x[i] += FromdB(tone.leveldB) * (tone.odd ? std::sin(w) : std::cos(w));
+        }
+        x[i] += gauss(random);
+      }
+      return ToFrames(x, x);
+    };
+    const std::vector<int16_t> first = block(c.first), second = block(c.second);
+    const TDistortionSettings s;
+    TDistortionAnalyser warm, cold;
+    ASSERT_TRUE(warm.Analyse(first.data(), kFrames, s).Channel[0].Valid) << c.name;
+    const TChannelDistortion got = warm.Analyse(second.data(), kFrames, s).Channel[0];
+    const TChannelDistortion want = cold.Analyse(second.data(), kFrames, s).Channel[0];
+    ASSERT_EQ(got.Valid, want.Valid) << c.name;
+    if (!want.Valid) continue;
+    EXPECT_NEAR(got.Frequency, want.Frequency, 1e-9 * want.Frequency) << c.name;
+    EXPECT_NEAR(got.Amplitude, want.Amplitude, 1e-9 * want.Amplitude) << c.name;
+    EXPECT_NEAR(got.ThdnRatio, want.ThdnRatio, 1e-7 * want.ThdnRatio) << c.name;
+  }
+}
+
 TEST(Distortion, AWeightingFollowsTheStandardsTable) {
   const std::pair<int, double> table[] = {{-15, -39.4}, {-12, -26.2}, {-9, -16.1}, {-6, -8.6},
                                           {-3, -3.2},   {0, 0.0},     {3, 1.2},    {6, 1.0},
